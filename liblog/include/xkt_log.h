@@ -1,0 +1,199 @@
+/*
+ * libxktlog: the middleware's logging library.
+ *
+ * Every middleware process writes its messages through XKT_logWrite and its
+ * variants. A message that passes the filter (log type, level, module)
+ * becomes one record line in the Android log under the tag "XKT"; the
+ * managing process reads the log back and hands every item to the channel
+ * table. Usable from C and C++; nothing here throws.
+ */
+#ifndef XKT_LOG_H
+#define XKT_LOG_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(XKT_LOG_BUILDING)
+#define XKT_API __attribute__((visibility("default")))
+#else
+#define XKT_API
+#endif
+
+#if defined(__GNUC__)
+#define XKT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define XKT_PRINTF(fmt, args)
+#endif
+
+/* ---- Vocabulary ------------------------------------------------------- */
+
+/* Log types. As a filter setting: 0 passes every type, 1 to 4 only that
+ * type, 5 nothing. A message of a type above 5 is written with the type name
+ * "Invalid Type" (the managing process then drops it). */
+typedef uint32_t LogType;
+enum {
+    XKT_LOG_TYPE_ALL = 0,
+    XKT_LOG_TYPE_RUN = 1,
+    XKT_LOG_TYPE_OPER = 2,
+    XKT_LOG_TYPE_SECURITY = 3,
+    XKT_LOG_TYPE_USER = 4,
+    XKT_LOG_TYPE_NONE = 5
+};
+
+/* Log levels, compared as numbers: a message passes when its level is at
+ * least the filter's. Names are five characters ("  ALL", "DEBUG", " INFO",
+ * " WARN", "ERROR", "TRACE", " NONE"). A message of a level above 6 passes a
+ * level filter like any larger number, is written with the name
+ * "Invalid Level" and the warn priority (the managing process then drops it). */
+typedef uint32_t LogLevel;
+enum {
+    XKT_LOG_LEVEL_ALL = 0,
+    XKT_LOG_LEVEL_DEBUG = 1,
+    XKT_LOG_LEVEL_INFO = 2,
+    XKT_LOG_LEVEL_WARN = 3,
+    XKT_LOG_LEVEL_ERROR = 4,
+    XKT_LOG_LEVEL_TRACE = 5,
+    XKT_LOG_LEVEL_NONE = 6
+};
+
+#define XKT_LOG_CHANNEL_COUNT 7
+#define XKT_LOG_TEXT_SIZE 64       /* module, file and function fields */
+#define XKT_LOG_MESSAGE_SIZE 1024  /* message field */
+#define XKT_LOG_FORMAT_BUFFER_SIZE 4096
+#define XKT_LOG_AES_KEY_SIZE 16
+
+/* Calendar time: six fields, then five words that stay zero. */
+typedef struct LogTime {
+    int32_t second;
+    int32_t minute;
+    int32_t hour;
+    int32_t day;   /* day of month, 1..31 */
+    int32_t month; /* 1..12 */
+    int32_t year;  /* four digits */
+    int32_t reserved[5];
+} LogTime;
+
+/* The parsed log record handed to formatters when recordKind is 1. */
+typedef struct LogRecord {
+    uint32_t length;   /* message length plus 265 */
+    uint32_t sequence; /* running number stamped by the writer */
+    uint32_t type;     /* LogType */
+    uint32_t level;    /* LogLevel */
+    LogTime time;
+    char module[XKT_LOG_TEXT_SIZE];
+    char file[XKT_LOG_TEXT_SIZE];     /* base name of the source file */
+    char function[XKT_LOG_TEXT_SIZE];
+    int32_t line;
+    uint32_t threadId;
+    int32_t code;
+    char message[XKT_LOG_MESSAGE_SIZE];
+} LogRecord;
+
+/* Formats item (a LogRecord when recordKind is 1, otherwise a NUL-terminated
+ * text line) into buffer (4096 bytes, cleared by the caller) as a text of at
+ * most 4095 characters. 0 on success, -1 on failure. */
+typedef int32_t (*LogFormatter)(const void* item, char* buffer, int32_t recordKind);
+/* Delivers the formatted text. */
+typedef int32_t (*LogOutput)(const char* text);
+
+typedef struct LogChannel {
+    LogFormatter formatter; /* may be null */
+    LogOutput output;       /* may be null; then receives empty texts */
+} LogChannel;
+
+/* The host's parameter block for XKT_logInit: each field points to a value
+ * the host owns. */
+typedef struct LogParam {
+    int32_t* pUseHttpsSyslog;        /* 1: send syslog over TLS */
+    int32_t* pTimeInterval;          /* export period in seconds */
+    int32_t* pErrorLogToFlashEnable; /* error-log export switch */
+    int32_t* pANRLogToFlashEnable;   /* exception-log export switch */
+} LogParam;
+
+/* ---- Exported settings ------------------------------------------------ */
+
+XKT_API extern int32_t g_iLogUseUTCTime;            /* non-zero: UTC time stamps */
+XKT_API extern int32_t g_iJcKpiEnable;              /* non-zero: no time or thread look-ups */
+XKT_API extern int32_t g_iANRLogToFlashEnable;
+XKT_API extern int32_t g_iErrorLogToFlashEnable;
+XKT_API extern int32_t g_iTimeIntervalForLogToFlash; /* milliseconds */
+XKT_API extern int32_t g_system_ticks;              /* kept for the host; unused */
+
+/* ---- Model and channel registration ----------------------------------- */
+
+/* Stores the pair as channel index (0 to 6) and clears the syslog key.
+ * Returns 0; an index outside 0 to 6 changes nothing and returns -1. */
+XKT_API int32_t XKT_logRegCallback(int32_t index, LogFormatter formatter, LogOutput output);
+/* Registers channel 3 with a 16-byte AES key for the syslog output. -1 and no
+ * change when index is not 3 or key is null; otherwise 0. */
+XKT_API int32_t XKT_logRegSTBMonitorCallback(int32_t index, LogFormatter formatter,
+                                             LogOutput output, const uint8_t* key);
+/* Replaces the 16-byte syslog key; 0, or -1 when key is null. */
+XKT_API int32_t XKT_logRegAeskeyUpdateCallback(const uint8_t* key);
+/* Resets the configured filter to type 0, level 0 and modules "ALL". */
+XKT_API int32_t XKT_logFilterInit(void);
+/* The five-character name of a level, "Invalid Level" above 6. Static text. */
+XKT_API const char* XKT_logGetLevelStr(uint32_t level);
+
+/* ---- Filter ---------------------------------------------------------------- */
+
+XKT_API int32_t XKT_logFilterSetType(LogType type);
+XKT_API int32_t XKT_logFilterSetLevel(LogLevel level);
+/* "ALL" (or any text starting with "ALL", or null) passes every module;
+ * otherwise up to ten names joined by "|". Publishes the filter to every
+ * process through the property "xkt.log.modules". Returns 0. */
+XKT_API int32_t XKT_logFilterSetModule(const char* modules);
+/* Reports the configured type, level and module text (modules: a buffer of
+ * at least 64 bytes). -1 when a pointer is null. */
+XKT_API int32_t XKT_logFilterGet(LogType* type, LogLevel* level, char* modules);
+/* Refreshes the module filter from the property "xkt.log.modules". */
+XKT_API void XKT_readLogModules(void);
+/* 0 when the message passes the type, level and module tests, else -1. */
+XKT_API int32_t XKT_logFilter(LogType type, LogLevel level, const char* module);
+/* 0 when log management has been taken over and the message passes the
+ * filter, else -1. */
+XKT_API int32_t XKT_canLogOutput(LogType type, LogLevel level, const char* module);
+
+/* ---- Write calls ------------------------------------------------------------ */
+
+/* Writes one record line. The message is cut at 759 characters. Returns -1
+ * when filtered out, otherwise the result of the Android log write. */
+XKT_API int32_t XKT_logWrite(const char* file, int32_t line, const char* function, int32_t code,
+                             LogType type, LogLevel level, const char* module,
+                             const char* format, ...) XKT_PRINTF(8, 9);
+/* Writes an already formatted text (cut at 1023 characters) with the given
+ * thread id. -1 when filtered out, 0 when the time cannot be read. */
+XKT_API int32_t XKT_logFormatWrite(const char* file, int32_t line, const char* function,
+                                   uint32_t threadId, LogType type, LogLevel level,
+                                   const char* module, const char* text);
+/* The management agent's write. module and function must not be null.
+ * -1 when filtered out, otherwise 0. */
+XKT_API int32_t android_log_write(const char* file, int32_t line, const char* function,
+                                  int32_t value, LogType type, LogLevel level,
+                                  const char* module, const char* format, ...) XKT_PRINTF(8, 9);
+/* Logs a hex dump of up to 512 bytes at DEBUG. */
+XKT_API void XKT_logPrintBuf(const void* buffer, uint32_t length);
+/* A libcurl debug callback (CURLOPT_DEBUGFUNCTION) logging at DEBUG. */
+XKT_API int32_t XKT_CurlDebugLog(void* handle, int32_t infoType, char* data, size_t size,
+                                 void* userData);
+/* Does nothing; kept for callers of the older interface. */
+XKT_API void XKT_logWriteEx(void);
+XKT_API void intrace(void);
+/* The part of path behind its last "/"; null for a null path. */
+XKT_API const char* XKT_logGetFile(const char* path);
+/* Fills the six calendar fields with the local time; 0, or -1. */
+XKT_API int32_t XKT_get_Localtime(LogTime* time);
+
+/* Convenience for callers: the caller's own source position. */
+#define XKT_LOG(type, level, module, ...) \
+    XKT_logWrite(__FILE__, __LINE__, __func__, 0, (type), (level), (module), __VA_ARGS__)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

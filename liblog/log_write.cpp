@@ -1,0 +1,314 @@
+// The write path: filter, record, record line, Android log. It runs on the
+// caller's thread for every message, so once warm it makes no system call:
+// the thread id is cached by the platform, the clock comes from the vDSO and
+// the local-time conversion is redone only when the second changes.
+#include "log_write.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+#include <ctime>
+#include <string_view>
+#include <sys/time.h>
+
+#include "android/log.h"
+#include "bounded_text.h"
+#include "log_init.h"
+#include "log_model.h"
+#include "text_builder.h"
+#include "xkt_osal.h"
+
+namespace xkt::log {
+
+namespace {
+
+constexpr const char* kTag = "XKT";
+constexpr size_t kMaxCopiedText = XKT_LOG_TEXT_SIZE - 1;
+constexpr size_t kFormatMessageMax = XKT_LOG_MESSAGE_SIZE - 1;
+
+// Incremented without a lock: two threads may stamp the same number, which
+// no reader minds.
+std::atomic<uint32_t> g_writeSequence{0};
+std::atomic<uint32_t> g_formatWriteSequence{0};
+
+uint32_t nextSequence(std::atomic<uint32_t>& counter) {
+    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+void copyField(char (&field)[XKT_LOG_TEXT_SIZE], const char* text) {
+    if (text != nullptr) copyText(field, text, kMaxCopiedText);
+}
+
+void setLength(LogRecord& record) {
+    record.length = static_cast<uint32_t>(std::strlen(record.message)) + kRecordLengthBase;
+}
+
+// "%2d:%2d:%2d|%010u|%s|%s|%10s|" shared by every layout of the write calls.
+void putHead(TextBuilder& line, const LogRecord& record, uint32_t ticks) {
+    line.decimal(record.time.hour, 2).ch(':');
+    line.decimal(record.time.minute, 2).ch(':');
+    line.decimal(record.time.second, 2).ch('|');
+    line.decimal(ticks, 10, true).ch('|');
+    line.text(typeName(record.type)).ch('|');
+    line.text(levelName(record.level)).ch('|');
+    line.rightAligned(record.module, 10).ch('|');
+}
+
+void putCode(TextBuilder& line, int32_t code) { line.text("code:").decimal(code).ch('|'); }
+
+struct LocalTimeCache {
+    time_t second = -1;
+    struct tm fields {};
+};
+thread_local LocalTimeCache t_localTime;
+
+int writeRecordLine(LogLevel level, const char* text) {
+    return __android_log_write(writePriority(level), kTag, text);
+}
+
+// The agent's time text: UTC with milliseconds.
+void formatAgentTime(char (&out)[32]) {
+    struct timeval now {};
+    struct tm utc {};
+    gettimeofday(&now, nullptr);
+    time_t seconds = now.tv_sec;
+    if (gmtime_r(&seconds, &utc) == nullptr) {
+        out[0] = '\0';
+        return;
+    }
+    formatText(out, sizeof out - 1, "%04d-%02d-%02d %02d:%02d:%02d.%03d", utc.tm_year + 1900,
+               utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
+               static_cast<int>(now.tv_usec / 1000));
+}
+
+}  // namespace
+
+void buildWriteRecord(LogRecord& record, const WriteRequest& request, const char* format,
+                      va_list args) {
+    std::memset(&record, 0, sizeof record);
+    record.sequence = nextSequence(g_writeSequence);
+    record.type = request.type;
+    record.level = request.level;
+    if (readSetting(g_iJcKpiEnable) == 0) {
+        record.threadId = XKT_thread_gettid();
+        XKT_get_Localtime(&record.time);
+    } else {
+        // KPI mode spares the look-ups and carries the caller's code instead.
+        record.threadId = static_cast<uint32_t>(request.code);
+    }
+    copyField(record.module, request.module);
+    copyField(record.file, XKT_logGetFile(request.file));
+    copyField(record.function, request.function);
+    record.line = request.line;
+    if (format != nullptr) {
+        vsnprintf_s(record.message, sizeof record.message, kWriteMessageMax, format, args);
+    }
+    setLength(record);
+}
+
+size_t formatWriteLine(const LogRecord& record, uint32_t ticks, int32_t code, bool direct,
+                       char* out) {
+    TextBuilder line(out, kRecordLineSize - 1);
+    putHead(line, record, ticks);
+    line.decimal(record.threadId).ch(':').text(record.file).ch(':').decimal(record.line);
+    if (!direct) line.ch(':').text(record.function);
+    line.ch('|');
+    putCode(line, code);
+    line.text(record.message);
+    return line.finish();
+}
+
+size_t formatFormattedLine(const LogRecord& record, uint32_t ticks, int32_t code, bool direct,
+                           char* out) {
+    TextBuilder line(out, kRecordLineSize - 1);
+    putHead(line, record, ticks);
+    line.text("0x").hex(record.threadId, 8).ch(':').text(record.file).ch(':').decimal(record.line);
+    line.ch('|');
+    if (direct) putCode(line, code);
+    line.text(record.message);
+    return line.finish();
+}
+
+}  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_logWrite(const char* file, int32_t line, const char* function,
+                                        int32_t code, LogType type, LogLevel level,
+                                        const char* module, const char* format, ...) {
+    // The code field reports the caller's errno, before anything here can
+    // touch it.
+    const int callerErrno = errno;
+    if (XKT_canLogOutput(type, level, module) != 0) return -1;
+
+    LogRecord record;
+    va_list args;
+    va_start(args, format);
+    buildWriteRecord(record, WriteRequest{file, line, function, code, type, level, module},
+                     format, args);
+    va_end(args);
+
+    const bool direct = g_iDirectOutputLog.load(std::memory_order_relaxed) != 0;
+    const bool kpi = readSetting(g_iJcKpiEnable) != 0;
+    const uint32_t ticks = kpi && !direct ? 0 : XKT_get_ticks();
+    char text[kRecordLineSize];
+    formatWriteLine(record, ticks, callerErrno, direct, text);
+    return writeRecordLine(level, text);
+}
+
+extern "C" XKT_API int32_t XKT_logFormatWrite(const char* file, int32_t line,
+                                              const char* function, uint32_t threadId,
+                                              LogType type, LogLevel level, const char* module,
+                                              const char* text) {
+    const int callerErrno = errno;
+    if (XKT_canLogOutput(type, level, module) != 0) return -1;
+
+    LogRecord record;
+    std::memset(&record, 0, sizeof record);
+    record.sequence = nextSequence(g_formatWriteSequence);
+    record.type = type;
+    record.level = level;
+    XKT_CalTime utc{};
+    if (XKT_get_time(&utc) == -1) return 0;
+    record.time.second = utc.second;
+    record.time.minute = utc.minute;
+    record.time.hour = utc.hour;
+    record.time.day = utc.day;
+    record.time.month = utc.month;
+    record.time.year = utc.year;
+    record.threadId = threadId;
+    copyField(record.module, module);
+    copyField(record.file, XKT_logGetFile(file));
+    copyField(record.function, function);
+    record.line = line;
+    copyText(record.message, text, kFormatMessageMax);
+    setLength(record);
+
+    const bool direct = g_iDirectOutputLog.load(std::memory_order_relaxed) != 0;
+    char lineText[kRecordLineSize];
+    formatFormattedLine(record, XKT_get_ticks(), callerErrno, direct, lineText);
+    return writeRecordLine(level, lineText);
+}
+
+extern "C" XKT_API int32_t android_log_write(const char* file, int32_t line, const char* function,
+                                             int32_t value, LogType type, LogLevel level,
+                                             const char* module, const char* format, ...) {
+    const int callerErrno = errno;
+    if (XKT_canLogOutput(type, level, module) != 0) return -1;
+
+    char message[XKT_LOG_MESSAGE_SIZE] = {};
+    if (format != nullptr) {
+        va_list args;
+        va_start(args, format);
+        vsnprintf_s(message, sizeof message, sizeof message - 1, format, args);
+        va_end(args);
+    }
+    char timeText[32];
+    formatAgentTime(timeText);
+
+    char text[kAgentLineSize];
+    TextBuilder out(text, sizeof text - 1);
+    out.text(timeText).ch('|').text(typeName(type)).ch('|').text(levelName(level)).ch('|');
+    out.text(module).ch('|').decimal(value).ch('|');
+    out.text(XKT_logGetFile(file)).ch(':').decimal(line).ch(':').text(function).ch('|');
+    putCode(out, callerErrno);
+    out.text(message);
+    out.finish();
+    __android_log_write(agentPriority(level), kTag, text);
+    return 0;
+}
+
+extern "C" XKT_API const char* XKT_logGetFile(const char* path) {
+    if (path == nullptr) return nullptr;
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+extern "C" XKT_API int32_t XKT_get_Localtime(LogTime* time) {
+    if (time == nullptr) return -1;
+    struct timespec now {};
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
+    LocalTimeCache& cache = t_localTime;
+    if (now.tv_sec != cache.second) {
+        if (localtime_r(&now.tv_sec, &cache.fields) == nullptr) return -1;
+        cache.second = now.tv_sec;
+    }
+    time->second = cache.fields.tm_sec;
+    time->minute = cache.fields.tm_min;
+    time->hour = cache.fields.tm_hour;
+    time->day = cache.fields.tm_mday;
+    time->month = cache.fields.tm_mon + 1;
+    time->year = cache.fields.tm_year + 1900;
+    return 0;
+}
+
+extern "C" XKT_API void XKT_logWriteEx(void) {}
+
+// One function under two names, as older callers know it.
+extern "C" XKT_API void intrace(void) __attribute__((alias("XKT_logWriteEx")));
+
+namespace {
+
+constexpr uint32_t kDumpMaxBytes = 512;
+constexpr size_t kDumpRowWidth = 68;   // 48 hex, 3 blanks, 16 characters, line feed
+constexpr size_t kDumpHexColumns = 48;
+constexpr size_t kDumpCharColumn = 51;
+
+bool printable(uint8_t byte) { return byte >= 0x20 && byte <= 0x7e; }
+
+// One row of the dump: bytes as "%02x " and as characters; a short last row
+// is filled with blanks.
+void dumpRow(char* row, const uint8_t* bytes, size_t count) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::memset(row, ' ', kDumpRowWidth - 1);
+    for (size_t i = 0; i < count; ++i) {
+        row[i * 3] = kHex[bytes[i] >> 4];
+        row[i * 3 + 1] = kHex[bytes[i] & 0xF];
+        row[kDumpCharColumn + i] = printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
+    }
+    row[kDumpRowWidth - 1] = '\n';
+}
+
+constexpr std::string_view kCurlTexts[] = {
+    "", "<= Recv header", "=> Send header", "<= Recv data",
+    "=> Send data", "<= Recv SSL data", "=> Send SSL data",
+};
+
+}  // namespace
+
+static_assert(kDumpHexColumns + 3 == kDumpCharColumn);
+
+extern "C" XKT_API void XKT_logPrintBuf(const void* buffer, uint32_t length) {
+    if (buffer == nullptr || length == 0) return;
+    const uint32_t n = length < kDumpMaxBytes ? length : kDumpMaxBytes;
+    const size_t rows = (n + 15) / 16;
+    const size_t size = (n / 16 + 1) * kDumpRowWidth + 2;
+    auto* text = static_cast<char*>(XKT_malloc(static_cast<uint32_t>(size)));
+    if (text == nullptr) return;
+    std::memset(text, 0, size);
+    text[0] = '\n';
+    const auto* bytes = static_cast<const uint8_t*>(buffer);
+    for (size_t row = 0; row < rows; ++row) {
+        const size_t count = n - row * 16 < 16 ? n - row * 16 : 16;
+        dumpRow(text + 1 + row * kDumpRowWidth, bytes + row * 16, count);
+    }
+    XKT_logWrite(__FILE__, __LINE__, "XKT_logPrintBuf", 0, XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_DEBUG,
+                 "common", "%s", text);
+    XKT_free(text);
+}
+
+extern "C" XKT_API int32_t XKT_CurlDebugLog(void* /*handle*/, int32_t infoType, char* data,
+                                            size_t size, void* /*userData*/) {
+    if (infoType == 0) {
+        if (data != nullptr) {
+            XKT_logWrite(__FILE__, __LINE__, "XKT_CurlDebugLog", 0, XKT_LOG_TYPE_RUN,
+                         XKT_LOG_LEVEL_DEBUG, "common", "== Info: %s", data);
+        }
+    } else if (infoType > 0 && infoType < static_cast<int32_t>(std::size(kCurlTexts))) {
+        XKT_logWrite(__FILE__, __LINE__, "XKT_CurlDebugLog", 0, XKT_LOG_TYPE_RUN,
+                     XKT_LOG_LEVEL_DEBUG, "common", "%s, %10.10ld bytes",
+                     kCurlTexts[infoType].data(), static_cast<long>(size));
+    }
+    return 0;
+}

@@ -1,0 +1,95 @@
+// Builds a line into a fixed buffer, field by field, with printf's padding
+// rules ("%2d", "%010u", "%10s", "%08x") but without printf's cost: the
+// write path formats a line per message on the caller's thread. Everything
+// past the buffer's limit is cut, and cut() says so.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+namespace xkt::log {
+
+class TextBuilder {
+public:
+    // maxChars characters fit; buffer holds maxChars + 1 bytes.
+    TextBuilder(char* buffer, size_t maxChars)
+        : begin_(buffer), pos_(buffer), end_(buffer + maxChars) {
+        *pos_ = '\0';
+    }
+
+    TextBuilder& text(std::string_view s) {
+        size_t n = s.size() <= room() ? s.size() : room();
+        cut_ |= n < s.size();
+        std::memcpy(pos_, s.data(), n);
+        pos_ += n;
+        return *this;
+    }
+    TextBuilder& text(const char* s) { return text(std::string_view(s != nullptr ? s : "")); }
+    TextBuilder& ch(char c) { return text(std::string_view(&c, 1)); }
+
+    // "%*s": right-aligned in width, never cut to it.
+    TextBuilder& rightAligned(std::string_view s, size_t width) {
+        for (size_t pad = s.size(); pad < width; ++pad) ch(' ');
+        return text(s);
+    }
+
+    // "%*d" (zeroPad false) or "%0*d" (zeroPad true).
+    TextBuilder& decimal(int64_t value, int width = 0, bool zeroPad = false) {
+        const bool negative = value < 0;
+        uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+        char digits[24];
+        size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+        const size_t used = n + (negative ? 1 : 0);
+        const size_t pad = width > 0 && static_cast<size_t>(width) > used ? width - used : 0;
+        if (!zeroPad) repeat(' ', pad);
+        if (negative) ch('-');
+        if (zeroPad) repeat('0', pad);
+        while (n > 0) ch(digits[--n]);
+        return *this;
+    }
+
+    // "%0*x" with lower-case digits.
+    TextBuilder& hex(uint32_t value, int width) {
+        char digits[8];
+        size_t n = 0;
+        do {
+            digits[n++] = "0123456789abcdef"[value & 0xFu];
+            value >>= 4;
+        } while (value != 0);
+        if (width > 0 && static_cast<size_t>(width) > n) repeat('0', width - n);
+        while (n > 0) ch(digits[--n]);
+        return *this;
+    }
+
+    // Room left for a caller that writes in place (a bounded formatter), and
+    // the step past what it wrote.
+    char* cursor() const { return pos_; }
+    size_t room() const { return static_cast<size_t>(end_ - pos_); }
+    void advance(size_t n) { pos_ += n <= room() ? n : room(); }
+    void markCut() { cut_ = true; }
+
+    // Terminates the text; returns its length.
+    size_t finish() {
+        *pos_ = '\0';
+        return static_cast<size_t>(pos_ - begin_);
+    }
+    bool cut() const { return cut_; }
+
+private:
+    void repeat(char c, size_t count) {
+        for (size_t i = 0; i < count; ++i) ch(c);
+    }
+
+    char* begin_;
+    char* pos_;
+    char* end_;
+    bool cut_ = false;
+};
+
+}  // namespace xkt::log

@@ -1,0 +1,636 @@
+#include "log_buffer.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <linux/futex.h>
+#include <mutex>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "process_ids.h"
+#include "root_path.h"
+#include "spin_lock.h"
+
+namespace xkt::host {
+
+// ---- The shared layouts ------------------------------------------------------
+//
+// Offsets in the ring count bytes written since the file was made and never
+// wrap, so "head - tail" is always the bytes in use. The index lives twice:
+// a writer fills the slot not in use and then flips `current`, a single
+// aligned store, so a writer killed at any point leaves one whole index.
+
+struct RingState {
+    uint64_t head;      // offset where the next entry goes
+    uint64_t tail;      // offset of the oldest entry
+    uint64_t firstSeq;  // sequence number of the entry at tail
+    uint64_t nextSeq;   // sequence number the next entry gets
+    uint64_t clearSeq;  // entries below it were flushed, not lost
+};
+
+struct RingHeader {
+    uint32_t magic;
+    uint32_t version;
+    uint64_t capacity;
+    SharedLockWord lock;
+    std::atomic<uint32_t> current;
+    uint64_t lostTotal;
+    RingState states[2];
+};
+
+namespace {
+
+constexpr uint32_t kRingMagic = 0x424c4b58;  // "XKLB"
+constexpr uint32_t kRingVersion = 1;
+constexpr size_t kRingHeaderSize = 128;  // the data starts here
+
+// The same file is mapped by 32- and 64-bit processes alike.
+static_assert(sizeof(RingState) == 40);
+static_assert(offsetof(RingHeader, lock) == 16 && offsetof(RingHeader, lostTotal) == 24 &&
+              offsetof(RingHeader, states) == 32);
+static_assert(sizeof(RingHeader) <= kRingHeaderSize);
+
+// One word for all buffers of a root: a reader can wait for several buffers
+// with one futex. Each process that ever slept has a slot with its share of
+// the sleepers, so the share of a process killed in its sleep can be taken
+// back; otherwise every later write would pay for a futex call.
+constexpr uint32_t kWakeMagic = 0x574b4c58;  // "XLKW"
+constexpr uint32_t kWakeVersion = 1;
+constexpr size_t kWakeSlots = 128;
+constexpr int kSweepIntervalMs = 2000;
+
+struct WakeSlot {
+    std::atomic<uint32_t> pid;
+    std::atomic<uint32_t> count;
+};
+
+struct WakeArea {
+    uint32_t magic;
+    uint32_t version;
+    std::atomic<uint32_t> sequence;  // the futex word
+    std::atomic<uint32_t> sleepers;
+    SharedLockWord lock;  // guards claiming and sweeping slots
+    uint32_t reserved;
+    WakeSlot slots[kWakeSlots];
+};
+static_assert(offsetof(WakeArea, slots) == 24 && sizeof(WakeSlot) == 8);
+
+constexpr std::array<std::string_view, kLogIdCount> kLogNames = {"main", "radio", "events",
+                                                                 "system"};
+
+std::atomic<LogBuffer::WriteHook> writeHook{nullptr};
+
+inline void reachStage(LogBuffer::WriteStage stage) {
+    if (auto hook = writeHook.load(std::memory_order_relaxed); hook != nullptr) hook(stage);
+}
+
+void putLe16(uint8_t* out, uint16_t value) {
+    out[0] = static_cast<uint8_t>(value);
+    out[1] = static_cast<uint8_t>(value >> 8);
+}
+
+void putLe32(uint8_t* out, int32_t value) {
+    auto bits = static_cast<uint32_t>(value);
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(bits >> (8 * i));
+}
+
+uint16_t getLe16(const uint8_t* in) {
+    return static_cast<uint16_t>(in[0] | (static_cast<uint16_t>(in[1]) << 8));
+}
+
+int32_t getLe32(const uint8_t* in) {
+    uint32_t bits = 0;
+    for (int i = 0; i < 4; ++i) bits |= static_cast<uint32_t>(in[i]) << (8 * i);
+    return static_cast<int32_t>(bits);
+}
+
+uint64_t configuredCapacity() {
+    const char* env = std::getenv("XKT_LOG_BUFFER_SIZE");
+    if (env == nullptr || *env == '\0') return LogBuffer::kDefaultCapacity;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = std::strtoull(env, &end, 10);
+    if (errno != 0 || end == env || *end != '\0') {
+        std::fprintf(stderr, "xktlog: XKT_LOG_BUFFER_SIZE=%s is not a number of bytes\n", env);
+        return LogBuffer::kDefaultCapacity;
+    }
+    return std::clamp<uint64_t>(value, LogBuffer::kMinCapacity, LogBuffer::kMaxCapacity);
+}
+
+bool stateIsSane(const RingState& s, uint64_t capacity) {
+    return s.tail <= s.head && s.head - s.tail <= capacity && s.firstSeq <= s.nextSeq &&
+           s.clearSeq <= s.firstSeq &&
+           s.nextSeq - s.firstSeq <= (s.head - s.tail) / kEntryHeaderSize;
+}
+
+SharedFileFormat ringFormat() {
+    uint64_t capacity = configuredCapacity();
+    SharedFileFormat format;
+    format.createSize = static_cast<size_t>(kRingHeaderSize + capacity);
+    format.init = [capacity](void* base, size_t) {
+        auto* header = static_cast<RingHeader*>(base);
+        header->magic = kRingMagic;
+        header->version = kRingVersion;
+        header->capacity = capacity;
+    };
+    // The index is checked under the lock on every use; here only what
+    // decides the file's extent, so a live buffer is never thrown away.
+    format.valid = [](const void* base, size_t size) {
+        if (size < kRingHeaderSize) return false;
+        const auto* header = static_cast<const RingHeader*>(base);
+        return header->magic == kRingMagic && header->version == kRingVersion &&
+               header->capacity >= LogBuffer::kMinCapacity &&
+               header->capacity <= LogBuffer::kMaxCapacity &&
+               header->capacity == size - kRingHeaderSize;
+    };
+    return format;
+}
+
+// ---- Futex and the wake area -----------------------------------------------
+
+long futexCall(std::atomic<uint32_t>* word, int op, uint32_t value, const timespec* timeout) {
+    // Not FUTEX_PRIVATE_FLAG: the word is shared with other processes.
+#if defined(SYS_futex_time64)
+    if (sizeof(timeout->tv_sec) > sizeof(long)) {
+        return syscall(SYS_futex_time64, word, op, value, timeout, nullptr, 0);
+    }
+#endif
+    return syscall(SYS_futex, word, op, value, timeout, nullptr, 0);
+}
+
+void wakeSleepers(WakeArea& wake) {
+    wake.sequence.fetch_add(1, std::memory_order_release);
+    futexCall(&wake.sequence, FUTEX_WAKE, INT_MAX, nullptr);
+}
+
+SharedFileFormat wakeFormat() {
+    SharedFileFormat format;
+    format.createSize = sizeof(WakeArea);
+    format.init = [](void* base, size_t) {
+        auto* wake = static_cast<WakeArea*>(base);
+        wake->magic = kWakeMagic;
+        wake->version = kWakeVersion;
+    };
+    format.valid = [](const void* base, size_t size) {
+        const auto* wake = static_cast<const WakeArea*>(base);
+        return size == sizeof(WakeArea) && wake->magic == kWakeMagic &&
+               wake->version == kWakeVersion;
+    };
+    return format;
+}
+
+std::mutex mapMutex;  // serialises first mappings in this process
+
+WakeArea* wakeArea() {
+    static std::atomic<WakeArea*> area{nullptr};
+    if (WakeArea* mapped = area.load(std::memory_order_acquire); mapped != nullptr) return mapped;
+    std::lock_guard<std::mutex> lock(mapMutex);
+    if (WakeArea* mapped = area.load(std::memory_order_relaxed); mapped != nullptr) return mapped;
+    auto file = std::make_unique<SharedFile>();
+    std::string error;
+    if (!file->open(rootedPath("/dev/log/.wake"), wakeFormat(), error)) {
+        static std::once_flag reported;
+        std::call_once(reported, [&] { std::fprintf(stderr, "xktlog: %s\n", error.c_str()); });
+        return nullptr;
+    }
+    // Mapped for the life of the process. An atomic, so the store that keeps
+    // the object reachable is never optimised away (leak checkers see it).
+    static std::atomic<SharedFile*> kept{nullptr};
+    kept.store(file.release(), std::memory_order_relaxed);
+    auto* mapped = static_cast<WakeArea*>(kept.load(std::memory_order_relaxed)->base());
+    area.store(mapped, std::memory_order_release);
+    return mapped;
+}
+
+int64_t monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+bool processIsGone(uint32_t pid) {
+    return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Takes back the sleeper shares of processes that died asleep. With
+// `self`, also the share of an earlier process that had our pid, which can
+// only be stale: this process has not claimed a slot yet.
+void sweepSlots(WakeArea& wake, uint32_t self) {
+    for (WakeSlot& slot : wake.slots) {
+        uint32_t pid = slot.pid.load(std::memory_order_relaxed);
+        if (pid == 0 || (pid != self && !processIsGone(pid))) continue;
+        wake.sleepers.fetch_sub(slot.count.exchange(0), std::memory_order_relaxed);
+        slot.pid.store(0, std::memory_order_relaxed);
+    }
+}
+
+std::mutex slotMutex;
+uint32_t slotOwner = 0;  // the pid that claimed slotIndex (differs after fork)
+size_t slotIndex = kWakeSlots;
+
+WakeSlot* ownSlot(WakeArea& wake) {
+    const auto self = static_cast<uint32_t>(currentPid());
+    std::lock_guard<std::mutex> lock(slotMutex);
+    if (slotOwner == self) return slotIndex < kWakeSlots ? &wake.slots[slotIndex] : nullptr;
+    SharedLockGuard guard(wake.lock);
+    sweepSlots(wake, self);
+    slotOwner = self;
+    slotIndex = kWakeSlots;
+    for (size_t i = 0; i < kWakeSlots; ++i) {
+        if (wake.slots[i].pid.load(std::memory_order_relaxed) == 0) {
+            wake.slots[i].pid.store(self, std::memory_order_relaxed);
+            slotIndex = i;
+            return &wake.slots[i];
+        }
+    }
+    return nullptr;  // all taken by live processes: sleep without a slot
+}
+
+void sweepNowAndThen(WakeArea& wake) {
+    static std::atomic<int64_t> lastSweep{0};
+    int64_t nowMs = monotonicMs();
+    int64_t last = lastSweep.load(std::memory_order_relaxed);
+    if (nowMs - last < kSweepIntervalMs ||
+        !lastSweep.compare_exchange_strong(last, nowMs, std::memory_order_relaxed)) {
+        return;
+    }
+    SharedLockGuard guard(wake.lock);
+    sweepSlots(wake, 0);
+}
+
+// Counts the caller among the sleepers for its lifetime. The count goes up
+// before the caller looks for entries and a writer reads it under the
+// buffer's lock after publishing, so either the caller sees the entry or the
+// writer sees the sleeper.
+class SleeperRegistration {
+public:
+    explicit SleeperRegistration(WakeArea& wake) : wake_(wake), slot_(ownSlot(wake)) {
+        wake_.sleepers.fetch_add(1, std::memory_order_seq_cst);
+        if (slot_ != nullptr) slot_->count.fetch_add(1, std::memory_order_seq_cst);
+    }
+    ~SleeperRegistration() {
+        if (slot_ != nullptr) slot_->count.fetch_sub(1, std::memory_order_seq_cst);
+        wake_.sleepers.fetch_sub(1, std::memory_order_seq_cst);
+    }
+    SleeperRegistration(const SleeperRegistration&) = delete;
+    SleeperRegistration& operator=(const SleeperRegistration&) = delete;
+
+private:
+    WakeArea& wake_;
+    WakeSlot* slot_;
+};
+
+timespec fromMs(int64_t ms) {
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(ms / 1000);
+    ts.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+    return ts;
+}
+
+}  // namespace
+
+// ---- Names and entry layout ----------------------------------------------------
+
+std::string_view logIdName(LogId id) {
+    auto index = static_cast<size_t>(id);
+    return index < kLogNames.size() ? kLogNames[index] : std::string_view("?");
+}
+
+std::optional<LogId> logIdFromName(std::string_view name) {
+    for (size_t i = 0; i < kLogNames.size(); ++i) {
+        if (kLogNames[i] == name) return static_cast<LogId>(i);
+    }
+    return std::nullopt;
+}
+
+void encodeEntryHeader(const LogEntryHeader& header, uint8_t out[kEntryHeaderSize]) {
+    putLe16(out, header.payloadLength);
+    putLe16(out + 2, header.padding);
+    putLe32(out + 4, header.pid);
+    putLe32(out + 8, header.tid);
+    putLe32(out + 12, header.seconds);
+    putLe32(out + 16, header.nanoseconds);
+}
+
+LogEntryHeader decodeEntryHeader(const uint8_t in[kEntryHeaderSize]) {
+    LogEntryHeader header;
+    header.payloadLength = getLe16(in);
+    header.padding = getLe16(in + 2);
+    header.pid = getLe32(in + 4);
+    header.tid = getLe32(in + 8);
+    header.seconds = getLe32(in + 12);
+    header.nanoseconds = getLe32(in + 16);
+    return header;
+}
+
+bool parseLogEntry(const uint8_t* entry, size_t size, LogEntryView& view) {
+    if (size < kEntryHeaderSize) return false;
+    view.header = decodeEntryHeader(entry);
+    size_t length = view.header.payloadLength;
+    if (length == 0 || length > size - kEntryHeaderSize) return false;
+    std::string_view payload(reinterpret_cast<const char*>(entry + kEntryHeaderSize), length);
+    view.priority = static_cast<uint8_t>(payload[0]);
+    payload.remove_prefix(1);
+    size_t end = payload.find('\0');
+    view.tag = payload.substr(0, end);
+    payload.remove_prefix(end == std::string_view::npos ? payload.size() : end + 1);
+    view.message = payload.substr(0, payload.find('\0'));
+    return true;
+}
+
+LogOrigin currentOrigin() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    LogOrigin origin;
+    origin.pid = currentPid();
+    origin.tid = currentTid();
+    origin.seconds = static_cast<int32_t>(now.tv_sec);
+    origin.nanoseconds = static_cast<int32_t>(now.tv_nsec);
+    return origin;
+}
+
+// ---- LogBuffer -------------------------------------------------------------------
+
+LogBuffer* LogBuffer::get(LogId id) {
+    static std::array<std::atomic<LogBuffer*>, kLogIdCount> buffers{};
+    auto index = static_cast<size_t>(id);
+    if (index >= kLogIdCount) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (LogBuffer* mapped = buffers[index].load(std::memory_order_acquire)) return mapped;
+    std::lock_guard<std::mutex> lock(mapMutex);
+    if (LogBuffer* mapped = buffers[index].load(std::memory_order_relaxed)) return mapped;
+    std::unique_ptr<LogBuffer> buffer(new LogBuffer(id));
+    std::string error;
+    if (!buffer->open(error)) {
+        static std::once_flag reported;
+        std::call_once(reported, [&] { std::fprintf(stderr, "xktlog: %s\n", error.c_str()); });
+        errno = ENODEV;
+        return nullptr;
+    }
+    buffers[index].store(buffer.get(), std::memory_order_release);
+    return buffer.release();  // kept for the life of the process
+}
+
+bool LogBuffer::open(std::string& error) {
+    path_ = rootedPath("/dev/log/") + std::string(name());
+    if (!file_.open(path_, ringFormat(), error)) return false;
+    header_ = static_cast<RingHeader*>(file_.base());
+    data_ = static_cast<uint8_t*>(file_.base()) + kRingHeaderSize;
+    capacity_ = static_cast<size_t>(header_->capacity);
+    return true;
+}
+
+void LogBuffer::setWriteHookForTest(WriteHook hook) {
+    writeHook.store(hook, std::memory_order_relaxed);
+}
+
+// The index as the lock holder may use it. A damaged one (another program
+// wrote into the file) is replaced by an empty ring rather than trusted.
+RingState LogBuffer::lockedState(bool recovered) {
+    RingState state = header_->states[header_->current.load(std::memory_order_relaxed) & 1];
+    if (stateIsSane(state, capacity_)) return state;
+    if (!recovered) std::fprintf(stderr, "xktlog: %s: damaged index, emptied\n", path_.c_str());
+    // Offsets start again from 0; a reader past the new head starts over.
+    uint64_t next = std::max(state.nextSeq, state.firstSeq);
+    state = RingState{0, 0, next, next, next};
+    commit(state);
+    return state;
+}
+
+void LogBuffer::commit(const RingState& state) {
+    uint32_t spare = (header_->current.load(std::memory_order_relaxed) & 1) ^ 1;
+    header_->states[spare] = state;
+    header_->current.store(spare, std::memory_order_release);
+}
+
+size_t LogBuffer::put(size_t pos, const void* src, size_t size) {
+    if (size == 0) return pos;  // src may be null then
+    size_t first = std::min(size, capacity_ - pos);
+    std::memcpy(data_ + pos, src, first);
+    if (first < size) {
+        std::memcpy(data_, static_cast<const uint8_t*>(src) + first, size - first);
+        return size - first;
+    }
+    pos += first;
+    return pos == capacity_ ? 0 : pos;
+}
+
+void LogBuffer::take(uint64_t offset, void* dst, size_t size) const {
+    auto pos = static_cast<size_t>(offset % capacity_);
+    size_t first = std::min(size, capacity_ - pos);
+    std::memcpy(dst, data_ + pos, first);
+    std::memcpy(static_cast<uint8_t*>(dst) + first, data_, size - first);
+}
+
+bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const {
+    if (offset < state.tail || state.head - offset < kEntryHeaderSize) return false;
+    uint8_t raw[kEntryHeaderSize];
+    take(offset, raw, sizeof raw);
+    uint16_t length = getLe16(raw);
+    if (length == 0 || length > kMaxPayload || state.head - offset < kEntryHeaderSize + length) {
+        return false;
+    }
+    size = kEntryHeaderSize + length;
+    return true;
+}
+
+void LogBuffer::dropOldest(RingState& state, uint64_t need) {
+    while (state.head - state.tail + need > capacity_) {
+        uint64_t size = 0;
+        if (!entrySizeAt(state, state.tail, size)) {
+            state.tail = state.head;  // damaged entries: give up the lot
+            state.firstSeq = state.nextSeq;
+            return;
+        }
+        state.tail += size;
+        ++state.firstSeq;
+    }
+}
+
+int LogBuffer::write(int priority, std::string_view tag, std::string_view message) {
+    return write(currentOrigin(), priority, tag, message);
+}
+
+int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag,
+                     std::string_view message) {
+    tag = tag.substr(0, kMaxPayload - 3);
+    message = message.substr(0, kMaxPayload - 3 - tag.size());
+    const size_t payload = 3 + tag.size() + message.size();
+    uint8_t head[kEntryHeaderSize + 1];
+    LogEntryHeader header;
+    header.payloadLength = static_cast<uint16_t>(payload);
+    header.pid = origin.pid;
+    header.tid = origin.tid;
+    header.seconds = origin.seconds;
+    header.nanoseconds = origin.nanoseconds;
+    encodeEntryHeader(header, head);
+    head[kEntryHeaderSize] = static_cast<uint8_t>(priority);
+    const uint64_t need = kEntryHeaderSize + payload;
+    static constexpr char nul = '\0';
+
+    bool wake = false;
+    WakeArea* wakeWord = wakeArea();
+    {
+        SharedLockGuard guard(header_->lock);
+        RingState state = lockedState(guard.recovered());
+        // The dropped entries go first, in an index of their own: the copy
+        // below overwrites their bytes.
+        if (state.head - state.tail + need > capacity_) {
+            dropOldest(state, need);
+            commit(state);
+            reachStage(WriteStage::OldestDropped);
+        }
+        auto pos = static_cast<size_t>(state.head % capacity_);
+        pos = put(pos, head, sizeof head);
+        pos = put(pos, tag.data(), tag.size());
+        pos = put(pos, &nul, 1);
+        reachStage(WriteStage::HalfCopied);
+        pos = put(pos, message.data(), message.size());
+        put(pos, &nul, 1);
+        reachStage(WriteStage::Copied);
+        state.head += need;
+        ++state.nextSeq;
+        commit(state);
+        wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;
+    }
+    if (wake) wakeSleepers(*wakeWord);
+    return static_cast<int>(payload);
+}
+
+void LogBuffer::clear() {
+    SharedLockGuard guard(header_->lock);
+    RingState state = lockedState(guard.recovered());
+    state.tail = state.head;
+    state.firstSeq = state.nextSeq;
+    state.clearSeq = state.nextSeq;
+    commit(state);
+}
+
+LogBufferStats LogBuffer::stats() {
+    SharedLockGuard guard(header_->lock);
+    RingState state = lockedState(guard.recovered());
+    LogBufferStats stats;
+    stats.capacity = capacity_;
+    stats.used = state.head - state.tail;
+    stats.entries = state.nextSeq - state.firstSeq;
+    stats.lost = header_->lostTotal;
+    return stats;
+}
+
+// ---- LogReader -------------------------------------------------------------------
+
+LogReader::LogReader(LogBuffer& buffer) : buffer_(&buffer) {
+    SharedLockGuard guard(buffer.header_->lock);
+    RingState state = buffer.lockedState(guard.recovered());
+    seq_ = state.firstSeq;
+    offset_ = state.tail;
+}
+
+// Moves a lapped reader to the oldest entry still present, counting what
+// was overwritten under it (what a flush took away is not a loss).
+void LogReader::catchUp(const RingState& state) {
+    if (seq_ >= state.firstSeq && seq_ <= state.nextSeq && offset_ >= state.tail &&
+        offset_ <= state.head) {
+        return;
+    }
+    if (seq_ < state.firstSeq) {
+        uint64_t from = std::max(seq_, state.clearSeq);
+        uint64_t lost = state.firstSeq > from ? state.firstSeq - from : 0;
+        lost_ += lost;
+        buffer_->header_->lostTotal += lost;
+    }
+    seq_ = state.firstSeq;
+    offset_ = state.tail;
+}
+
+bool LogReader::hasUnread() {
+    SharedLockGuard guard(buffer_->header_->lock);
+    RingState state = buffer_->lockedState(guard.recovered());
+    catchUp(state);
+    return seq_ < std::min(state.nextSeq, end_);
+}
+
+void LogReader::stopAtCurrentEnd() {
+    SharedLockGuard guard(buffer_->header_->lock);
+    end_ = buffer_->lockedState(guard.recovered()).nextSeq;
+}
+
+int LogReader::read(void* out, size_t size) {
+    SharedLockGuard guard(buffer_->header_->lock);
+    RingState state = buffer_->lockedState(guard.recovered());
+    catchUp(state);
+    if (seq_ >= std::min(state.nextSeq, end_)) return 0;
+    uint64_t entrySize = 0;
+    if (!buffer_->entrySizeAt(state, offset_, entrySize)) {
+        // Only a foreign write into the file gets here: skip what is left.
+        seq_ = state.nextSeq;
+        offset_ = state.head;
+        return 0;
+    }
+    if (entrySize > size) return -EINVAL;
+    buffer_->take(offset_, out, static_cast<size_t>(entrySize));
+    offset_ += entrySize;
+    ++seq_;
+    return static_cast<int>(entrySize);
+}
+
+// ---- Waiting -----------------------------------------------------------------------
+
+LogWaitResult waitForLogs(const std::function<bool()>& ready, int timeoutMs) {
+    if (ready()) return LogWaitResult::Ready;
+    const int64_t deadline = timeoutMs < 0 ? INT64_MAX : monotonicMs() + timeoutMs;
+    WakeArea* wake = wakeArea();
+    for (;;) {
+        int64_t remaining = deadline - monotonicMs();
+        if (remaining <= 0) break;
+        long rc = 0;
+        if (wake == nullptr) {
+            // No shared word to sleep on: poll.
+            timespec step = fromMs(std::min<int64_t>(remaining, 10));
+            rc = nanosleep(&step, nullptr);
+        } else {
+            SleeperRegistration registration(*wake);
+            uint32_t sequence = wake->sequence.load(std::memory_order_seq_cst);
+            if (ready()) return LogWaitResult::Ready;
+            timespec step = fromMs(std::min<int64_t>(remaining, INT32_MAX));
+            rc = futexCall(&wake->sequence, FUTEX_WAIT, sequence,
+                           timeoutMs < 0 ? nullptr : &step);
+        }
+        bool interrupted = rc != 0 && errno == EINTR;
+        if (ready()) return LogWaitResult::Ready;
+        if (interrupted) return LogWaitResult::Interrupted;
+    }
+    if (wake != nullptr) sweepNowAndThen(*wake);
+    return LogWaitResult::TimedOut;
+}
+
+bool waitForLogEntries(LogReader* const* readers, size_t count, int timeoutMs) {
+    auto ready = [readers, count] {
+        for (size_t i = 0; i < count; ++i) {
+            if (readers[i] != nullptr && readers[i]->hasUnread()) return true;
+        }
+        return false;
+    };
+    return waitForLogs(ready, timeoutMs) == LogWaitResult::Ready;
+}
+
+LogWakeStats logWakeStats() {
+    LogWakeStats stats;
+    if (WakeArea* wake = wakeArea()) {
+        stats.sequence = wake->sequence.load(std::memory_order_seq_cst);
+        stats.sleepers = wake->sleepers.load(std::memory_order_seq_cst);
+    }
+    return stats;
+}
+
+}  // namespace xkt::host

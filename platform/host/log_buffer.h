@@ -1,0 +1,179 @@
+// The host's stand-in for the kernel logger: four rings of log entries
+// ("main", "radio", "events", "system") in files under $XKT_ROOT/dev/log,
+// mapped by every process that logs or reads. Writers never wait for a
+// reader: a full ring drops its oldest entries, and a reader that was lapped
+// counts what it lost. Entries keep the logger's version-1 layout, so a read
+// hands out exactly the bytes a box's log device would.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "shared_file.h"
+
+namespace xkt::host {
+
+enum class LogId : uint8_t { Main, Radio, Events, System };
+inline constexpr size_t kLogIdCount = 4;
+
+std::string_view logIdName(LogId id);
+std::optional<LogId> logIdFromName(std::string_view name);
+
+// The logger's version-1 entry: a 20-byte little-endian header, then the
+// payload (priority byte, tag, NUL, message, NUL).
+inline constexpr size_t kEntryHeaderSize = 20;
+inline constexpr size_t kMaxPayload = 4076;
+inline constexpr size_t kMaxEntrySize = kEntryHeaderSize + kMaxPayload;
+
+struct LogEntryHeader {
+    uint16_t payloadLength = 0;
+    uint16_t padding = 0;
+    int32_t pid = 0;
+    int32_t tid = 0;
+    int32_t seconds = 0;
+    int32_t nanoseconds = 0;
+};
+
+void encodeEntryHeader(const LogEntryHeader& header, uint8_t out[kEntryHeaderSize]);
+LogEntryHeader decodeEntryHeader(const uint8_t in[kEntryHeaderSize]);
+
+// One entry as read, split into its parts; the views point into the bytes
+// that were read.
+struct LogEntryView {
+    LogEntryHeader header;
+    int priority = 0;
+    std::string_view tag;
+    std::string_view message;
+};
+
+// Splits entry[size] (header and payload). False when it is shorter than its
+// header says or has no payload; a missing NUL ends the text at the payload's end.
+bool parseLogEntry(const uint8_t* entry, size_t size, LogEntryView& view);
+
+// Who wrote an entry, and when.
+struct LogOrigin {
+    int32_t pid = 0;
+    int32_t tid = 0;
+    int32_t seconds = 0;
+    int32_t nanoseconds = 0;
+};
+
+// The calling thread now: cached ids and a vDSO clock, no system call.
+LogOrigin currentOrigin();
+
+struct LogBufferStats {
+    uint64_t capacity = 0;  // bytes of the ring
+    uint64_t used = 0;      // bytes held by entries
+    uint64_t entries = 0;
+    uint64_t lost = 0;      // entries readers lost to overwriting, all readers together
+};
+
+struct RingHeader;
+struct RingState;
+
+class LogBuffer {
+public:
+    // Default ring size; XKT_LOG_BUFFER_SIZE (bytes) overrides it when a
+    // buffer file is created.
+    static constexpr uint64_t kDefaultCapacity = 2u << 20;
+    static constexpr uint64_t kMinCapacity = 4096;
+    static constexpr uint64_t kMaxCapacity = 1u << 30;
+
+    // The process's mapping of the buffer under the box root, made on first
+    // use and kept for the life of the process. Null with errno on failure.
+    static LogBuffer* get(LogId id);
+
+    // Appends one entry; a tag or message too long for the largest payload
+    // is cut. Neither may hold a NUL. Returns the payload size (> 0).
+    int write(int priority, std::string_view tag, std::string_view message);
+    int write(const LogOrigin& origin, int priority, std::string_view tag,
+              std::string_view message);
+
+    // Empties the ring for every reader; the dropped entries are not counted as lost.
+    void clear();
+    LogBufferStats stats();
+
+    LogId id() const { return id_; }
+    std::string_view name() const { return logIdName(id_); }
+    const std::string& path() const { return path_; }
+
+    // Points between the steps of a write, so tests can kill a writer there.
+    enum class WriteStage { OldestDropped, HalfCopied, Copied };
+    using WriteHook = void (*)(WriteStage);
+    static void setWriteHookForTest(WriteHook hook);
+
+    LogBuffer(const LogBuffer&) = delete;
+    LogBuffer& operator=(const LogBuffer&) = delete;
+
+private:
+    friend class LogReader;
+
+    explicit LogBuffer(LogId id) : id_(id) {}
+    bool open(std::string& error);
+    RingState lockedState(bool recovered);
+    void commit(const RingState& state);
+    bool entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const;
+    void dropOldest(RingState& state, uint64_t need);
+    size_t put(size_t pos, const void* src, size_t size);
+    void take(uint64_t offset, void* dst, size_t size) const;
+
+    LogId id_;
+    std::string path_;
+    SharedFile file_;
+    RingHeader* header_ = nullptr;
+    uint8_t* data_ = nullptr;
+    size_t capacity_ = 0;
+};
+
+// A reader's own position in one buffer. Process-local; one thread at a time.
+class LogReader {
+public:
+    // Starts at the oldest entry still in the buffer.
+    explicit LogReader(LogBuffer& buffer);
+
+    // Copies the next whole entry (header and payload) into out. Returns its
+    // size, 0 when there is none, -EINVAL when it does not fit in size (it
+    // stays the next one).
+    int read(void* out, size_t size);
+    bool hasUnread();
+    // Ends this reader at the entries present now (a dump must end even
+    // while writers go on).
+    void stopAtCurrentEnd();
+
+    uint64_t lost() const { return lost_; }  // entries this reader lost, in all
+    LogBuffer& buffer() const { return *buffer_; }
+
+private:
+    void catchUp(const RingState& state);
+
+    LogBuffer* buffer_;
+    uint64_t seq_ = 0;     // sequence number of the next entry to read
+    uint64_t offset_ = 0;  // its byte offset in the ring
+    uint64_t lost_ = 0;
+    uint64_t end_ = UINT64_MAX;  // sequence number it stops at
+};
+
+// Waits until ready() holds, the time-out passes (timeoutMs < 0: none) or a
+// signal handler runs. ready() is asked again after every write to any
+// buffer of the root, from any process.
+enum class LogWaitResult { Ready, TimedOut, Interrupted };
+LogWaitResult waitForLogs(const std::function<bool()>& ready, int timeoutMs);
+
+// True when one of the readers has an unread entry within the time-out.
+bool waitForLogEntries(LogReader* const* readers, size_t count, int timeoutMs);
+
+// The shared wake word of the root: how often writers woke sleepers, and how
+// many readers sleep now. For tests and diagnostics.
+struct LogWakeStats {
+    uint32_t sequence = 0;
+    uint32_t sleepers = 0;
+};
+LogWakeStats logWakeStats();
+
+}  // namespace xkt::host

@@ -1,0 +1,80 @@
+#include "root_path.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
+#include <sys/stat.h>
+
+#include "xkt_osal.h"
+
+namespace xkt::host {
+
+namespace {
+
+std::string readRoot() {
+    const char* env = std::getenv("XKT_ROOT");
+    std::string root = env != nullptr ? env : "";
+    while (!root.empty() && root.back() == '/') root.pop_back();
+    return root;
+}
+
+std::string findLibexec() {
+    if (const char* env = std::getenv("XKT_LIBEXEC_DIR"); env != nullptr && *env != '\0') {
+        return env;
+    }
+    Dl_info info{};
+    if (dladdr(reinterpret_cast<void*>(&XKT_rootPath), &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    std::string self = info.dli_fname;
+    auto slash = self.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : self.substr(0, slash);
+    return dir + "/../libexec/xktlog";
+}
+
+}  // namespace
+
+const std::string& rootDir() {
+    static const std::string root = readRoot();
+    return root;
+}
+
+std::string rootedPath(std::string_view boxPath) {
+    std::string path = rootDir();
+    path.append(boxPath);
+    return path;
+}
+
+const std::string& libexecDir() {
+    static const std::string dir = findLibexec();
+    return dir;
+}
+
+bool makeDirs(const std::string& path) {
+    for (size_t pos = 1; pos <= path.size(); ++pos) {
+        if (pos != path.size() && path[pos] != '/') continue;
+        std::string part = path.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+    }
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+}  // namespace xkt::host
+
+extern "C" int32_t XKT_rootPath(const char* boxPath, char* out, uint32_t outSize) {
+    if (out == nullptr || outSize == 0) return -1;
+    out[0] = '\0';
+    if (boxPath == nullptr) return -1;
+    const std::string& root = xkt::host::rootDir();
+    size_t need = root.size() + std::strlen(boxPath);
+    if (need + 1 > outSize) return -1;
+    std::memcpy(out, root.data(), root.size());
+    std::memcpy(out + root.size(), boxPath, need - root.size() + 1);
+    return 0;
+}
+
+extern "C" uint32_t XKT_rootLength(void) {
+    return static_cast<uint32_t>(xkt::host::rootDir().size());
+}

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Runs the benchmarks (release build) and counts the system calls of a loop
+# of accepted writes. Not part of the test suite: numbers on a shared
+# machine are for reading, not for asserting.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+"$here/scripts/setup.sh"
+dir=$here/build-bench
+"$here/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Release -DXKT_BUILD_BENCH=ON -DXKT_BUILD_TESTS=OFF
+
+"$dir/bench/xkt_bench" --benchmark_repetitions=${REPETITIONS:-3} \
+  --benchmark_report_aggregates_only=true "$@" | tee "$dir/bench.txt"
+
+median() { awk -v n="$1" '$1 == n"_median" || $1 == n {print $2; exit}' "$dir/bench.txt"; }
+ratio() { awk -v a="$(median "$1")" -v b="$(median "$2")" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "n/a" }'; }
+echo
+echo "rejected write / disabled spdlog call:            $(ratio BM_XktRejectedByLevel BM_SpdlogDisabledCall) (target <= 2)"
+echo "accepted write / spdlog async call, 1 thread:     $(ratio BM_XktAcceptedWrite/real_time/threads:1 BM_SpdlogAsyncCall/real_time/threads:1) (target <= 0.5)"
+echo "accepted write / spdlog async call, 2 threads:    $(ratio BM_XktAcceptedWrite/real_time/threads:2 BM_SpdlogAsyncCall/real_time/threads:2) (target <= 0.5)"
+
+echo
+echo "system calls of accepted writes (strace -f -c), 1000 vs 100000 writes:"
+for n in 1000 100000; do
+  strace -f -c -o "$dir/strace-$n.txt" "$dir/bench/xkt_write_loop" "$n" 2>/dev/null
+  echo "  $n writes: $(awk '/^100.00/ {print $4; exit} / total$/ {print $4; exit}' "$dir/strace-$n.txt") system calls in the whole process"
+done

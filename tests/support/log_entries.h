@@ -1,0 +1,64 @@
+// Reads back what reached an Android log buffer, the way the log thread
+// does: through the device-mode reader, one whole entry per read.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "xkt_logdev.h"
+
+namespace xkt::test {
+
+struct LogEntry {
+    int priority = 0;
+    int32_t pid = 0;
+    int32_t tid = 0;
+    std::string tag;
+    std::string message;
+};
+
+inline int32_t readLe32(const unsigned char* p) {
+    return static_cast<int32_t>(uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 |
+                                uint32_t{p[3]} << 24);
+}
+
+// Every entry currently in the buffer, oldest first.
+inline std::vector<LogEntry> readEntries(const char* device = "/dev/log/main") {
+    std::vector<LogEntry> entries;
+    int32_t fd = xkt_logdev_open(device);
+    if (fd < 0) return entries;
+    unsigned char buffer[5200];
+    for (;;) {
+        int32_t n = xkt_logdev_read(fd, buffer, sizeof buffer);
+        if (n <= 20) break;
+        const unsigned char* payload = buffer + 20;
+        size_t length = uint32_t{buffer[0]} | uint32_t{buffer[1]} << 8;
+        LogEntry entry;
+        entry.pid = readLe32(buffer + 4);
+        entry.tid = readLe32(buffer + 8);
+        entry.priority = payload[0];
+        entry.tag = reinterpret_cast<const char*>(payload + 1);
+        size_t messageAt = 1 + entry.tag.size() + 1;
+        if (messageAt < length) {
+            entry.message = std::string(reinterpret_cast<const char*>(payload + messageAt),
+                                        strnlen(reinterpret_cast<const char*>(payload + messageAt),
+                                                length - messageAt));
+        }
+        entries.push_back(entry);
+    }
+    xkt_logdev_close(fd);
+    return entries;
+}
+
+// Only the entries with the given tag.
+inline std::vector<LogEntry> readTagged(const std::string& tag) {
+    std::vector<LogEntry> tagged;
+    for (auto& entry : readEntries()) {
+        if (entry.tag == tag) tagged.push_back(entry);
+    }
+    return tagged;
+}
+
+}  // namespace xkt::test

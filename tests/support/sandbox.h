@@ -1,0 +1,83 @@
+// A fresh box root for one test process. Every test that touches the
+// platform creates one first: the platform reads XKT_ROOT once per process,
+// so it must be set before the first platform call.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace xkt::test {
+
+class Sandbox {
+public:
+    Sandbox() {
+        char pattern[] = "/tmp/xkt-test-XXXXXX";
+        const char* dir = mkdtemp(pattern);
+        if (dir == nullptr) {
+            ADD_FAILURE() << "mkdtemp failed";
+            return;
+        }
+        root_ = dir;
+        setenv("XKT_ROOT", root_.c_str(), 1);
+    }
+    ~Sandbox() {
+        if (!root_.empty() && std::getenv("XKT_KEEP_SANDBOX") == nullptr) {
+            std::string cmd = "rm -rf '" + root_ + "'";
+            if (std::system(cmd.c_str()) != 0) {
+                // Nothing to do: a leftover temp dir is not a test failure.
+            }
+        }
+    }
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    const std::string& root() const { return root_; }
+    std::string path(const std::string& boxPath) const { return root_ + boxPath; }
+
+private:
+    std::string root_;
+};
+
+// Fixture for tests that need only a sandbox.
+class SandboxTest : public ::testing::Test {
+protected:
+    Sandbox sandbox_;
+};
+
+// Runs fn in a forked child and returns its exit status (the child's
+// gtest assertions do not reach the parent: report through the status).
+template <typename Fn>
+int runInChild(Fn&& fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        int status = fn();
+        _exit(status);
+    }
+    if (pid < 0) return -1;
+    int status = 0;
+    if (waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Where the build put the programs (bin/ and libexec/xktlog/).
+inline std::string binDir() { return XKT_TEST_BIN_DIR; }
+inline std::string libexecDir() { return XKT_TEST_LIBEXEC_DIR; }
+
+// Runs a shell command line and returns its standard output.
+inline std::string capture(const std::string& command, int* exitStatus = nullptr) {
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return out;
+    char chunk[4096];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, n);
+    int status = pclose(pipe);
+    if (exitStatus != nullptr) *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return out;
+}
+
+}  // namespace xkt::test

@@ -1,0 +1,290 @@
+// The Android side of the host log: the two writer calls, the log devices
+// read in device mode, and the text reader of newer generations.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <string>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <thread>
+#include <vector>
+
+#include "android/log.h"
+#include "log_buffer.h"
+#include "sandbox.h"
+#include "xkt_logdev.h"
+#include "xkt_utility.h"
+
+namespace {
+
+using namespace xkt::host;
+using xkt::test::Sandbox;
+
+struct Entry {
+    LogEntryHeader header;
+    int priority;
+    std::string tag;
+    std::string message;
+};
+
+std::vector<Entry> readMain() {
+    std::vector<Entry> entries;
+    LogReader reader(*LogBuffer::get(LogId::Main));
+    uint8_t raw[kMaxEntrySize];
+    LogEntryView view;
+    for (int size; (size = reader.read(raw, sizeof raw)) > 0 && parseLogEntry(raw, size, view);) {
+        entries.push_back({view.header, view.priority, std::string(view.tag), std::string(view.message)});
+    }
+    return entries;
+}
+
+void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag, const char* text) {
+    ASSERT_GT(LogBuffer::get(id)->write(LogOrigin{pid, pid + 1, seconds, 0}, priority, tag, text), 0);
+}
+
+int32_t gettidNow() { return static_cast<int32_t>(syscall(SYS_gettid)); }
+
+TEST(AndroidLogWrite, WritesIntoMainWithCallerTimeAndCutText) {
+    Sandbox sandbox;
+    timespec before{};
+    timespec after{};
+    clock_gettime(CLOCK_REALTIME, &before);
+    EXPECT_EQ(3 + 3 + 5, __android_log_write(ANDROID_LOG_INFO, "XKT", "hello"));
+    clock_gettime(CLOCK_REALTIME, &after);
+    EXPECT_EQ(3 + 3 + 8, __android_log_print(ANDROID_LOG_ERROR, "XKT", "%d-%s", 4200, "abc"));
+    std::string longText(6000, 'y');
+    EXPECT_EQ(static_cast<int>(kMaxPayload), __android_log_write(ANDROID_LOG_WARN, "T", longText.c_str()));
+    EXPECT_EQ(3 + 2, __android_log_write(ANDROID_LOG_WARN, nullptr, "ok"));
+    EXPECT_EQ(-EINVAL, __android_log_write(ANDROID_LOG_WARN, "T", nullptr));
+
+    auto entries = readMain();
+    ASSERT_EQ(4u, entries.size());
+    EXPECT_EQ(ANDROID_LOG_INFO, entries[0].priority);
+    EXPECT_EQ("XKT", entries[0].tag);
+    EXPECT_EQ("hello", entries[0].message);
+    EXPECT_EQ(getpid(), entries[0].header.pid);
+    EXPECT_EQ(gettidNow(), entries[0].header.tid);
+    auto ns = [](int64_t s, int64_t n) { return s * 1000000000 + n; };
+    int64_t stamp = ns(entries[0].header.seconds, entries[0].header.nanoseconds);
+    EXPECT_GE(stamp, ns(before.tv_sec, before.tv_nsec));
+    EXPECT_LE(stamp, ns(after.tv_sec, after.tv_nsec));
+    EXPECT_EQ("4200-abc", entries[1].message);
+    EXPECT_EQ(std::string(kMaxPayload - 4, 'y'), entries[2].message);
+    EXPECT_EQ("", entries[3].tag);
+}
+
+TEST(AndroidLogWrite, ThreadsAndProcessesEachKeepTheirIdsAndOrder) {
+    Sandbox sandbox;
+    constexpr int kEach = 500;
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; ++c) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            for (int i = 0; i < kEach; ++i) __android_log_print(ANDROID_LOG_INFO, "T", "%d", i);
+            _exit(0);
+        }
+        ASSERT_GT(pid, 0);
+        children.push_back(pid);
+    }
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+        threads.emplace_back([] {
+            for (int i = 0; i < kEach; ++i) __android_log_print(ANDROID_LOG_DEBUG, "T", "%d", i);
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+
+    std::map<std::pair<int32_t, int32_t>, int> next;  // (pid, tid) -> next index
+    for (const Entry& entry : readMain()) {
+        auto ids = std::make_pair(entry.header.pid, entry.header.tid);
+        EXPECT_EQ(next[ids]++, std::stoi(entry.message));
+    }
+    ASSERT_EQ(5u, next.size());
+    for (const auto& [ids, count] : next) {
+        EXPECT_EQ(kEach, count);
+        if (ids.first != getpid()) {
+            EXPECT_EQ(ids.first, ids.second);  // a child's main thread
+        }
+    }
+}
+
+// ---- The log devices --------------------------------------------------------------
+
+fd_set setOf(std::initializer_list<int> fds) {
+    fd_set set;
+    FD_ZERO(&set);
+    for (int fd : fds) FD_SET(fd, &set);
+    return set;
+}
+
+TEST(LogDevice, OnlyTheFourBoxPathsOpenAsRealDescriptors) {
+    Sandbox sandbox;
+    for (const char* path : {"/dev/log/kernel", "/dev/log/", "main", "/dev/null", "/dev/log/main/"}) {
+        errno = 0;
+        EXPECT_EQ(-1, xkt_logdev_open(path)) << path;
+        EXPECT_EQ(ENOENT, errno) << path;
+    }
+    std::vector<int> fds;
+    for (const char* name : {"main", "radio", "events", "system"}) {
+        fds.push_back(xkt_logdev_open((std::string("/dev/log/") + name).c_str()));
+        EXPECT_GT(fds.back(), 0);
+        EXPECT_LT(fds.back(), FD_SETSIZE);
+        EXPECT_NE(-1, fcntl(fds.back(), F_GETFD));
+    }
+    for (int fd : fds) EXPECT_EQ(0, xkt_logdev_close(fd));
+    EXPECT_EQ(-1, xkt_logdev_close(fds[0]));
+    EXPECT_EQ(EBADF, errno);
+}
+
+TEST(LogDevice, SelectReadAndFlush) {
+    Sandbox sandbox;
+    int fd = xkt_logdev_open("/dev/log/main");
+    int other = xkt_logdev_open("/dev/log/main");
+    int system = xkt_logdev_open("/dev/log/system");
+    ASSERT_GT(fd, 0);
+    fd_set set = setOf({fd, system});
+    timeval timeout{0, 50000};
+    EXPECT_EQ(0, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
+    EXPECT_FALSE(FD_ISSET(fd, &set));
+    EXPECT_EQ(0, timeout.tv_usec);
+    uint8_t entry[kMaxEntrySize];
+    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
+    EXPECT_EQ(EAGAIN, errno);
+
+    writeTo(LogId::Main, 77, 1234, ANDROID_LOG_WARN, "TAG", "first");
+    set = setOf({fd, system});
+    EXPECT_EQ(1, xkt_logdev_select(FD_SETSIZE, &set, nullptr));
+    EXPECT_TRUE(FD_ISSET(fd, &set));
+    EXPECT_FALSE(FD_ISSET(system, &set));
+    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, 30));
+    EXPECT_EQ(EINVAL, errno);
+    ASSERT_EQ(31, xkt_logdev_read(fd, entry, sizeof entry));
+    EXPECT_EQ(77, decodeEntryHeader(entry).pid);
+    EXPECT_EQ(1234, decodeEntryHeader(entry).seconds);
+    EXPECT_EQ(0, std::memcmp(entry + kEntryHeaderSize, "\x05TAG\0first", 11));
+    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
+
+    EXPECT_EQ(0, xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG));
+    EXPECT_EQ(-1, xkt_logdev_read(other, entry, sizeof entry));  // flushed for every reader
+    EXPECT_EQ(EAGAIN, errno);
+    EXPECT_EQ(-1, xkt_logdev_ioctl(fd, 0xAE01));
+    EXPECT_EQ(EINVAL, errno);
+    set = setOf({fd + 100});  // not a log device
+    EXPECT_EQ(-1, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
+    EXPECT_EQ(EBADF, errno);
+}
+
+void onAlarm(int) {}
+
+TEST(LogDevice, SelectWakesOnAnotherProcessAndEndsOnASignal) {
+    Sandbox sandbox;
+    int fd = xkt_logdev_open("/dev/log/main");
+    ASSERT_GT(fd, 0);
+    pid_t child = fork();
+    if (child == 0) {
+        usleep(100 * 1000);
+        _exit(__android_log_write(ANDROID_LOG_INFO, "T", "wake") > 0 ? 0 : 1);
+    }
+    fd_set set = setOf({fd});
+    timeval timeout{60, 0};  // ends early only when woken
+    EXPECT_EQ(1, xkt_logdev_select(fd + 1, &set, &timeout));
+    EXPECT_GT(timeout.tv_sec, 0);
+    waitpid(child, nullptr, 0);
+
+    uint8_t entry[kMaxEntrySize];
+    EXPECT_GT(xkt_logdev_read(fd, entry, sizeof entry), 0);
+    struct sigaction action {};
+    action.sa_handler = onAlarm;  // no SA_RESTART, as select() expects
+    ASSERT_EQ(0, sigaction(SIGALRM, &action, nullptr));
+    itimerval timer{};
+    timer.it_value.tv_usec = 100 * 1000;
+    ASSERT_EQ(0, setitimer(ITIMER_REAL, &timer, nullptr));
+    set = setOf({fd});
+    EXPECT_EQ(-1, xkt_logdev_select(fd + 1, &set, nullptr));
+    EXPECT_EQ(EINTR, errno);
+}
+
+// ---- xkt_read_logcat ----------------------------------------------------------------
+
+struct Read {
+    int32_t result;
+    std::string text;
+    XKT_LogcatEntry entry;
+};
+
+Read readLogcat(int32_t size = 1288) {
+    Read read{};
+    std::vector<char> text(static_cast<size_t>(size), 'Z');
+    read.result = xkt_read_logcat(text.data(), size, &read.entry);
+    read.text = text.data();
+    return read;
+}
+
+TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacter) {
+    Sandbox sandbox;
+    writeTo(LogId::Main, 1234567, 100, ANDROID_LOG_INFO, "XKT", "2024 record");
+    writeTo(LogId::Main, 42, 101, ANDROID_LOG_ERROR, "CPE", "2024 record");
+    writeTo(LogId::Main, 1234, 102, ANDROID_LOG_WARN, "ActivityManager", "plain");
+    writeTo(LogId::Main, -1, 103, 99, "T", "odd");
+    Read first = readLogcat();
+    EXPECT_EQ(0, first.result);
+    EXPECT_EQ("I/XKT    (1234567): 2024 record", first.text);
+    EXPECT_EQ(static_cast<int32_t>(first.text.size()), first.entry.length);
+    EXPECT_EQ(ANDROID_LOG_INFO, first.entry.priority);
+    EXPECT_EQ(1234567, first.entry.pid);
+    EXPECT_EQ(1234568, first.entry.tid);
+    EXPECT_STREQ("XKT", first.entry.tag);
+    EXPECT_EQ(100, first.entry.seconds);
+    EXPECT_EQ(0, first.entry.lost);
+    EXPECT_EQ("E/CPE    (     42): 2024 record", readLogcat().text);
+    EXPECT_EQ("W/ActivityManager(   1234): plain", readLogcat().text);
+    EXPECT_EQ("?/T      (     -1): odd", readLogcat().text);
+}
+
+TEST(LogcatReader, OneLinePerMessageLineCutWholeLinesFirst) {
+    Sandbox sandbox;
+    writeTo(LogId::Main, 5, 1, ANDROID_LOG_DEBUG, "XKT", "first\nsecond\n\nfourth\n\n");
+    for (int i = 0; i < 3; ++i) writeTo(LogId::Main, 9, 2, ANDROID_LOG_INFO, "XKT", "aaaa\nbbbb\ncccc");
+    EXPECT_EQ("D/XKT    (      5): first\n"
+              "D/XKT    (      5): second\n"
+              "D/XKT    (      5): \n"
+              "D/XKT    (      5): fourth",
+              readLogcat().text);
+    // A line is 24 characters: two take 49.
+    EXPECT_EQ("I/XKT    (      9): aaaa\nI/XKT    (      9): bbbb", readLogcat(50).text);
+    EXPECT_EQ("I/XKT    (      9): aaaa", readLogcat(49).text);
+    Read cut = readLogcat(23);
+    EXPECT_EQ("I/XKT    (      9): aa", cut.text);
+    EXPECT_EQ(22, cut.entry.length);
+}
+
+TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
+    Sandbox sandbox;
+    setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
+    writeTo(LogId::Main, 1, 200, ANDROID_LOG_INFO, "M", "main late");
+    writeTo(LogId::System, 1, 100, ANDROID_LOG_INFO, "S", "system early");
+    writeTo(LogId::Radio, 1, 50, ANDROID_LOG_INFO, "R", "radio");
+    EXPECT_EQ("I/S      (      1): system early", readLogcat().text);
+    EXPECT_EQ("I/M      (      1): main late", readLogcat().text);
+    Read none = readLogcat();
+    EXPECT_NE(0, none.result);
+    EXPECT_EQ("", none.text);
+
+    constexpr int kWritten = 500;
+    for (int i = 0; i < kWritten; ++i) {
+        writeTo(LogId::Main, 1, 300, ANDROID_LOG_INFO, "T", std::to_string(i).c_str());
+    }
+    const int present = static_cast<int>(LogBuffer::get(LogId::Main)->stats().entries);
+    Read lapped = readLogcat();
+    EXPECT_EQ(kWritten - present, lapped.entry.lost);
+    EXPECT_EQ("I/T      (      1): " + std::to_string(kWritten - present), lapped.text);
+    EXPECT_EQ(0, readLogcat().entry.lost);
+    EXPECT_NE(0, xkt_read_logcat(nullptr, 8, nullptr));
+}
+
+}  // namespace

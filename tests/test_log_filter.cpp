@@ -1,0 +1,211 @@
+// The filter: takeover, type and level tests, the shared module filter.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_entries.h"
+#include "log_filter.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+using namespace xkt::log;
+using xkt::test::runInChild;
+
+namespace {
+
+std::string property(const char* name) {
+    char value[1024] = {};
+    return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
+}
+
+std::vector<std::string> names(const ModuleList& list) {
+    std::vector<std::string> out;
+    for (int32_t i = 0; i < list.count; ++i) out.emplace_back(list.names[i].data());
+    return out;
+}
+
+// Nothing set up: no takeover, no module filter.
+class BareSandboxTest : public xkt::test::SandboxTest {};
+
+// Log management taken over and every module passing, as after the
+// managing process's initialisation.
+class FilterTest : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
+        XKT_logFilterSetModule("ALL");
+    }
+};
+
+}  // namespace
+
+TEST(ModuleListParsing, SkipsEmptyPiecesAndKeepsTheFirstTen) {
+    using V = std::vector<std::string>;
+    EXPECT_EQ((V{"a", "b"}), names(parseModuleList("a|b")));
+    EXPECT_EQ((V{"a", "b"}), names(parseModuleList("||a|||b|")));
+    EXPECT_EQ((V{"|"}), names(parseModuleList("|")));
+    EXPECT_EQ((V{"|||"}), names(parseModuleList("|||")));
+    EXPECT_EQ((V{""}), names(parseModuleList("")));
+    EXPECT_EQ((V{"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}),
+              names(parseModuleList("0|1|2|3|4|5|6|7|8|9|10")));
+
+    std::string longName(70, 'm');
+    auto list = parseModuleList("x|" + longName);
+    ASSERT_EQ(2, list.count);
+    EXPECT_EQ(std::string(63, 'm'), list.names[1].data());
+    // A whole text of only separators is kept as one entry, cut at 63.
+    EXPECT_EQ(std::string(63, '|'), names(parseModuleList(std::string(100, '|')))[0]);
+}
+
+TEST_F(BareSandboxTest, NothingPassesBeforeTakeover) {
+    XKT_logFilterSetModule("ALL");
+    EXPECT_EQ(-1, XKT_canLogOutput(1, 4, "mod"));
+    EXPECT_EQ(-1, XKT_logWrite("f.c", 1, "fn", 0, 1, 4, "mod", "dropped"));
+    EXPECT_EQ(-1, XKT_logFormatWrite("f.c", 1, "fn", 7, 1, 4, "mod", "dropped"));
+    EXPECT_EQ(-1, android_log_write("f.c", 1, "fn", 0, 1, 4, "mod", "dropped"));
+    ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "0"));
+    EXPECT_EQ(-1, XKT_canLogOutput(1, 4, "mod"));
+    EXPECT_TRUE(xkt::test::readTagged("XKT").empty());
+
+    // Any text starting with "1" counts; once seen it is not asked again.
+    ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "10"));
+    EXPECT_EQ(0, XKT_canLogOutput(1, 4, "mod"));
+    EXPECT_TRUE(mgmtTakeover());
+    ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "0"));
+    EXPECT_EQ(0, XKT_canLogOutput(1, 4, "mod"));
+    setMgmtTakeover(false);
+    EXPECT_EQ(-1, XKT_canLogOutput(1, 4, "mod"));
+}
+
+TEST_F(FilterTest, TypeFilter) {
+    for (LogType type = 0; type <= 6; ++type) EXPECT_EQ(0, XKT_logFilter(type, 1, "m")) << type;
+    XKT_logFilterSetType(3);
+    for (LogType type = 0; type <= 6; ++type) {
+        EXPECT_EQ(type == 3 ? 0 : -1, XKT_logFilter(type, 1, "m")) << type;
+    }
+    XKT_logFilterSetType(5);
+    for (LogType type = 0; type <= 6; ++type) EXPECT_EQ(-1, XKT_logFilter(type, 1, "m")) << type;
+}
+
+TEST_F(FilterTest, LevelFilterComparesNumbers) {
+    XKT_logFilterSetLevel(2);
+    EXPECT_EQ(-1, XKT_logFilter(1, 0, "m"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, "m"));
+    for (LogLevel level : {2u, 3u, 4u, 5u, 6u, 7u, 1000u}) {
+        EXPECT_EQ(0, XKT_logFilter(1, level, "m")) << level;
+    }
+    XKT_logFilterSetLevel(6);
+    EXPECT_EQ(-1, XKT_logFilter(1, 5, "m"));
+    EXPECT_EQ(0, XKT_logFilter(1, 6, "m"));
+}
+
+TEST_F(FilterTest, ModuleFilterMatchesWholeNames) {
+    EXPECT_EQ(0, XKT_logFilter(1, 1, nullptr));  // "ALL" passes even no module
+
+    XKT_logFilterSetModule("||player|||net|");
+    EXPECT_EQ("||player|||net|", property("xkt.log.modules"));  // published as given
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "player"));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "net"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, "Player"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, "play"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, nullptr));
+
+    std::string eleven = "m0|m1|m2|m3|m4|m5|m6|m7|m8|m9|m10";
+    XKT_logFilterSetModule(eleven.c_str());
+    EXPECT_EQ(eleven, property("xkt.log.modules"));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "m9"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, "m10"));
+
+    std::string longName(70, 'q');
+    XKT_logFilterSetModule(longName.c_str());
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, longName.c_str()));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, longName.substr(0, 63).c_str()));
+
+    XKT_logFilterSetModule("|");
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "|"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, ""));
+}
+
+TEST_F(FilterTest, AllPrefixAndNullSelectEverything) {
+    XKT_logFilterSetModule("a|b");
+    XKT_logFilterSetModule("ALLbutnot|c");
+    EXPECT_EQ("ALL", property("xkt.log.modules"));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "anything"));
+
+    XKT_logFilterSetModule("a|b");
+    XKT_logFilterSetModule(nullptr);
+    EXPECT_EQ("ALL", property("xkt.log.modules"));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "zzz"));
+
+    // The configured text reported by the getter is a different thing.
+    XKT_logFilterSetModule("a|b");
+    LogType type;
+    LogLevel level;
+    char modules[64];
+    ASSERT_EQ(0, XKT_logFilterGet(&type, &level, modules));
+    EXPECT_STREQ("ALL", modules);
+}
+
+TEST_F(FilterTest, AnotherProcessChangesTheFilterThroughTheProperty) {
+    XKT_logFilterSetModule("a");
+    ASSERT_EQ(-1, XKT_logFilter(1, 1, "b"));
+    // A child process publishes a new filter; this process adopts it on its
+    // next call, without anything else happening here.
+    ASSERT_EQ(0, runInChild([] { return XKT_logFilterSetModule("b|c") == 0 ? 0 : 1; }));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "b"));
+    EXPECT_EQ(-1, XKT_logFilter(1, 1, "a"));
+
+    ASSERT_EQ(0, runInChild([] { return XKT_property_set("xkt.log.modules", "ALL"); }));
+    EXPECT_EQ(0, XKT_logFilter(1, 1, "a"));
+}
+
+TEST_F(BareSandboxTest, AProcessWithoutModulePropertyDropsAtTheModuleTest) {
+    ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
+    EXPECT_EQ(-1, XKT_canLogOutput(1, 1, "m"));
+    EXPECT_EQ(-1, XKT_canLogOutput(1, 1, ""));
+    // The managing process publishes "ALL": the next call passes.
+    ASSERT_EQ(0, runInChild([] { return XKT_logFilterSetModule(nullptr); }));
+    EXPECT_EQ(0, XKT_canLogOutput(1, 1, "m"));
+}
+
+TEST_F(FilterTest, ThreadsMatchWhileAnotherProcessFlipsTheFilter) {
+    XKT_logFilterSetModule("a");
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    pid_t flipper = fork();
+    if (flipper == 0) {
+        for (int i = 0; i < 2000; ++i) XKT_property_set("xkt.log.modules", i % 2 ? "a|b" : "c");
+        XKT_property_set("xkt.log.modules", "b");
+        _exit(0);
+    }
+    ASSERT_GT(flipper, 0);
+    std::vector<std::thread> threads;
+    std::vector<int> wrong(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &wrong] {
+            for (int i = 0; i < kRounds; ++i) {
+                // No filter ever in force lets "d" through; a list read
+                // while it was being rebuilt could.
+                XKT_logFilter(1, 1, "a");
+                if (XKT_logFilter(1, 1, "d") == 0) ++wrong[t];
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    int status = 0;
+    ASSERT_EQ(flipper, waitpid(flipper, &status, 0));
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, wrong[t]) << t;
+    // Every thread ends with the final filter.
+    threads.clear();
+    std::vector<int> final(kThreads, -2);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &final] {
+            final[t] = XKT_logFilter(1, 1, "b") == 0 && XKT_logFilter(1, 1, "a") != 0 ? 0 : 1;
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(0, final[t]) << t;
+}

@@ -1,0 +1,123 @@
+// Log vocabulary, channel registration and the syslog key.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "log_model.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+
+using namespace xkt::log;
+
+namespace {
+
+int32_t formatA(const void*, char*, int32_t) { return 0; }
+int32_t formatB(const void*, char*, int32_t) { return 0; }
+int32_t outputA(const char*) { return 0; }
+int32_t outputB(const char*) { return 0; }
+
+const uint8_t kKey[16] = {0x11, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+bool keyIsZero() {
+    for (uint8_t byte : g_syslogAesKey) {
+        if (byte != 0) return false;
+    }
+    return true;
+}
+
+class LogModelTest : public xkt::test::SandboxTest {};
+
+}  // namespace
+
+TEST(LogNames, LevelNamesAreFiveCharactersAndBoundedAbove) {
+    const char* expected[] = {"  ALL", "DEBUG", " INFO", " WARN", "ERROR", "TRACE", " NONE"};
+    for (uint32_t level = 0; level < 7; ++level) {
+        EXPECT_STREQ(expected[level], XKT_logGetLevelStr(level)) << level;
+        EXPECT_EQ(5u, std::strlen(XKT_logGetLevelStr(level)));
+    }
+    EXPECT_STREQ("Invalid Level", XKT_logGetLevelStr(7));
+    EXPECT_STREQ("Invalid Level", XKT_logGetLevelStr(0xFFFFFFFFu));
+    EXPECT_EQ("Security", typeName(3));
+    EXPECT_EQ("Invalid Type", typeName(6));
+}
+
+TEST(LogNames, PrioritiesByLevel) {
+    // Levels 0..6 and one beyond the table.
+    const int write[] = {5, 3, 4, 5, 6, 5, 5, 5};
+    const int agent[] = {5, 3, 4, 5, 5, 5, 5, 5};
+    for (uint32_t level = 0; level < 8; ++level) {
+        EXPECT_EQ(write[level], writePriority(level)) << level;
+        EXPECT_EQ(agent[level], agentPriority(level)) << level;
+    }
+    EXPECT_EQ(5, writePriority(1000));
+}
+
+TEST_F(LogModelTest, RegistrationStoresPairsAndRefusesIndexesOutsideTheTable) {
+    EXPECT_EQ(0, XKT_logRegCallback(0, formatA, outputA));
+    EXPECT_EQ(0, XKT_logRegCallback(6, nullptr, outputB));
+    EXPECT_EQ(-1, XKT_logRegCallback(7, formatB, outputB));
+    EXPECT_EQ(-1, XKT_logRegCallback(-1, formatB, outputB));
+
+    EXPECT_EQ(formatA, channelAt(0).formatter);
+    EXPECT_EQ(outputA, channelAt(0).output);
+    EXPECT_EQ(nullptr, channelAt(6).formatter);
+    EXPECT_EQ(outputB, channelAt(6).output);
+    for (int32_t index = 1; index < 6; ++index) {
+        EXPECT_EQ(nullptr, channelAt(index).formatter) << index;
+        EXPECT_EQ(nullptr, channelAt(index).output) << index;
+    }
+    EXPECT_EQ(nullptr, channelAt(7).output);
+
+    clearChannels();
+    EXPECT_EQ(nullptr, channelAt(0).formatter);
+    EXPECT_EQ(nullptr, channelAt(6).output);
+}
+
+TEST_F(LogModelTest, AnyRegistrationForgetsTheSyslogKey) {
+    ASSERT_EQ(0, XKT_logRegSTBMonitorCallback(3, formatA, outputA, kKey));
+    EXPECT_EQ(0, std::memcmp(kKey, g_syslogAesKey, 16));
+    EXPECT_EQ(formatA, channelAt(3).formatter);
+
+    EXPECT_EQ(0, XKT_logRegCallback(1, formatB, outputB));
+    EXPECT_TRUE(keyIsZero());
+    EXPECT_EQ(formatA, channelAt(3).formatter);  // channel 3 itself untouched
+}
+
+TEST_F(LogModelTest, MonitorRegistrationRefusesOtherIndexesAndNullKeys) {
+    ASSERT_EQ(0, XKT_logRegSTBMonitorCallback(3, formatA, outputA, kKey));
+    EXPECT_EQ(-1, XKT_logRegSTBMonitorCallback(2, formatB, outputB, kKey));
+    EXPECT_EQ(-1, XKT_logRegSTBMonitorCallback(3, formatB, outputB, nullptr));
+    EXPECT_EQ(formatA, channelAt(3).formatter);
+    EXPECT_EQ(outputA, channelAt(3).output);
+    EXPECT_EQ(nullptr, channelAt(2).formatter);
+    EXPECT_EQ(0, std::memcmp(kKey, g_syslogAesKey, 16));
+}
+
+TEST_F(LogModelTest, KeyUpdateLeavesTheTableAlone) {
+    EXPECT_EQ(0, XKT_logRegCallback(3, formatA, outputA));
+    EXPECT_EQ(0, XKT_logRegAeskeyUpdateCallback(kKey));
+    EXPECT_EQ(0, std::memcmp(kKey, g_syslogAesKey, 16));
+    EXPECT_EQ(formatA, channelAt(3).formatter);
+    EXPECT_EQ(-1, XKT_logRegAeskeyUpdateCallback(nullptr));
+}
+
+TEST_F(LogModelTest, FilterInitResetsTheConfiguredFilter) {
+    XKT_logFilterSetType(3);
+    XKT_logFilterSetLevel(4);
+    LogType type = 99;
+    LogLevel level = 99;
+    char modules[64] = "junk";
+    ASSERT_EQ(0, XKT_logFilterGet(&type, &level, modules));
+    EXPECT_EQ(3u, type);
+    EXPECT_EQ(4u, level);
+
+    EXPECT_EQ(0, XKT_logFilterInit());
+    ASSERT_EQ(0, XKT_logFilterGet(&type, &level, modules));
+    EXPECT_EQ(0u, type);
+    EXPECT_EQ(0u, level);
+    EXPECT_STREQ("ALL", modules);
+
+    EXPECT_EQ(-1, XKT_logFilterGet(nullptr, &level, modules));
+    EXPECT_EQ(-1, XKT_logFilterGet(&type, nullptr, modules));
+    EXPECT_EQ(-1, XKT_logFilterGet(&type, &level, nullptr));
+}

@@ -1,0 +1,360 @@
+// The write path: record lines, cuts, priorities, the hex dump and the curl
+// callback, read back from the Android log.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_entries.h"
+#include "log_init.h"
+#include "log_write.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+using namespace xkt::log;
+using xkt::test::LogEntry;
+using xkt::test::readTagged;
+
+namespace {
+
+LogRecord sampleRecord() {
+    LogRecord record{};
+    record.type = 2;
+    record.level = 3;
+    record.time.hour = 9;
+    record.time.minute = 5;
+    record.time.second = 7;
+    std::strcpy(record.module, "net");
+    std::strcpy(record.file, "player.cpp");
+    std::strcpy(record.function, "play");
+    record.line = 88;
+    record.threadId = 4321;
+    std::strcpy(record.message, "hello world");
+    return record;
+}
+
+// Takeover seen and every module passing, as in any process once the
+// managing process has initialised.
+class WriteTest : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
+        XKT_logFilterSetModule("ALL");
+    }
+
+    // The one record line written since the test began.
+    static LogEntry onlyLine() {
+        auto lines = readTagged("XKT");
+        EXPECT_EQ(1u, lines.size());
+        return lines.empty() ? LogEntry{} : lines.back();
+    }
+
+    // The message part of a record line: what follows its code field.
+    static std::string messageOf(const std::string& line) {
+        auto at = line.find("|code:");
+        if (at == std::string::npos) return {};
+        auto bar = line.find('|', at + 1);
+        return bar == std::string::npos ? std::string() : line.substr(bar + 1);
+    }
+};
+
+}  // namespace
+
+TEST(RecordLayouts, GoldenLines) {
+    LogRecord record = sampleRecord();
+    char line[kRecordLineSize];
+
+    formatWriteLine(record, 1234, 13, false, line);
+    EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88:play|code:13|hello world", line);
+    formatWriteLine(record, 1234, 13, true, line);
+    EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88|code:13|hello world", line);
+    formatFormattedLine(record, 1234, 13, false, line);
+    EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|0x000010e1:player.cpp:88|hello world", line);
+    formatFormattedLine(record, 1234, 13, true, line);
+    EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|0x000010e1:player.cpp:88|code:13|hello world", line);
+
+    // Wide values: two-digit times, a module longer than ten characters is
+    // not cut, negative codes, the largest tick count and thread id.
+    record.time = LogTime{59, 59, 23, 1, 1, 2026, {}};
+    std::strcpy(record.module, "averylongmodule");
+    record.threadId = 0xFFFFFFFFu;
+    record.type = 4;
+    record.level = 5;
+    formatWriteLine(record, 0xFFFFFFFFu, -5, false, line);
+    EXPECT_STREQ("23:59:59|4294967295|User|TRACE|averylongmodule|4294967295:player.cpp:88:play|code:-5|hello world", line);
+    formatFormattedLine(record, 0, -5, true, line);
+    EXPECT_STREQ("23:59:59|0000000000|User|TRACE|averylongmodule|0xffffffff:player.cpp:88|code:-5|hello world", line);
+}
+
+TEST(RecordLayouts, ValuesOutsideTheTablesGetInvalidNames) {
+    LogRecord record = sampleRecord();
+    record.type = 9;
+    record.level = 7;
+    char line[kRecordLineSize];
+    formatWriteLine(record, 1, 0, false, line);
+    EXPECT_STREQ(" 9: 5: 7|0000000001|Invalid Type|Invalid Level|       net|4321:player.cpp:88:play|code:0|hello world", line);
+}
+
+TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
+    std::string huge(100000, 'x');
+    LogRecord record;
+    auto build = [&record](const WriteRequest& request, const char* format, ...) {
+        va_list args;
+        va_start(args, format);
+        buildWriteRecord(record, request, format, args);
+        va_end(args);
+    };
+    build(WriteRequest{("/src/" + huge).c_str(), 3, huge.c_str(), 0, 1, 2, huge.c_str()}, "%s",
+          huge.c_str());
+    EXPECT_EQ(63u, std::strlen(record.module));
+    EXPECT_EQ(63u, std::strlen(record.file));
+    EXPECT_EQ(63u, std::strlen(record.function));
+    EXPECT_EQ(759u, std::strlen(record.message));
+    EXPECT_EQ(759u + 265u, record.length);
+
+    std::string m800(800, 'm');
+    build(WriteRequest{"a.c", 1, "f", 0, 1, 2, "mod"}, "%s", m800.c_str());
+    EXPECT_EQ(m800.substr(0, 759), record.message);
+    EXPECT_EQ(1024u, record.length);
+    const uint32_t first = record.sequence;
+    build(WriteRequest{"a.c", 1, "f", 0, 1, 2, "mod"}, "short");
+    EXPECT_EQ(first + 1, record.sequence);
+    EXPECT_EQ(5u + 265u, record.length);
+    EXPECT_EQ(static_cast<uint32_t>(gettid()), record.threadId);
+}
+
+TEST_F(WriteTest, WriteProducesTheFullLine) {
+    errno = 2;
+    int32_t rc = XKT_logWrite("/src/media/player.cpp", 42, "play", 0, 1, 1, "net", "hello %d", 7);
+    EXPECT_GT(rc, 0);
+    LogEntry entry = onlyLine();
+    EXPECT_EQ(3, entry.priority);
+    EXPECT_EQ(getpid(), entry.pid);
+    EXPECT_EQ(gettid(), entry.tid);
+    std::smatch m;
+    std::regex layout(R"(^([ \d]\d):([ \d]\d):([ \d]\d)\|(\d{10})\|Run\|DEBUG\|       net\|(\d+):player\.cpp:42:play\|code:2\|hello 7$)");
+    ASSERT_TRUE(std::regex_match(entry.message, m, layout)) << entry.message;
+    EXPECT_EQ(std::to_string(gettid()), m[5].str());
+    time_t now = time(nullptr);
+    struct tm local {};
+    localtime_r(&now, &local);
+    EXPECT_NEAR(local.tm_hour * 60 + local.tm_min, std::stoi(m[1]) * 60 + std::stoi(m[2]), 1);
+}
+
+TEST_F(WriteTest, NullTextsLeaveFieldsEmpty) {
+    ASSERT_GT(XKT_logWrite(nullptr, 5, nullptr, 0, 1, 2, nullptr, "x"), 0);
+    std::string line = onlyLine().message;
+    std::string tail = "| INFO|          |" + std::to_string(gettid()) + "::5:|code:";
+    EXPECT_NE(std::string::npos, line.find(tail)) << line;
+    EXPECT_EQ("x", messageOf(line));
+}
+
+TEST_F(WriteTest, LongMessagesAreCutAt759) {
+    std::string text(800, 'z');
+    ASSERT_GT(XKT_logWrite("a.c", 1, "f", 0, 1, 2, "m", "%s", text.c_str()), 0);
+    EXPECT_EQ(text.substr(0, 759), messageOf(onlyLine().message));
+}
+
+TEST_F(WriteTest, KpiModeSkipsTimeAndThreadLookups) {
+    g_iJcKpiEnable = 1;
+    errno = 0;
+    ASSERT_GT(XKT_logWrite("a.c", 9, "f", 777, 1, 2, "m", "kpi"), 0);
+    EXPECT_EQ(" 0: 0: 0|0000000000|Run| INFO|         m|777:a.c:9:f|code:0|kpi", onlyLine().message);
+
+    g_iDirectOutputLog = 1;
+    errno = 0;
+    ASSERT_GT(XKT_logWrite("a.c", 9, "f", 777, 1, 2, "m", "direct"), 0);
+    std::string line = readTagged("XKT").back().message;
+    EXPECT_TRUE(std::regex_match(line, std::regex(R"(^ 0: 0: 0\|\d{10}\|Run\| INFO\|         m\|777:a\.c:9\|code:0\|direct$)"))) << line;
+    EXPECT_NE(" 0: 0: 0|0000000000", line.substr(0, 19));  // real ticks
+}
+
+TEST_F(WriteTest, PrioritiesFollowTheLevel) {
+    const int write[] = {5, 3, 4, 5, 6, 5, 5};
+    const int agent[] = {5, 3, 4, 5, 5, 5, 5};
+    for (LogLevel level = 0; level < 7; ++level) {
+        ASSERT_GT(XKT_logWrite("a.c", 1, "f", 0, 1, level, "m", "w"), 0);
+        ASSERT_EQ(0, android_log_write("a.c", 1, "f", 0, 1, level, "m", "a"));
+    }
+    ASSERT_GT(XKT_logWrite("a.c", 1, "f", 0, 1, 42, "m", "w"), 0);
+    auto lines = readTagged("XKT");
+    ASSERT_EQ(15u, lines.size());
+    for (LogLevel level = 0; level < 7; ++level) {
+        EXPECT_EQ(write[level], lines[2 * level].priority) << level;
+        EXPECT_EQ(agent[level], lines[2 * level + 1].priority) << level;
+    }
+    EXPECT_EQ(5, lines[14].priority);
+    EXPECT_NE(std::string::npos, lines[14].message.find("|Run|Invalid Level|"));
+}
+
+TEST_F(WriteTest, FormatWriteUsesHexThreadIdsAndItsOwnCut) {
+    std::string text(1100, 't');
+    ASSERT_GT(XKT_logFormatWrite("/x/y.c", 12, "fn", 0xabcd, 2, 4, "mod", text.c_str()), 0);
+    LogEntry entry = onlyLine();
+    EXPECT_EQ(6, entry.priority);
+    std::regex layout(R"(^[ \d]\d:[ \d]\d:[ \d]\d\|\d{10}\|Oper\|ERROR\|       mod\|0x0000abcd:y\.c:12\|(t+)$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(entry.message, m, layout)) << entry.message.substr(0, 80);
+    EXPECT_EQ(1023u, m[1].length());
+
+    g_iDirectOutputLog = 1;
+    errno = 7;
+    ASSERT_GT(XKT_logFormatWrite("y.c", 12, "fn", 1, 2, 4, "mod", nullptr), 0);
+    EXPECT_TRUE(std::regex_match(readTagged("XKT").back().message,
+                                 std::regex(R"(^.*\|0x00000001:y\.c:12\|code:7\|$)")));
+}
+
+TEST_F(WriteTest, AgentLayout) {
+    errno = 0;
+    ASSERT_EQ(0, android_log_write("/cpe/agent.c", 10, "report", 42, 2, 4, "agent", "msg %s", "5"));
+    LogEntry entry = onlyLine();
+    EXPECT_EQ(5, entry.priority);
+    EXPECT_TRUE(std::regex_match(entry.message, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\|Oper\|ERROR\|agent\|42\|agent\.c:10:report\|code:0\|msg 5$)")))
+        << entry.message;
+}
+
+TEST_F(WriteTest, HexDumpRows) {
+    unsigned char bytes[20];
+    for (int i = 0; i < 16; ++i) bytes[i] = static_cast<unsigned char>('A' + i);
+    bytes[16] = 0x00;
+    bytes[17] = 0x7f;
+    bytes[18] = 0x20;
+    bytes[19] = 0x7e;
+    errno = 0;
+    XKT_logPrintBuf(bytes, sizeof bytes);
+    LogEntry entry = onlyLine();
+    EXPECT_EQ(3, entry.priority);
+    EXPECT_NE(std::string::npos, entry.message.find("|Run|DEBUG|    common|"));
+    EXPECT_NE(std::string::npos, entry.message.find(":XKT_logPrintBuf|code:0|"));
+    const std::string expected =
+        "\n"
+        "41 42 43 44 45 46 47 48 49 4a 4b 4c 4d 4e 4f 50    ABCDEFGHIJKLMNOP\n"
+        "00 7f 20 7e                                        .. ~            \n";
+    EXPECT_EQ(expected, messageOf(entry.message));
+
+    XKT_logPrintBuf(nullptr, 4);
+    XKT_logPrintBuf(bytes, 0);
+    EXPECT_EQ(1u, readTagged("XKT").size());
+}
+
+TEST_F(WriteTest, LongHexDumpsAreCutWithTheMessage) {
+    std::vector<unsigned char> bytes(600);
+    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<unsigned char>(i);
+    XKT_logPrintBuf(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    std::string dump = messageOf(onlyLine().message);
+    ASSERT_EQ(759u, dump.size());
+    EXPECT_EQ('\n', dump[0]);
+    EXPECT_EQ("00 01 02 03 04 05 06 07 08 09 0a 0b 0c 0d 0e 0f    ................\n",
+              dump.substr(1, 68));
+    for (size_t row = 0; row < 11; ++row) EXPECT_EQ('\n', dump[1 + row * 68 + 67]) << row;
+    EXPECT_EQ("b0 b1 b2 b", dump.substr(1 + 11 * 68));
+}
+
+TEST_F(WriteTest, CurlDebugCallback) {
+    char info[] = "connected";
+    errno = 0;
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, info, sizeof info - 1, nullptr));
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, nullptr, 0, nullptr));
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 3, info, 42, nullptr));
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 6, info, 12345678901ull, nullptr));
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 7, info, 1, nullptr));
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, -1, info, 1, nullptr));
+    auto lines = readTagged("XKT");
+    ASSERT_EQ(3u, lines.size());
+    EXPECT_EQ("== Info: connected", messageOf(lines[0].message));
+    EXPECT_EQ("<= Recv data, 0000000042 bytes", messageOf(lines[1].message));
+    EXPECT_EQ("=> Send SSL data, 12345678901 bytes", messageOf(lines[2].message));
+    EXPECT_NE(std::string::npos, lines[0].message.find(":XKT_CurlDebugLog|code:0|"));
+}
+
+TEST(WriteHelpers, BaseNameAndLocalTime) {
+    const char* path = "/a/b/c.cpp";
+    EXPECT_EQ(path + 5, XKT_logGetFile(path));
+    EXPECT_STREQ("c.cpp", XKT_logGetFile("c.cpp"));
+    EXPECT_STREQ("", XKT_logGetFile("/a/b/"));
+    EXPECT_EQ(nullptr, XKT_logGetFile(nullptr));
+
+    EXPECT_EQ(-1, XKT_get_Localtime(nullptr));
+    LogTime t;
+    std::memset(&t, 0x55, sizeof t);
+    time_t before = time(nullptr);
+    ASSERT_EQ(0, XKT_get_Localtime(&t));
+    time_t after = time(nullptr);
+    struct tm local {};
+    localtime_r(&after, &local);
+    if (before == after) {
+        EXPECT_EQ(local.tm_sec, t.second);
+        EXPECT_EQ(local.tm_min, t.minute);
+        EXPECT_EQ(local.tm_hour, t.hour);
+    }
+    EXPECT_EQ(local.tm_mday, t.day);
+    EXPECT_EQ(local.tm_mon + 1, t.month);
+    EXPECT_EQ(local.tm_year + 1900, t.year);
+    for (int32_t word : t.reserved) EXPECT_EQ(0x55555555, word);
+}
+
+TEST_F(WriteTest, OtherProcessesReadTheLineBackWithTheTools) {
+    using xkt::test::binDir;
+    using xkt::test::capture;
+    int status = -1;
+    capture(binDir() + "/xkt-setprop xkt.log.modules ALL", &status);
+    ASSERT_EQ(0, status);
+    capture(binDir() + "/xkt-log -t oper -l warn -m tools -f /src/tool.c -n 17 from a tool", &status);
+    ASSERT_EQ(0, status);
+    ASSERT_EQ(0, xkt::test::runInChild([] {
+        return XKT_logWrite("child.c", 3, "main", 0, 1, 4, "kid", "from a child") > 0 ? 0 : 1;
+    }));
+
+    std::string raw = capture(binDir() + "/xkt-logcat -d -v raw", &status);
+    ASSERT_EQ(0, status);
+    std::regex toolLine(R"((^|\n)[ \d]\d:[ \d]\d:[ \d]\d\|\d{10}\|Oper\| WARN\|     tools\|\d+:tool\.c:17:main\|code:0\|from a tool\n)");
+    std::regex childLine(R"((^|\n)[ \d]\d:[ \d]\d:[ \d]\d\|\d{10}\|Run\|ERROR\|       kid\|\d+:child\.c:3:main\|code:\d+\|from a child\n)");
+    EXPECT_TRUE(std::regex_search(raw, toolLine)) << raw;
+    EXPECT_TRUE(std::regex_search(raw, childLine)) << raw;
+
+    std::string brief = capture(binDir() + "/xkt-logcat -d -v brief", &status);
+    EXPECT_NE(std::string::npos, brief.find("W/XKT")) << brief;
+    EXPECT_NE(std::string::npos, brief.find("E/XKT")) << brief;
+}
+
+TEST_F(WriteTest, ManyThreadsWriteWhileAnotherProcessChangesTheModules) {
+    constexpr int kThreads = 4;
+    constexpr int kPerThread = 1500;
+    pid_t flipper = fork();
+    if (flipper == 0) {
+        for (int i = 0; i < 1000; ++i) XKT_property_set("xkt.log.modules", i % 2 ? "even" : "even|odd");
+        XKT_property_set("xkt.log.modules", "ALL");
+        _exit(0);
+    }
+    ASSERT_GT(flipper, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                XKT_logWrite("w.c", i, "writer", 0, 1, 2, i % 2 ? "odd" : "even", "t%d n%d", t, i);
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    int status = 0;
+    ASSERT_EQ(flipper, waitpid(flipper, &status, 0));
+
+    // Every line that got through is whole, and its module matches its text.
+    std::regex layout(R"(^.*\|Run\| INFO\|\s+(odd|even)\|\d+:w\.c:(\d+):writer\|code:\d+\|t(\d) n(\d+)$)");
+    auto lines = readTagged("XKT");
+    EXPECT_GT(lines.size(), 0u);
+    EXPECT_LE(lines.size(), static_cast<size_t>(kThreads * kPerThread));
+    for (const auto& entry : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(entry.message, m, layout)) << entry.message;
+        int n = std::stoi(m[4]);
+        EXPECT_EQ(n % 2 ? "odd" : "even", m[1].str());
+        EXPECT_EQ(m[2].str(), m[4].str());
+    }
+}
