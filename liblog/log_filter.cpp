@@ -58,7 +58,7 @@ struct LocalFilter {
 
 // A pointer, not the 1.7 KB copy, is thread-local, so the library's static
 // TLS stays small.
-thread_local std::unique_ptr<LocalFilter> t_local;
+__attribute__((tls_model("initial-exec"))) thread_local std::unique_ptr<LocalFilter> t_local;
 
 std::atomic<int32_t> g_mgmtTakeover{0};
 

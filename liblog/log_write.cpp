@@ -27,13 +27,16 @@ constexpr const char* kTag = "XKT";
 constexpr size_t kMaxCopiedText = XKT_LOG_TEXT_SIZE - 1;
 constexpr size_t kFormatMessageMax = XKT_LOG_MESSAGE_SIZE - 1;
 
-// Incremented without a lock: two threads may stamp the same number, which
-// no reader minds.
+// Incremented without a lock or a locked instruction: two threads may stamp
+// the same number, which no reader minds, and writers on several cores do
+// not queue on the counter.
 std::atomic<uint32_t> g_writeSequence{0};
 std::atomic<uint32_t> g_formatWriteSequence{0};
 
 uint32_t nextSequence(std::atomic<uint32_t>& counter) {
-    return counter.fetch_add(1, std::memory_order_relaxed) + 1;
+    const uint32_t next = counter.load(std::memory_order_relaxed) + 1;
+    counter.store(next, std::memory_order_relaxed);
+    return next;
 }
 
 void copyField(char (&field)[XKT_LOG_TEXT_SIZE], const char* text) {
@@ -44,24 +47,112 @@ void setLength(LogRecord& record) {
     record.length = static_cast<uint32_t>(std::strlen(record.message)) + kRecordLengthBase;
 }
 
-// "%2d:%2d:%2d|%010u|%s|%s|%10s|" shared by every layout of the write calls.
-void putHead(TextBuilder& line, const LogRecord& record, uint32_t ticks) {
-    line.decimal(record.time.hour, 2).ch(':');
-    line.decimal(record.time.minute, 2).ch(':');
-    line.decimal(record.time.second, 2).ch('|');
-    line.decimal(ticks, 10, true).ch('|');
-    line.text(typeName(record.type)).ch('|');
-    line.text(levelName(record.level)).ch('|');
-    line.rightAligned(record.module, 10).ch('|');
+// Record lines are built with plain stores, not printf: this runs once per
+// message on the caller's thread. Every field before the message is bounded
+// (clock values, names, 63-character texts, 32-bit numbers), so that part
+// always fits the line and only the message needs cutting.
+class FieldWriter {
+public:
+    explicit FieldWriter(char* out) : begin_(out), p_(out) {}
+
+    FieldWriter& ch(char c) {
+        *p_++ = c;
+        return *this;
+    }
+    FieldWriter& view(std::string_view text) {
+        std::memcpy(p_, text.data(), text.size());
+        p_ += text.size();
+        return *this;
+    }
+    FieldWriter& field(const char (&text)[XKT_LOG_TEXT_SIZE]) {
+        return view(std::string_view(text, strnlen(text, kMaxCopiedText)));
+    }
+    // "%2d"; a clock gives 0..99, anything else takes the general path.
+    FieldWriter& twoDigits(int32_t value) {
+        if (value < 0 || value > 99) return decimal(value, 2);
+        *p_++ = value < 10 ? ' ' : static_cast<char>('0' + value / 10);
+        *p_++ = static_cast<char>('0' + value % 10);
+        return *this;
+    }
+    // "%u", or "%0*u" with zeroPad.
+    FieldWriter& number(uint32_t value, int width = 0) {
+        char digits[10];
+        size_t n = 0;
+        do {
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        for (int pad = static_cast<int>(n); pad < width; ++pad) *p_++ = '0';
+        while (n > 0) *p_++ = digits[--n];
+        return *this;
+    }
+    // "%d".
+    FieldWriter& number(int32_t value) {
+        if (value < 0) *p_++ = '-';
+        return number(value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value));
+    }
+    // "%*d" for the rare clock value outside 0..99.
+    FieldWriter& decimal(int64_t value, int width) {
+        TextBuilder text(p_, kNumberMax);
+        text.decimal(value, width);
+        p_ += text.finish();
+        return *this;
+    }
+    FieldWriter& hex8(uint32_t value) {
+        for (int i = 7; i >= 0; --i) {
+            p_[i] = "0123456789abcdef"[value & 0xFu];
+            value >>= 4;
+        }
+        p_ += 8;
+        return *this;
+    }
+    // "%10s": right-aligned, never cut.
+    FieldWriter& rightAligned10(const char (&text)[XKT_LOG_TEXT_SIZE]) {
+        const size_t length = strnlen(text, kMaxCopiedText);
+        for (size_t pad = length; pad < 10; ++pad) *p_++ = ' ';
+        return view(std::string_view(text, length));
+    }
+    size_t length() const { return static_cast<size_t>(p_ - begin_); }
+
+    static constexpr size_t kNumberMax = 24;
+
+private:
+    char* begin_;
+    char* p_;
+};
+
+// "%2d:%2d:%2d|%010u|%s|%s|%10s|", shared by every layout of the write calls.
+void putHead(FieldWriter& line, const LogRecord& record, uint32_t ticks) {
+    line.twoDigits(record.time.hour).ch(':').twoDigits(record.time.minute).ch(':');
+    line.twoDigits(record.time.second).ch('|').number(ticks, 10).ch('|');
+    line.view(typeName(record.type)).ch('|').view(levelName(record.level)).ch('|');
+    line.rightAligned10(record.module).ch('|');
 }
 
-void putCode(TextBuilder& line, int32_t code) { line.text("code:").decimal(code).ch('|'); }
+void putCode(FieldWriter& line, int32_t code) { line.view("code:").number(code).ch('|'); }
+
+// The longest fixed part: head, thread id, file, line, function, code.
+constexpr size_t kFixedPartMax = 3 * FieldWriter::kNumberMax + 2 + 11 + kInvalidType.size() +
+                                 kInvalidLevel.size() + 2 + kMaxCopiedText + 1 + 2 +
+                                 FieldWriter::kNumberMax + 1 + kMaxCopiedText + 1 +
+                                 FieldWriter::kNumberMax + 1 + kMaxCopiedText + 1 + 5 +
+                                 FieldWriter::kNumberMax + 1;
+static_assert(kFixedPartMax < kRecordLineSize / 2, "fixed fields must leave room for the message");
+
+size_t appendMessage(char* out, size_t used, size_t limit, const char* message) {
+    const size_t length = strnlen(message, XKT_LOG_MESSAGE_SIZE - 1);
+    const size_t kept = used + length <= limit ? length : limit - used;
+    std::memcpy(out + used, message, kept);
+    out[used + kept] = '\0';
+    return used + kept;
+}
 
 struct LocalTimeCache {
     time_t second = -1;
     struct tm fields {};
 };
-thread_local LocalTimeCache t_localTime;
+// Initial-exec: the library is linked, not loaded late, and this is read per message.
+__attribute__((tls_model("initial-exec"))) thread_local LocalTimeCache t_localTime;
 
 int writeRecordLine(LogLevel level, const char* text) {
     return __android_log_write(writePriority(level), kTag, text);
@@ -109,25 +200,23 @@ void buildWriteRecord(LogRecord& record, const WriteRequest& request, const char
 
 size_t formatWriteLine(const LogRecord& record, uint32_t ticks, int32_t code, bool direct,
                        char* out) {
-    TextBuilder line(out, kRecordLineSize - 1);
+    FieldWriter line(out);
     putHead(line, record, ticks);
-    line.decimal(record.threadId).ch(':').text(record.file).ch(':').decimal(record.line);
-    if (!direct) line.ch(':').text(record.function);
+    line.number(record.threadId).ch(':').field(record.file).ch(':').number(record.line);
+    if (!direct) line.ch(':').field(record.function);
     line.ch('|');
     putCode(line, code);
-    line.text(record.message);
-    return line.finish();
+    return appendMessage(out, line.length(), kRecordLineSize - 1, record.message);
 }
 
 size_t formatFormattedLine(const LogRecord& record, uint32_t ticks, int32_t code, bool direct,
                            char* out) {
-    TextBuilder line(out, kRecordLineSize - 1);
+    FieldWriter line(out);
     putHead(line, record, ticks);
-    line.text("0x").hex(record.threadId, 8).ch(':').text(record.file).ch(':').decimal(record.line);
-    line.ch('|');
+    line.view("0x").hex8(record.threadId).ch(':').field(record.file).ch(':');
+    line.number(record.line).ch('|');
     if (direct) putCode(line, code);
-    line.text(record.message);
-    return line.finish();
+    return appendMessage(out, line.length(), kRecordLineSize - 1, record.message);
 }
 
 }  // namespace xkt::log
@@ -212,7 +301,7 @@ extern "C" XKT_API int32_t android_log_write(const char* file, int32_t line, con
     out.text(timeText).ch('|').text(typeName(type)).ch('|').text(levelName(level)).ch('|');
     out.text(module).ch('|').decimal(value).ch('|');
     out.text(XKT_logGetFile(file)).ch(':').decimal(line).ch(':').text(function).ch('|');
-    putCode(out, callerErrno);
+    out.text("code:").decimal(callerErrno).ch('|');
     out.text(message);
     out.finish();
     __android_log_write(agentPriority(level), kTag, text);
@@ -227,8 +316,12 @@ extern "C" XKT_API const char* XKT_logGetFile(const char* path) {
 
 extern "C" XKT_API int32_t XKT_get_Localtime(LogTime* time) {
     if (time == nullptr) return -1;
+    // Only whole seconds are kept, so the coarse clock (a plain memory read
+    // in the vDSO) is enough.
     struct timespec now {};
-    if (clock_gettime(CLOCK_REALTIME, &now) != 0) return -1;
+    if (clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0 && clock_gettime(CLOCK_REALTIME, &now) != 0) {
+        return -1;
+    }
     LocalTimeCache& cache = t_localTime;
     if (now.tv_sec != cache.second) {
         if (localtime_r(&now.tv_sec, &cache.fields) == nullptr) return -1;

@@ -27,7 +27,14 @@ public:
         return *this;
     }
     TextBuilder& text(const char* s) { return text(std::string_view(s != nullptr ? s : "")); }
-    TextBuilder& ch(char c) { return text(std::string_view(&c, 1)); }
+    TextBuilder& ch(char c) {
+        if (pos_ < end_) {
+            *pos_++ = c;
+        } else {
+            cut_ = true;
+        }
+        return *this;
+    }
 
     // "%*s": right-aligned in width, never cut to it.
     TextBuilder& rightAligned(std::string_view s, size_t width) {
@@ -50,8 +57,9 @@ public:
         if (!zeroPad) repeat(' ', pad);
         if (negative) ch('-');
         if (zeroPad) repeat('0', pad);
-        while (n > 0) ch(digits[--n]);
-        return *this;
+        char ordered[24];
+        for (size_t i = 0; i < n; ++i) ordered[i] = digits[n - 1 - i];
+        return text(std::string_view(ordered, n));
     }
 
     // "%0*x" with lower-case digits.
@@ -83,7 +91,10 @@ public:
 
 private:
     void repeat(char c, size_t count) {
-        for (size_t i = 0; i < count; ++i) ch(c);
+        size_t n = count <= room() ? count : room();
+        cut_ |= n < count;
+        std::memset(pos_, c, n);
+        pos_ += n;
     }
 
     char* begin_;

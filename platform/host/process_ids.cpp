@@ -26,7 +26,8 @@ struct TidCache {
     uint32_t generation = 0;
     int32_t tid = 0;
 };
-thread_local TidCache tidCache;
+// Initial-exec: read on every log write; the platform library is linked, not loaded late.
+__attribute__((tls_model("initial-exec"))) thread_local TidCache tidCache;
 
 }  // namespace
 
