@@ -486,7 +486,10 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
         // The dropped entries go first, in an index of their own: the copy
         // below overwrites their bytes.
         if (state.head - state.tail + need > capacity_) {
-            dropOldest(state, need);
+            // A full ring frees a slice at once: finding where the oldest
+            // entry ends means reading bytes written long ago (a cache miss
+            // each), which writers then pay once a slice, not once a write.
+            dropOldest(state, std::min<uint64_t>(need + capacity_ / 32, capacity_));
             commit(state);
             reachStage(WriteStage::OldestDropped);
         }
