@@ -1,7 +1,23 @@
-// Initialisation and the exported settings.
+// Initialisation, the host's parameter block and the exported settings.
+//
+// The first process whose XKT_logInit finds the takeover property not yet
+// "1" becomes the managing process; every other only takes over the
+// parameters. Two processes starting at the same moment can both pass the
+// guard before either has set the property and then both manage: the
+// property is the only coordination between processes, and the box starts
+// its processes so that this does not happen. Nothing here prevents it.
 #include "log_init.h"
 
+#include <cstring>
+#include <sys/stat.h>
+
+#include "android/log.h"
+#include "box_path.h"
+#include "log_filter.h"
+#include "log_model.h"
 #include "xkt_log.h"
+#include "xkt_osal.h"
+#include "xkt_utility.h"
 
 extern "C" {
 XKT_API int32_t g_iLogUseUTCTime = 0;
@@ -12,8 +28,247 @@ XKT_API int32_t g_iTimeIntervalForLogToFlash = 0;
 XKT_API int32_t g_system_ticks = 0;
 }
 
+// Start-up messages go straight to the Android log: the write path drops
+// everything until the takeover property is set.
+#define XKT_INIT_SAY(...) __android_log_print(ANDROID_LOG_DEBUG, "LOG", __VA_ARGS__)
+
 namespace xkt::log {
 
 std::atomic<int32_t> g_iDirectOutputLog{0};
+std::atomic<int32_t> g_iLogcatMode{0};
+std::atomic<int32_t> g_iUseHttpsSyslog{0};
+char g_macString[kMacStringSize] = {};
+std::atomic<uint32_t> g_logFileMutex{0};
+
+namespace {
+
+constexpr const char* kTakeoverProperty = "xkt.log.mgmttakeover";
+constexpr const char* kLogDirectory = "/tmp/log";
+constexpr const char* kFlashLogDirectory = "/data/tarvek-log";
+constexpr int32_t kMinIntervalMs = 3600000;   // 1 hour
+constexpr int32_t kMaxIntervalMs = 86400000;  // 24 hours
+constexpr int32_t kDefaultIntervalMs = 7200000;
+
+// Serialises XKT_logInit within the process; 0 while none exists.
+std::atomic<uint32_t> g_logInitMutex{0};
+
+// The init lock this thread holds inside XKT_logInit. A clean-up that runs
+// on this thread meanwhile (a failed initialisation) must not destroy a
+// lock that is held; it leaves the destruction to XKT_logInit's unlock.
+thread_local uint32_t t_heldInitLock = 0;
+thread_local bool t_destroyHeldInitLock = false;
+
+// The box multiplies in 32 bits, so a number of seconds whose product wraps
+// is judged by the wrapped value.
+int32_t flashIntervalMs(int32_t seconds) {
+    const auto product = static_cast<int32_t>(static_cast<uint32_t>(seconds) * 1000u);
+    return product >= kMinIntervalMs && product <= kMaxIntervalMs ? product : kDefaultIntervalMs;
+}
+
+// The existing init lock, or a new one. Two first callers may race here
+// (the box does not guard it); the loser's lock is dropped, not leaked.
+uint32_t initLock() {
+    uint32_t lock = g_logInitMutex.load(std::memory_order_acquire);
+    if (lock != 0) return lock;
+    const uint32_t made = XKT_mutex_create();
+    if (made == 0) return 0;
+    if (!g_logInitMutex.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) {
+        XKT_mutex_destroy(made);
+        return lock;
+    }
+    return made;
+}
+
+// Locks the init lock; a handle destroyed by a concurrent XKT_logDeinit
+// after it was read is replaced. 0 when no lock can be had.
+uint32_t lockInit() {
+    constexpr int kAttempts = 3;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        uint32_t lock = initLock();
+        if (lock == 0) return 0;
+        if (XKT_mutex_lock(lock) == 0) return lock;
+        g_logInitMutex.compare_exchange_strong(lock, 0, std::memory_order_acq_rel);
+    }
+    return 0;
+}
+
+bool takeoverDone() {
+    char value[8] = {};
+    return XKT_property_get(kTakeoverProperty, value, sizeof value) == 0 &&
+           std::strcmp(value, "1") == 0;
+}
+
+// Every box has /tmp; a fresh development root may not, and the log
+// directory's parents are created as a box would have them.
+void makeMissingParents(char* path) {
+    for (char* slash = std::strchr(path + 1, '/'); slash != nullptr; slash = std::strchr(slash + 1, '/')) {
+        *slash = '\0';
+        mkdir(path, 0755);  // an existing folder is what we want
+        *slash = '/';
+    }
+}
+
+// Step 3: a fresh, empty local log directory. -1 only when its rooted path
+// does not fit (refused rather than cut); a failed mkdir is reported and
+// initialisation goes on without the local file.
+int32_t recreateLogDirectory() {
+    BoxText<256> dir;
+    BoxText<256> command;
+    if (dir.path(kLogDirectory) != 0 || command.format("rm -rf %s", dir.c_str()) != 0) return -1;
+    XKT_system(command.c_str());
+    makeMissingParents(dir.data());
+    if (mkdir(dir.c_str(), 0755) != 0) XKT_INIT_SAY("Log:mkdir failed, dir:%s\n", dir.c_str());
+    return 0;
+}
+
+// Step 12: the flash store belongs to the system user; results are ignored,
+// the folder may not exist yet.
+void handFlashStoreToSystem() {
+    BoxText<128> dir;
+    if (dir.path(kFlashLogDirectory) != 0) return;
+    BoxText<128> command;
+    if (command.format("busybox chown -R 1000:1000 %s", dir.c_str()) == 0) {
+        XKT_actShellCmd(command.c_str());
+    }
+    if (command.format("chmod -R 700 %s", dir.c_str()) == 0) XKT_actShellCmd(command.c_str());
+}
+
+}  // namespace
 
 }  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_logInit(int32_t reserved, LogLevel level, LogType type,
+                                       const char* modules, const LogParam* param) {
+    // Without the lock nothing is serialised, so nothing is done at all.
+    const uint32_t lock = lockInit();
+    if (lock == 0) return -1;
+    t_heldInitLock = lock;
+    XKT_logParamInit(param);
+    const int32_t result = XKT_logInitImp(reserved, level, type, modules);
+    t_heldInitLock = 0;
+    XKT_mutex_unlock(lock);
+    if (t_destroyHeldInitLock) {
+        t_destroyHeldInitLock = false;
+        XKT_mutex_destroy(lock);
+    }
+    return result;
+}
+
+extern "C" XKT_API void XKT_logParamInit(const LogParam* param) {
+    if (param == nullptr || param->pUseHttpsSyslog == nullptr) return;
+    g_iUseHttpsSyslog.store(*param->pUseHttpsSyslog, std::memory_order_relaxed);
+    // The remaining fields must be valid too; a null one is skipped rather
+    // than read.
+    if (param->pTimeInterval != nullptr) {
+        writeSetting(g_iTimeIntervalForLogToFlash, flashIntervalMs(*param->pTimeInterval));
+    }
+    if (param->pErrorLogToFlashEnable != nullptr) {
+        writeSetting(g_iErrorLogToFlashEnable, *param->pErrorLogToFlashEnable);
+    }
+    if (param->pANRLogToFlashEnable != nullptr) {
+        writeSetting(g_iANRLogToFlashEnable, *param->pANRLogToFlashEnable);
+    }
+    XKT_INIT_SAY("XKT_logParamInit: g_iUseHttpsSyslog=[%d]",
+                 static_cast<int>(g_iUseHttpsSyslog.load(std::memory_order_relaxed)));
+    XKT_INIT_SAY("XKT_logParamInit: g_iTimeIntervalForLogToFlash=[%d]",
+                 static_cast<int>(readSetting(g_iTimeIntervalForLogToFlash)));
+    XKT_INIT_SAY("XKT_logParamInit: g_iErrorLogToFlashEnable=[%d]",
+                 static_cast<int>(readSetting(g_iErrorLogToFlashEnable)));
+    XKT_INIT_SAY("XKT_logParamInit: g_iANRLogToFlashEnable=[%d]",
+                 static_cast<int>(readSetting(g_iANRLogToFlashEnable)));
+}
+
+extern "C" XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogType type,
+                                          const char* modules) {
+    (void)reserved;
+    XKT_INIT_SAY("LOG:Enter XKT_logInitImp\n");
+    if (takeoverDone()) {
+        XKT_INIT_SAY("Log:android XKT_logInit already inited...\n");
+        return 0;
+    }
+    if (recreateLogDirectory() != 0) return -1;
+    if (XKT_sock_getMac(g_macString) != 0) return -1;
+    // A lock left by an earlier, half finished initialisation is reused.
+    if (g_logFileMutex.load(std::memory_order_acquire) == 0) {
+        const uint32_t fileLock = XKT_mutex_create();
+        if (fileLock == 0) {
+            XKT_logDeinit();
+            return -1;
+        }
+        g_logFileMutex.store(fileLock, std::memory_order_release);
+    }
+    g_logConfig.inited.store(1, std::memory_order_relaxed);
+    if (char* direct = XKT_GetEnvStr("DIRECTOUTPUTLOG")) {
+        g_iDirectOutputLog.store(1, std::memory_order_relaxed);
+        XKT_free(direct);
+    }
+    XKT_logFilterSetLevel(level);
+    XKT_logFilterSetType(type);
+    XKT_logFilterSetModule(modules);
+    clearChannels();
+    XKT_checkStatus();
+    // The diagnostic stores (error log, exception log) start here once they
+    // exist; until then initialisation goes on as with them switched off.
+    handFlashStoreToSystem();
+    XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);
+    XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
+    if (XKT_thread_create(XKT_logThread, 0, 0, 1, nullptr) != 0) {
+        XKT_logDeinit();
+        return -1;
+    }
+    // Last, so no process sees management taken over before the log thread
+    // reads the log back.
+    setMgmtTakeover(true);
+    XKT_INIT_SAY("Log:first XKT_logInit, set android property mgmttakeover to 1\n");
+    XKT_property_set(kTakeoverProperty, "1");
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_checkStatus(void) {
+    const int32_t generation = getAndroidVersion();
+    if (generation > 2) g_iLogcatMode.store(1, std::memory_order_relaxed);
+    return generation;
+}
+
+extern "C" XKT_API int32_t XKT_logDeinit(void) {
+    // Every handle is forgotten as it is destroyed, so a repeated call or a
+    // later XKT_logInit finds no stale lock.
+    if (const uint32_t initLock = g_logInitMutex.exchange(0, std::memory_order_acq_rel)) {
+        if (initLock == t_heldInitLock) {
+            t_destroyHeldInitLock = true;
+        } else {
+            XKT_mutex_destroy(initLock);
+        }
+    }
+    if (const uint32_t fileLock = g_logFileMutex.exchange(0, std::memory_order_acq_rel)) {
+        XKT_mutex_destroy(fileLock);
+    }
+    // The error log's locks join these once that unit exists.
+    clearChannels();
+    setMgmtTakeover(false);
+    return 0;
+}
+
+#define XKT_SETTING_LOG(level, ...)                                                          \
+    XKT_logWrite(__FILE__, __LINE__, "XKT_setLogToFlashEnable", 0, XKT_LOG_TYPE_RUN, level, \
+                 "LOG", __VA_ARGS__)
+
+extern "C" XKT_API void XKT_setLogToFlashEnable(const char* name, const char* value) {
+    if (name == nullptr || value == nullptr) {
+        XKT_SETTING_LOG(XKT_LOG_LEVEL_ERROR, "XKT_setLogToFlashEnable input is null");
+        return;
+    }
+    const bool off = std::strcmp(value, "0") == 0;
+    if (!off && std::strcmp(value, "1") != 0) {
+        XKT_SETTING_LOG(XKT_LOG_LEVEL_ERROR, "invaild params[not 0 or 1].");
+        return;
+    }
+    if (std::strcmp(name, "ErrorLogToFlashEnable") == 0) {
+        writeSetting(g_iErrorLogToFlashEnable, off ? 0 : 1);
+    } else if (std::strcmp(name, "ANRLogToFlashEnable") == 0) {
+        writeSetting(g_iANRLogToFlashEnable, off ? 0 : 1);
+    }
+    XKT_SETTING_LOG(XKT_LOG_LEVEL_DEBUG, "set %s:[%s]", name, value);
+}

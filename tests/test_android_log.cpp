@@ -3,13 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <string>
 #include <sys/syscall.h>
-#include <sys/time.h>
+#include <sys/wait.h>
 #include <thread>
 #include <vector>
 
@@ -24,12 +22,7 @@ namespace {
 using namespace xkt::host;
 using xkt::test::Sandbox;
 
-struct Entry {
-    LogEntryHeader header;
-    int priority;
-    std::string tag;
-    std::string message;
-};
+struct Entry { LogEntryHeader header; int priority; std::string tag, message; };
 
 std::vector<Entry> readMain() {
     std::vector<Entry> entries;
@@ -37,27 +30,26 @@ std::vector<Entry> readMain() {
     uint8_t raw[kMaxEntrySize];
     LogEntryView view;
     for (int size; (size = reader.read(raw, sizeof raw)) > 0 && parseLogEntry(raw, size, view);) {
-        entries.push_back({view.header, view.priority, std::string(view.tag), std::string(view.message)});
+        entries.push_back({view.header, view.priority, std::string(view.tag),
+                           std::string(view.message)});
     }
     return entries;
 }
 
-void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag, const char* text) {
-    ASSERT_GT(LogBuffer::get(id)->write(LogOrigin{pid, pid + 1, seconds, 0}, priority, tag, text), 0);
+int writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag,
+            const char* text) {
+    return LogBuffer::get(id)->write(LogOrigin{pid, pid + 1, seconds, 0}, priority, tag, text);
 }
 
-int32_t gettidNow() { return static_cast<int32_t>(syscall(SYS_gettid)); }
-
-TEST(AndroidLogWrite, WritesIntoMainWithCallerTimeAndCutText) {
+TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsTimeAndCutText) {
     Sandbox sandbox;
-    timespec before{};
-    timespec after{};
+    timespec before{}, after{};
     clock_gettime(CLOCK_REALTIME, &before);
     EXPECT_EQ(3 + 3 + 5, __android_log_write(ANDROID_LOG_INFO, "XKT", "hello"));
     clock_gettime(CLOCK_REALTIME, &after);
     EXPECT_EQ(3 + 3 + 8, __android_log_print(ANDROID_LOG_ERROR, "XKT", "%d-%s", 4200, "abc"));
     std::string longText(6000, 'y');
-    EXPECT_EQ(static_cast<int>(kMaxPayload), __android_log_write(ANDROID_LOG_WARN, "T", longText.c_str()));
+    EXPECT_EQ(int(kMaxPayload), __android_log_write(ANDROID_LOG_WARN, "T", longText.c_str()));
     EXPECT_EQ(3 + 2, __android_log_write(ANDROID_LOG_WARN, nullptr, "ok"));
     EXPECT_EQ(-EINVAL, __android_log_write(ANDROID_LOG_WARN, "T", nullptr));
 
@@ -67,7 +59,7 @@ TEST(AndroidLogWrite, WritesIntoMainWithCallerTimeAndCutText) {
     EXPECT_EQ("XKT", entries[0].tag);
     EXPECT_EQ("hello", entries[0].message);
     EXPECT_EQ(getpid(), entries[0].header.pid);
-    EXPECT_EQ(gettidNow(), entries[0].header.tid);
+    EXPECT_EQ(syscall(SYS_gettid), entries[0].header.tid);
     auto ns = [](int64_t s, int64_t n) { return s * 1000000000 + n; };
     int64_t stamp = ns(entries[0].header.seconds, entries[0].header.nanoseconds);
     EXPECT_GE(stamp, ns(before.tv_sec, before.tv_nsec));
@@ -97,7 +89,7 @@ TEST(AndroidLogWrite, ThreadsAndProcessesEachKeepTheirIdsAndOrder) {
         });
     }
     for (auto& thread : threads) thread.join();
-    for (pid_t pid : children) waitpid(pid, nullptr, 0);
+    for (pid_t pid : children) EXPECT_EQ(0, xkt::test::waitForExit(pid));
 
     std::map<std::pair<int32_t, int32_t>, int> next;  // (pid, tid) -> next index
     for (const Entry& entry : readMain()) {
@@ -107,13 +99,9 @@ TEST(AndroidLogWrite, ThreadsAndProcessesEachKeepTheirIdsAndOrder) {
     ASSERT_EQ(5u, next.size());
     for (const auto& [ids, count] : next) {
         EXPECT_EQ(kEach, count);
-        if (ids.first != getpid()) {
-            EXPECT_EQ(ids.first, ids.second);  // a child's main thread
-        }
+        EXPECT_TRUE(ids.first == getpid() || ids.first == ids.second);  // a child's main thread
     }
 }
-
-// ---- The log devices --------------------------------------------------------------
 
 fd_set setOf(std::initializer_list<int> fds) {
     fd_set set;
@@ -122,27 +110,21 @@ fd_set setOf(std::initializer_list<int> fds) {
     return set;
 }
 
-TEST(LogDevice, OnlyTheFourBoxPathsOpenAsRealDescriptors) {
+// Only the four box paths open. The entry comes from another process while
+// select() waits; the flush empties the buffer for every reader.
+TEST(LogDevice, OpenSelectReadAndFlush) {
     Sandbox sandbox;
-    for (const char* path : {"/dev/log/kernel", "/dev/log/", "main", "/dev/null", "/dev/log/main/"}) {
+    for (const char* path : {"/dev/log/kernel", "/dev/log/", "main", "/dev/log/main/"}) {
         errno = 0;
         EXPECT_EQ(-1, xkt_logdev_open(path)) << path;
         EXPECT_EQ(ENOENT, errno) << path;
     }
-    std::vector<int> fds;
-    for (const char* name : {"main", "radio", "events", "system"}) {
-        fds.push_back(xkt_logdev_open((std::string("/dev/log/") + name).c_str()));
-        EXPECT_GT(fds.back(), 0);
-        EXPECT_LT(fds.back(), FD_SETSIZE);
-        EXPECT_NE(-1, fcntl(fds.back(), F_GETFD));
+    for (const char* name : {"radio", "events"}) {
+        int fd = xkt_logdev_open((std::string("/dev/log/") + name).c_str());
+        EXPECT_GT(fd, 0) << name;
+        EXPECT_EQ(0, xkt_logdev_close(fd)) << name;
+        EXPECT_EQ(-1, xkt_logdev_close(fd)) << name;
     }
-    for (int fd : fds) EXPECT_EQ(0, xkt_logdev_close(fd));
-    EXPECT_EQ(-1, xkt_logdev_close(fds[0]));
-    EXPECT_EQ(EBADF, errno);
-}
-
-TEST(LogDevice, SelectReadAndFlush) {
-    Sandbox sandbox;
     int fd = xkt_logdev_open("/dev/log/main");
     int other = xkt_logdev_open("/dev/log/main");
     int system = xkt_logdev_open("/dev/log/system");
@@ -151,14 +133,19 @@ TEST(LogDevice, SelectReadAndFlush) {
     timeval timeout{0, 50000};
     EXPECT_EQ(0, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
     EXPECT_FALSE(FD_ISSET(fd, &set));
-    EXPECT_EQ(0, timeout.tv_usec);
     uint8_t entry[kMaxEntrySize];
     EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
     EXPECT_EQ(EAGAIN, errno);
 
-    writeTo(LogId::Main, 77, 1234, ANDROID_LOG_WARN, "TAG", "first");
+    pid_t child = fork();
+    if (child == 0) {
+        usleep(100 * 1000);
+        _exit(writeTo(LogId::Main, 77, 1234, ANDROID_LOG_WARN, "TAG", "first") > 0 ? 0 : 1);
+    }
     set = setOf({fd, system});
-    EXPECT_EQ(1, xkt_logdev_select(FD_SETSIZE, &set, nullptr));
+    timeout = {60, 0};  // ends early only when woken
+    EXPECT_EQ(1, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
+    EXPECT_EQ(0, xkt::test::waitForExit(child));
     EXPECT_TRUE(FD_ISSET(fd, &set));
     EXPECT_FALSE(FD_ISSET(system, &set));
     EXPECT_EQ(-1, xkt_logdev_read(fd, entry, 30));
@@ -167,55 +154,15 @@ TEST(LogDevice, SelectReadAndFlush) {
     EXPECT_EQ(77, decodeEntryHeader(entry).pid);
     EXPECT_EQ(1234, decodeEntryHeader(entry).seconds);
     EXPECT_EQ(0, std::memcmp(entry + kEntryHeaderSize, "\x05TAG\0first", 11));
-    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
 
     EXPECT_EQ(0, xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG));
-    EXPECT_EQ(-1, xkt_logdev_read(other, entry, sizeof entry));  // flushed for every reader
+    EXPECT_EQ(-1, xkt_logdev_read(other, entry, sizeof entry));
     EXPECT_EQ(EAGAIN, errno);
     EXPECT_EQ(-1, xkt_logdev_ioctl(fd, 0xAE01));
     EXPECT_EQ(EINVAL, errno);
-    set = setOf({fd + 100});  // not a log device
-    EXPECT_EQ(-1, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
-    EXPECT_EQ(EBADF, errno);
 }
 
-void onAlarm(int) {}
-
-TEST(LogDevice, SelectWakesOnAnotherProcessAndEndsOnASignal) {
-    Sandbox sandbox;
-    int fd = xkt_logdev_open("/dev/log/main");
-    ASSERT_GT(fd, 0);
-    pid_t child = fork();
-    if (child == 0) {
-        usleep(100 * 1000);
-        _exit(__android_log_write(ANDROID_LOG_INFO, "T", "wake") > 0 ? 0 : 1);
-    }
-    fd_set set = setOf({fd});
-    timeval timeout{60, 0};  // ends early only when woken
-    EXPECT_EQ(1, xkt_logdev_select(fd + 1, &set, &timeout));
-    EXPECT_GT(timeout.tv_sec, 0);
-    waitpid(child, nullptr, 0);
-
-    uint8_t entry[kMaxEntrySize];
-    EXPECT_GT(xkt_logdev_read(fd, entry, sizeof entry), 0);
-    struct sigaction action {};
-    action.sa_handler = onAlarm;  // no SA_RESTART, as select() expects
-    ASSERT_EQ(0, sigaction(SIGALRM, &action, nullptr));
-    itimerval timer{};
-    timer.it_value.tv_usec = 100 * 1000;
-    ASSERT_EQ(0, setitimer(ITIMER_REAL, &timer, nullptr));
-    set = setOf({fd});
-    EXPECT_EQ(-1, xkt_logdev_select(fd + 1, &set, nullptr));
-    EXPECT_EQ(EINTR, errno);
-}
-
-// ---- xkt_read_logcat ----------------------------------------------------------------
-
-struct Read {
-    int32_t result;
-    std::string text;
-    XKT_LogcatEntry entry;
-};
+struct Read { int32_t result; std::string text; XKT_LogcatEntry entry; };
 
 Read readLogcat(int32_t size = 1288) {
     Read read{};
@@ -240,7 +187,6 @@ TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacter) {
     EXPECT_EQ(1234568, first.entry.tid);
     EXPECT_STREQ("XKT", first.entry.tag);
     EXPECT_EQ(100, first.entry.seconds);
-    EXPECT_EQ(0, first.entry.lost);
     EXPECT_EQ("E/CPE    (     42): 2024 record", readLogcat().text);
     EXPECT_EQ("W/ActivityManager(   1234): plain", readLogcat().text);
     EXPECT_EQ("?/T      (     -1): odd", readLogcat().text);
@@ -248,12 +194,9 @@ TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacter) {
 
 TEST(LogcatReader, OneLinePerMessageLineCutWholeLinesFirst) {
     Sandbox sandbox;
-    writeTo(LogId::Main, 5, 1, ANDROID_LOG_DEBUG, "XKT", "first\nsecond\n\nfourth\n\n");
-    for (int i = 0; i < 3; ++i) writeTo(LogId::Main, 9, 2, ANDROID_LOG_INFO, "XKT", "aaaa\nbbbb\ncccc");
-    EXPECT_EQ("D/XKT    (      5): first\n"
-              "D/XKT    (      5): second\n"
-              "D/XKT    (      5): \n"
-              "D/XKT    (      5): fourth",
+    writeTo(LogId::Main, 5, 1, ANDROID_LOG_DEBUG, "XKT", "first\n\nthird\n\n");
+    for (int i = 0; i < 3; ++i) writeTo(LogId::Main, 9, 2, 4, "XKT", "aaaa\nbbbb\ncccc");
+    EXPECT_EQ("D/XKT    (      5): first\nD/XKT    (      5): \nD/XKT    (      5): third",
               readLogcat().text);
     // A line is 24 characters: two take 49.
     EXPECT_EQ("I/XKT    (      9): aaaa\nI/XKT    (      9): bbbb", readLogcat(50).text);
@@ -271,9 +214,7 @@ TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
     writeTo(LogId::Radio, 1, 50, ANDROID_LOG_INFO, "R", "radio");
     EXPECT_EQ("I/S      (      1): system early", readLogcat().text);
     EXPECT_EQ("I/M      (      1): main late", readLogcat().text);
-    Read none = readLogcat();
-    EXPECT_NE(0, none.result);
-    EXPECT_EQ("", none.text);
+    EXPECT_NE(0, readLogcat().result);
 
     constexpr int kWritten = 500;
     for (int i = 0; i < kWritten; ++i) {
@@ -284,7 +225,6 @@ TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
     EXPECT_EQ(kWritten - present, lapped.entry.lost);
     EXPECT_EQ("I/T      (      1): " + std::to_string(kWritten - present), lapped.text);
     EXPECT_EQ(0, readLogcat().entry.lost);
-    EXPECT_NE(0, xkt_read_logcat(nullptr, 8, nullptr));
 }
 
 }  // namespace

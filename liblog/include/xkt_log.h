@@ -188,6 +188,169 @@ XKT_API const char* XKT_logGetFile(const char* path);
 /* Fills the six calendar fields with the local time; 0, or -1. */
 XKT_API int32_t XKT_get_Localtime(LogTime* time);
 
+/* ---- Initialisation and settings ---------------------------------------------- */
+
+/* Every process calls this once. The first whose call finds log management
+ * not yet taken over becomes the managing process (log directory, filters,
+ * channels 0 and 2, log thread, takeover property); any other only takes
+ * over the parameter block. reserved is ignored; param may be null.
+ * 0 on success or when management was already taken over, -1 on failure. */
+XKT_API int32_t XKT_logInit(int32_t reserved, LogLevel level, LogType type, const char* modules,
+                            const LogParam* param);
+/* The body of XKT_logInit, without its lock and the parameter block. */
+XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogType type,
+                               const char* modules);
+/* Takes over the host's parameter block (null, or a null first field: no change). */
+XKT_API void XKT_logParamInit(const LogParam* param);
+/* Switches to the logcat reader on Android generations above 2; returns the
+ * generation. */
+XKT_API int32_t XKT_checkStatus(void);
+/* Destroys the locks, clears the channel table and forgets the takeover in
+ * this process. Returns 0. */
+XKT_API int32_t XKT_logDeinit(void);
+/* name "ErrorLogToFlashEnable" or "ANRLogToFlashEnable", value "0" or "1". */
+XKT_API void XKT_setLogToFlashEnable(const char* name, const char* value);
+
+/* ---- Default and local file channels -------------------------------------------- */
+
+XKT_API int32_t XKT_logDefFormatter(const void* item, char* out, int32_t recordKind);
+XKT_API int32_t XKT_logDefOutput(const char* text);
+/* Appends text to the current file under /tmp/log, rotating at 130048 bytes. */
+XKT_API int32_t XKT_logFileOutput(const char* text);
+XKT_API int32_t XKT_logInitFile(void);
+/* A new file name (MAC tail and local time) into buffer; size at most 246. */
+XKT_API int32_t XKT_logGetOutputName(char* buffer, uint32_t size);
+/* Copies the current file's path; null when buffer is null or size > 255
+ * (plus the length of the box root on a development machine). */
+XKT_API char* XKT_logGetFilePath(char* buffer, uint32_t size);
+/* Stores the length of text in *lengthOut. */
+XKT_API int32_t XKT_logFileFormatter(const void* item, const char* text, uint32_t* lengthOut);
+
+/* ---- Syslog formats ------------------------------------------------------------------ */
+
+/* severity(level) + 8 * facility(type), or -1 when the tables have none. */
+XKT_API int32_t XKT_getLocalLogPRI(uint32_t level, uint32_t type);
+/* Ends the text of length characters with exactly one line feed. */
+XKT_API int32_t XKT_CheckLogFinshFlag(char* buffer, int32_t length);
+/* The syslog channel formatter: classic line, or the structured one for TLS
+ * without AES key. */
+XKT_API int32_t XKT_SyslogFormatter(const void* item, char* out, int32_t recordKind);
+/* The structured, octet-counted layout into out[size]. */
+XKT_API int32_t XKT_syslogProtoFormatter(const void* item, char* out, int32_t size,
+                                         int32_t recordKind);
+
+/* ---- Log reader ------------------------------------------------------------------------- */
+
+/* A log device entry's header, decoded (the device gives it little-endian). */
+typedef struct LogDeviceHeader {
+    uint16_t length; /* payload length */
+    uint16_t padding;
+    int32_t pid;
+    int32_t tid;
+    int32_t seconds;
+    int32_t nanoseconds;
+} LogDeviceHeader;
+
+struct XKT_LogcatEntry; /* the logcat reader's entry descriptor */
+
+#define XKT_LOG_ITEM_SIZE 1288 /* item and entry buffers of the reader */
+
+XKT_API extern char logDev[4][16];
+XKT_API extern int32_t logDeviceFd[8];
+
+/* The log thread's entry: reads the Android log back and dispatches every
+ * item. Returns 0 only when no log device could be opened. */
+XKT_API int32_t XKT_logThread(void);
+/* Reads and converts one device entry into item (1288 bytes); 0 when item
+ * holds a converted item, -1 otherwise. */
+XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind);
+/* Hands item to channels 0 to 6 (channel 4 only in logcat mode). */
+XKT_API int32_t XKT_processLog(void* item, int32_t* recordKind);
+
+/* Converts one Android log entry into a LogRecord (record kind 1) or a plain
+ * line (record kind 0) in item (1288 bytes). entry holds a device entry
+ * (header decoded in header) or, with descriptor, one logcat text line.
+ * 0, or -1 when the entry is dropped. */
+XKT_API int32_t convertLogEntry(void* item, const char* entry, const LogDeviceHeader* header,
+                                int32_t* recordKind, const struct XKT_LogcatEntry* descriptor);
+XKT_API int32_t parseMiddlewareEntry(void* item, const char* entry, const LogDeviceHeader* header,
+                                     int32_t* recordKind, const struct XKT_LogcatEntry* descriptor,
+                                     const char* tag, int32_t messageOffset, int32_t priority);
+XKT_API int32_t formatRawEntry(void* item, const char* entry, const LogDeviceHeader* header,
+                               int32_t* recordKind, const struct XKT_LogcatEntry* descriptor,
+                               int32_t priority, int32_t messageOffset, const char* tag);
+
+/* ---- Shell commands and file operations ------------------------------------------------- */
+
+/* Runs a command line; negative on failure, otherwise 0 or the process id of
+ * the started command. */
+XKT_API int32_t XKT_actShellCmd(const char* command);
+XKT_API int32_t XKT_chownUserToSystem(const char* path);
+XKT_API int32_t XKT_createFolder(const char* path);
+XKT_API int32_t XKT_deleteFile(const char* path);
+XKT_API int32_t XKT_deleteAllfileofFolder(const char* path);
+
+/* ---- Syslog transports --------------------------------------------------------------------- */
+
+/* The TLS session of the syslog stream. Only state tells whether the other
+ * three are valid. */
+typedef struct SyslogTlsContext {
+    int32_t state;    /* 1 connected, 0 not */
+    int32_t socket;   /* TCP descriptor, -1 for none */
+    void* sslContext; /* the OpenSSL context (SSL_CTX) */
+    void* ssl;        /* the OpenSSL session (SSL) */
+} SyslogTlsContext;
+
+XKT_API extern SyslogTlsContext g_tlsContext;
+
+/* The syslog channel output: sends the line to the collector set by
+ * XKT_setCPESysLogParam, as an AES-128-CBC datagram when a syslog key is set,
+ * else as a record on the TLS stream when the host selected TLS, else as a
+ * plain UDP datagram. 0 when the line was handed to the transport, -1
+ * otherwise (also for a null or empty line). */
+XKT_API int32_t XKT_SysLogOutput(const char* line);
+/* Writes length bytes of text to the TLS stream, connecting first when
+ * needed. The bytes written, 0 for an empty text, negative on failure with
+ * errno set (103 aborted, 11 try again, 32 broken pipe, or the system's).
+ * Refuses 8192 bytes or more. */
+XKT_API int32_t sendSyslogMessage(const char* text, uint32_t length);
+/* The current session when connected, otherwise a new one to server (dotted
+ * IPv4, not resolved) and port, or the not-connected value {0, -1, 0, 0}.
+ * The collector must present a certificate that the CA file
+ * /system/iptv/setting/security/cacerts/ca_tracelog.pem vouches for. */
+XKT_API SyslogTlsContext XKT_initSyslogConnecttion(const char* server, uint16_t port);
+/* The certificate verification callback of the TLS context; storeContext is
+ * OpenSSL's X509_STORE_CTX. 1 accepts the certificate, 0 refuses it. */
+XKT_API int32_t tls_session_verify_callback(int32_t preverify, void* storeContext);
+/* Its decision for the current certificate; session is the SSL, unused. */
+XKT_API int32_t tls_session_verify(void* session, int32_t preverify, void* storeContext);
+/* Kept for callers of the older interface: 0 and 1, whatever they are given. */
+XKT_API int32_t tls_session_verify_fingerprint(void* session, void* storeContext);
+XKT_API int32_t tls_session_verify_dn(void* session, void* storeContext);
+
+/* ---- Management agent ----------------------------------------------------------------------- */
+
+/* Sets the syslog tag prefix (null or empty: "null" until one is given), reads
+ * the software version from the property "ro.software" and, when server is
+ * neither null nor empty, tears the TLS session down and takes "address" or
+ * "address:port" (port 514 by default). reserved has no effect. Returns 0. */
+XKT_API int32_t XKT_setCPESysLogParam(const char* tagPrefix, const char* reserved,
+                                      const char* server);
+/* Writes one message with the agent's type (a syslog facility) and level (a
+ * syslog severity) mapped to the library's. Texts of 4096 characters or more
+ * are dropped. */
+XKT_API void XKT_cpeAgentLogWrite(const char* file, int32_t line, const char* function,
+                                  int32_t value, uint32_t agentType, uint32_t agentLevel,
+                                  const char* module, const char* format, ...) XKT_PRINTF(8, 9);
+/* Agent level (syslog severity) to LogLevel; 6 (" NONE") above 7. */
+XKT_API int32_t XKT_swapTMSLogLevel(uint32_t agentLevel);
+/* Agent type (syslog facility) to LogType; 5 ("None") above 20. */
+XKT_API int32_t XKT_swapTMSLogType(uint32_t agentType);
+/* LogLevel to syslog severity; -1 from 6 (" NONE") on. */
+XKT_API int32_t XKT_swapLocalLogLevel(uint32_t level);
+/* LogType to syslog facility; -1 from 5 ("None") on. */
+XKT_API int32_t XKT_swapLocalLogType(uint32_t type);
+
 /* Convenience for callers: the caller's own source position. */
 #define XKT_LOG(type, level, module, ...) \
     XKT_logWrite(__FILE__, __LINE__, __func__, 0, (type), (level), (module), __VA_ARGS__)

@@ -35,9 +35,11 @@ std::string findLibexec() {
 
 }  // namespace
 
+// Never destroyed: threads the library never stops (the log thread) may
+// still map paths while the process runs its exit handlers.
 const std::string& rootDir() {
-    static const std::string root = readRoot();
-    return root;
+    static const std::string* root = new std::string(readRoot());
+    return *root;
 }
 
 std::string rootedPath(std::string_view boxPath) {
@@ -47,8 +49,8 @@ std::string rootedPath(std::string_view boxPath) {
 }
 
 const std::string& libexecDir() {
-    static const std::string dir = findLibexec();
-    return dir;
+    static const std::string* dir = new std::string(findLibexec());
+    return *dir;
 }
 
 bool makeDirs(const std::string& path) {

@@ -48,6 +48,14 @@ protected:
     Sandbox sandbox_;
 };
 
+// Waits for a child and returns its exit status, 128 + the signal that
+// killed it, or -1 when there is no such child.
+inline int waitForExit(pid_t pid) {
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // Runs fn in a forked child and returns its exit status (the child's
 // gtest assertions do not reach the parent: report through the status).
 template <typename Fn>
@@ -57,10 +65,7 @@ int runInChild(Fn&& fn) {
         int status = fn();
         _exit(status);
     }
-    if (pid < 0) return -1;
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return waitForExit(pid);
 }
 
 // Where the build put the programs (bin/ and libexec/xktlog/).

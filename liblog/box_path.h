@@ -1,0 +1,67 @@
+// Texts that hold the library's own paths ("/tmp/log", "/data/...") or
+// command lines built from them. On the box the root is "/" and every limit
+// is the box's; on a development machine the paths live under XKT_ROOT, so
+// such a buffer gets room for the root on top, and its limit grows by the
+// root's length. A text that still does not fit is refused, never cut into
+// a path that names something else.
+#pragma once
+
+#include <cstdarg>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "xkt_osal.h"
+#include "xkt_securec.h"
+
+namespace xkt::log {
+
+inline constexpr size_t kRootRoom = 4096;
+
+// BoxSize is the buffer size the box uses; the text may hold BoxSize - 1
+// characters plus the root's length.
+template <size_t BoxSize>
+class BoxText {
+public:
+    BoxText() { text_[0] = '\0'; }
+
+    // The box path under the root. 0, or -1 (text left empty).
+    int32_t path(const char* boxPath) {
+        if (XKT_rootPath(boxPath, text_, static_cast<uint32_t>(limit() + 1)) != 0) {
+            text_[0] = '\0';
+            return -1;
+        }
+        return 0;
+    }
+
+    // printf into the text; arguments that are the library's own paths
+    // must already carry the root. 0, or -1 (text left empty) when too long.
+    int32_t format(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list args;
+        va_start(args, format);
+        int written = vsnprintf_s(text_, sizeof text_, limit(), format, args);
+        va_end(args);
+        if (written < 0) {
+            text_[0] = '\0';
+            return -1;
+        }
+        return 0;
+    }
+
+    const char* c_str() const { return text_; }
+    char* data() { return text_; }
+    std::string_view view() const { return text_; }
+    bool empty() const { return text_[0] == '\0'; }
+
+    // Characters this text may hold: the box's limit plus the root.
+    static size_t limit() {
+        size_t root = XKT_rootLength();
+        return BoxSize - 1 + (root < kRootRoom ? root : kRootRoom);
+    }
+    static constexpr size_t capacity() { return BoxSize + kRootRoom; }
+
+private:
+    char text_[BoxSize + kRootRoom];
+};
+
+}  // namespace xkt::log

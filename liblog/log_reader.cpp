@@ -1,0 +1,191 @@
+// The log thread: reads the Android log back, from the log devices on older
+// Android generations or through the logcat reader on newer ones, and hands
+// every converted item to the channel table. In logcat mode it carries the
+// whole box's log, so a pass makes no call beyond the read itself and clears
+// only what the items need.
+#include "log_reader.h"
+
+#include <cstdio>
+#include <cstring>
+#include <sys/select.h>
+
+#include "android/log.h"
+#include "log_init.h"
+#include "log_model.h"
+#include "xkt_logdev.h"
+#include "xkt_osal.h"
+#include "xkt_utility.h"
+
+extern "C" {
+XKT_API char logDev[4][16] = {"/dev/log/main", "/dev/log/radio", "/dev/log/events",
+                              "/dev/log/system"};
+XKT_API int32_t logDeviceFd[8] = {};
+}
+
+namespace xkt::log {
+
+namespace {
+
+constexpr size_t kEntrySize = XKT_LOG_ITEM_SIZE;
+constexpr int32_t kMinPayload = 3;  // priority, tag NUL, one message byte at least
+constexpr int32_t kErrorLogChannel = 4;
+constexpr suseconds_t kSelectTimeoutUs = 50000;
+constexpr uint32_t kPauseAfterItemMs = 1;
+constexpr uint32_t kPauseIdleDeviceMs = 10;
+constexpr uint32_t kPauseIdleLogcatMs = 100;
+constexpr size_t kFdSlots = sizeof logDeviceFd / sizeof logDeviceFd[0];
+
+uint32_t le16(const char* p) {
+    return uint32_t{static_cast<uint8_t>(p[0])} | uint32_t{static_cast<uint8_t>(p[1])} << 8;
+}
+int32_t le32(const char* p) {
+    return static_cast<int32_t>(le16(p) | le16(p + 2) << 16);
+}
+
+// The devices that open fill logDeviceFd from its first slot; a 0 ends the list.
+bool openLogDevices() {
+    std::memset(logDeviceFd, 0, sizeof logDeviceFd);
+    size_t opened = 0;
+    for (const auto& device : logDev) {
+        // The table is writable by the host: never trust its terminator.
+        char path[sizeof device + 1] = {};
+        std::memcpy(path, device, sizeof device);
+        const int32_t fd = xkt_logdev_open(path);
+        if (fd < 0) {
+            perror("Log:open device faild\n");
+            continue;
+        }
+        logDeviceFd[opened++] = fd;
+    }
+    return opened > 0;
+}
+
+// fd_set holds descriptors below FD_SETSIZE only; others are left out.
+bool selectable(int32_t fd) { return fd > 0 && fd < FD_SETSIZE; }
+
+// Waits up to 50 ms for any listed device; false when none is ready.
+bool waitForDevices(fd_set& ready) {
+    FD_ZERO(&ready);
+    int32_t highest = 0;
+    for (size_t i = 0; i < kFdSlots && logDeviceFd[i] != 0; ++i) {
+        if (!selectable(logDeviceFd[i])) continue;
+        FD_SET(logDeviceFd[i], &ready);
+        if (logDeviceFd[i] > highest) highest = logDeviceFd[i];
+    }
+    timeval timeout{0, kSelectTimeoutUs};
+    return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
+}
+
+void readDevicePass(char* item, int32_t& recordKind) {
+    std::memset(item, 0, kEntrySize);
+    if (XKT_logBufRead(item, &recordKind) == 0) {
+        XKT_processLog(item, &recordKind);
+        XKT_sleep(kPauseAfterItemMs);
+    } else {
+        XKT_sleep(kPauseIdleDeviceMs);
+    }
+}
+
+void readLogcatPass(char* item, char* text, XKT_LogcatEntry& descriptor, int32_t& recordKind) {
+    std::memset(text, 0, kEntrySize);
+    if (xkt_read_logcat(text, static_cast<int32_t>(kEntrySize), &descriptor) != 0 ||
+        text[0] == '\0') {
+        XKT_sleep(kPauseIdleLogcatMs);
+        return;
+    }
+    text[kEntrySize - 1] = '\0';  // whatever the reader left there
+    char* save = nullptr;
+    for (char* line = strtok_r(text, "\n", &save); line != nullptr;
+         line = strtok_r(nullptr, "\n", &save)) {
+        std::memset(item, 0, kEntrySize);
+        if (convertLogEntry(item, line, nullptr, &recordKind, &descriptor) == 0) {
+            XKT_processLog(item, &recordKind);
+        }
+    }
+}
+
+}  // namespace
+
+LogDeviceHeader decodeDeviceHeader(const char* entry) {
+    LogDeviceHeader header{};
+    header.length = static_cast<uint16_t>(le16(entry));
+    header.padding = static_cast<uint16_t>(le16(entry + 2));
+    header.pid = le32(entry + 4);
+    header.tid = le32(entry + 8);
+    header.seconds = le32(entry + 12);
+    header.nanoseconds = le32(entry + 16);
+    return header;
+}
+
+int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_t* recordKind) {
+    const LogDeviceHeader header = decodeDeviceHeader(entry);
+    if (bytesRead - kDeviceHeaderSize != int32_t{header.length} || header.length < kMinPayload) {
+        return -1;
+    }
+    return convertLogEntry(item, entry, &header, recordKind, nullptr) == -1 ? -1 : 0;
+}
+
+}  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_logThread(void) {
+    XKT_thread_setname("log_thread");
+    if (g_iLogcatMode.load(std::memory_order_relaxed) == 0 && !openLogDevices()) {
+        __android_log_print(ANDROID_LOG_DEBUG, "LOG", "Log:none log devices can be opened\n");
+        return 0;
+    }
+    alignas(LogRecord) char item[kEntrySize];
+    char text[kEntrySize];
+    XKT_LogcatEntry descriptor{};
+    int32_t recordKind = 0;
+    for (;;) {
+        // Re-read every pass: initialisation may switch the mode while we run.
+        if (g_iLogcatMode.load(std::memory_order_relaxed) != 1) {
+            readDevicePass(item, recordKind);
+        } else {
+            readLogcatPass(item, text, descriptor, recordKind);
+        }
+    }
+}
+
+extern "C" XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind) {
+    if (item == nullptr || recordKind == nullptr) return -1;
+    fd_set ready;
+    if (!waitForDevices(ready)) return -1;
+    char entry[kEntrySize];
+    for (size_t i = 0; i < kFdSlots && logDeviceFd[i] != 0; ++i) {
+        const int32_t fd = logDeviceFd[i];
+        if (!selectable(fd) || !FD_ISSET(fd, &ready)) continue;
+        std::memset(entry, 0, sizeof entry);
+        const int32_t bytesRead = xkt_logdev_read(fd, entry, sizeof entry - 1);
+        if (bytesRead <= 0) {
+            // An entry too large for the buffer stays in place and would
+            // fail every later read: the device is emptied instead.
+            perror("Log:read device log faild\n");
+            xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG);
+            return -1;
+        }
+        // The others that were ready stay ready for the next call.
+        if (takeDeviceEntry(item, entry, bytesRead, recordKind) == 0) return 0;
+    }
+    return -1;
+}
+
+extern "C" XKT_API int32_t XKT_processLog(void* item, int32_t* recordKind) {
+    if (item == nullptr || recordKind == nullptr) return -1;
+    // In device mode the error-log channel has threads of its own.
+    const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
+    const int32_t kind = *recordKind;
+    char text[XKT_LOG_FORMAT_BUFFER_SIZE];
+    for (int32_t index = 0; index < kChannelCount; ++index) {
+        if (index == kErrorLogChannel && !errorLogHere) continue;
+        const LogChannel channel = channelAt(index);
+        // An empty channel never sees the buffer, so it needs no clearing.
+        if (channel.formatter == nullptr && channel.output == nullptr) continue;
+        std::memset(text, 0, sizeof text);
+        if (channel.formatter != nullptr) channel.formatter(item, text, kind);
+        if (channel.output != nullptr) channel.output(text);
+    }
+    return 0;
+}

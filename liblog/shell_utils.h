@@ -1,0 +1,26 @@
+// The shell command runner over the platform's shell operations. The
+// exported XKT_actShellCmd runs it over the platform itself; the table lets
+// the tests reach the outcomes a working platform never produces (a handle
+// without a pid, a runner that cannot start anything).
+#pragma once
+
+#include <cstdint>
+
+#include "xkt_osal.h"
+
+namespace xkt::log {
+
+struct ShellOps {
+    int32_t (*system)(const char* command);
+    XKT_CsHandle* (*csopen)(const char* command, const char* mode, int32_t* reserved,
+                            int32_t* pid);
+    int32_t (*csclose)(XKT_CsHandle* handle, int32_t flags);
+};
+
+inline constexpr ShellOps kPlatformShell{XKT_system, XKT_csopen, XKT_csclose};
+
+// XKT_actShellCmd over ops: -1 on failure, otherwise 0 (waited route) or
+// the pid the streamed route reported.
+int32_t runShellCommand(const char* command, const ShellOps& ops);
+
+}  // namespace xkt::log

@@ -1,0 +1,194 @@
+// Syslog lines: the classic BSD-style layout with the box's MAC address as
+// host, and the octet-counted structured layout of the TLS stream.
+//
+// The classic formatter runs on the log thread for every record (it is the
+// local file channel's formatter), so lines are built with plain stores and
+// the time stamp text is made once per second.
+#include "syslog_format.h"
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#include "log_init.h"
+#include "log_model.h"
+#include "text_builder.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+namespace xkt::log {
+
+char g_syslogTagPrefix[kSyslogTextSize] = {};
+char g_softwareVersion[kSyslogTextSize] = {};
+
+namespace {
+
+// " WARN" shares severity 3 with "ERROR"; " NONE" and "None" have no entry.
+constexpr std::array<int32_t, 6> syslogSeverityByLevel{0, 7, 6, 3, 3, 0};
+constexpr std::array<int32_t, 5> syslogFacilityByType{0, 17, 16, 19, 20};
+static_assert(syslogSeverityByLevel.size() == XKT_LOG_LEVEL_NONE);
+static_assert(syslogFacilityByType.size() == XKT_LOG_TYPE_NONE);
+
+constexpr std::array<std::string_view, 12> kMonthNames{
+    "Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+constexpr int32_t kPlainLinePri = 143;  // facility 17 ("Run"), severity 7
+constexpr size_t kClassicLineMax = 1021;
+constexpr int32_t kStructuredSizeMin = 7;
+constexpr size_t kOctetCountWidth = 5;  // "%04d "
+constexpr size_t kOctetCountMax = 9999;
+constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
+constexpr size_t kTimeFieldsSize = offsetof(LogTime, reserved);
+
+template <size_t N>
+std::string_view bounded(const char (&text)[N]) {
+    return std::string_view(text, strnlen(text, N - 1));
+}
+
+struct SyslogItem {
+    int32_t pri = 0;
+    const LogRecord* record = nullptr;  // null for a plain text line
+    std::string_view message;
+};
+
+// PRI and message of the item. false when the tables give no PRI (reported).
+bool readItem(const void* item, int32_t recordKind, const char* function, SyslogItem& out) {
+    if (recordKind != 1) {
+        const char* text = static_cast<const char*>(item);
+        out.pri = kPlainLinePri;
+        out.message = std::string_view(text, strnlen(text, XKT_LOG_FORMAT_BUFFER_SIZE - 1));
+        return true;
+    }
+    out.record = static_cast<const LogRecord*>(item);
+    out.pri = XKT_getLocalLogPRI(out.record->level, out.record->type);
+    if (out.pri == -1) {
+        XKT_logWrite(__FILE__, __LINE__, function, 0, XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "LOG",
+                     "get log PRI failed");
+        return false;
+    }
+    out.message = bounded(out.record->message);
+    return true;
+}
+
+bool readTime(LogTime& time) {
+    std::memset(&time, 0, sizeof time);
+    int32_t rc = 0;
+    if (readSetting(g_iLogUseUTCTime) != 0) {
+        XKT_CalTime utc{};
+        rc = XKT_get_time(&utc);
+        time.second = utc.second;
+        time.minute = utc.minute;
+        time.hour = utc.hour;
+        time.day = utc.day;
+        time.month = utc.month;
+        time.year = utc.year;
+    } else {
+        rc = XKT_get_Localtime(&time);
+    }
+    // The month picks a name; a clock that says otherwise is unusable.
+    return rc == 0 && time.month >= 1 && time.month <= 12;
+}
+
+// "Mmm dd hh:mm:ss " of the last second this thread formatted. Month 0
+// never matches a real time, so the first call always formats.
+struct ClassicStamp {
+    LogTime time;
+    char text[64];
+    size_t length;
+};
+__attribute__((tls_model("initial-exec"))) thread_local ClassicStamp t_classicStamp{};
+
+std::string_view classicStamp(const LogTime& time) {
+    ClassicStamp& cache = t_classicStamp;
+    if (std::memcmp(&cache.time, &time, kTimeFieldsSize) != 0) {
+        TextBuilder stamp(cache.text, sizeof cache.text - 1);
+        stamp.text(kMonthNames[static_cast<size_t>(time.month - 1)]).ch(' ');
+        stamp.decimal(time.day, 2, true).ch(' ').decimal(time.hour, 2, true).ch(':');
+        stamp.decimal(time.minute, 2, true).ch(':').decimal(time.second, 2, true).ch(' ');
+        cache.length = stamp.finish();
+        cache.time = time;
+    }
+    return std::string_view(cache.text, cache.length);
+}
+
+int32_t formatClassic(const void* item, char* out, int32_t recordKind) {
+    if (item == nullptr || out == nullptr) return -1;
+    SyslogItem entry;
+    LogTime time;
+    if (!readItem(item, recordKind, "XKT_SyslogFormatter", entry) || !readTime(time)) return -1;
+
+    TextBuilder line(out, kClassicLineMax);
+    line.ch('<').decimal(entry.pri).ch('>').text(classicStamp(time));
+    line.text(bounded(g_macString)).ch(' ');
+    line.text(bounded(g_syslogTagPrefix)).text(bounded(g_softwareVersion)).ch(' ');
+    const LogRecord* record = entry.record;
+    if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
+        line.text(bounded(record->file)).ch(':').decimal(record->line);
+        line.text(" code:").decimal(record->code).ch(' ');
+    }
+    line.text(entry.message);
+    const size_t length = line.finish();
+    // A cut line is handed on as it is, without a line feed.
+    if (line.cut()) return -1;
+    return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(length));
+}
+
+}  // namespace
+
+}  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_getLocalLogPRI(uint32_t level, uint32_t type) {
+    if (level < syslogSeverityByLevel.size() && type < syslogFacilityByType.size()) {
+        return syslogSeverityByLevel[level] + 8 * syslogFacilityByType[type];
+    }
+    XKT_logWrite(__FILE__, __LINE__, "XKT_getLocalLogPRI", 0, XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR,
+                 "LOG", "swap CPE LogType[%d] or Level[%d] to Local fail.", static_cast<int>(type),
+                 static_cast<int>(level));
+    return -1;
+}
+
+extern "C" XKT_API int32_t XKT_CheckLogFinshFlag(char* buffer, int32_t length) {
+    if (buffer == nullptr || length < 0) return -1;
+    if (length > 0 && buffer[length - 1] == '\n') {
+        buffer[length] = '\0';
+    } else {
+        buffer[length] = '\n';
+        buffer[length + 1] = '\0';
+    }
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_SyslogFormatter(const void* item, char* out, int32_t recordKind) {
+    // The structured layout is the TLS stream's; an AES key means datagrams.
+    if (g_iUseHttpsSyslog.load(std::memory_order_relaxed) != 0 && g_syslogAesKey[0] == 0) {
+        return XKT_syslogProtoFormatter(item, out, XKT_LOG_FORMAT_BUFFER_SIZE, recordKind);
+    }
+    return formatClassic(item, out, recordKind);
+}
+
+extern "C" XKT_API int32_t XKT_syslogProtoFormatter(const void* item, char* out, int32_t size,
+                                                    int32_t recordKind) {
+    if (item == nullptr || out == nullptr || size < kStructuredSizeMin) return -1;
+    SyslogItem entry;
+    LogTime time;
+    if (!readItem(item, recordKind, "XKT_syslogProtoFormatter", entry) || !readTime(time)) {
+        return -1;
+    }
+    // The count has four digits, so the message behind it stays below 10000.
+    const size_t room = static_cast<size_t>(size) - kOctetCountWidth - 1;
+    TextBuilder body(out + kOctetCountWidth, room < kOctetCountMax ? room : kOctetCountMax);
+    body.ch('<').decimal(entry.pri).text(">1 ").decimal(time.year, 4, true).ch('-');
+    body.decimal(time.month, 2, true).ch('-').decimal(time.day, 2, true).ch('T');
+    body.decimal(time.hour, 2, true).ch(':').decimal(time.minute, 2, true).ch(':');
+    body.decimal(time.second, 2, true).text(" - - - - - ").text(kByteOrderMark).ch(' ');
+    body.text(entry.message).ch('\n');
+    size_t count = body.finish();
+    for (size_t digit = 4; digit-- > 0; count /= 10) {
+        out[digit] = static_cast<char>('0' + count % 10);
+    }
+    out[4] = ' ';
+    return body.cut() ? -1 : 0;
+}

@@ -1,0 +1,157 @@
+// The whole road: writer processes -> Android log -> log thread of the
+// managing process -> channels -> local files.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "log_buffer.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+namespace {
+
+constexpr int kWriters = 4;
+constexpr int kThreadsPerWriter = 2;
+constexpr int kMessagesPerThread = 5000;
+constexpr int kTotal = kWriters * kThreadsPerWriter * kMessagesPerThread;
+
+// Channel 5 of the managing process keeps every syslog line, unrotated, so
+// the test can account for each message; channel 2 writes the same lines
+// into the rotating local files.
+std::string g_allLinesPath;
+FILE* g_allLines = nullptr;
+
+int32_t keepEveryLine(const char* text) {
+    if (g_allLines != nullptr && text[0] != '\0') {
+        std::fputs(text, g_allLines);
+        std::fflush(g_allLines);
+    }
+    return 0;
+}
+
+std::vector<std::string> readLines(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+std::vector<std::string> localLogFiles(const std::string& dir) {
+    std::vector<std::string> files;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".log") files.push_back(dir + "/" + name);
+        }
+        closedir(d);
+    }
+    return files;
+}
+
+// A writer process: waits for the go, then its threads write their share.
+[[noreturn]] void runWriter(int writer, int goFd) {
+    char go = 0;
+    if (read(goFd, &go, 1) != 1) _exit(2);
+    std::vector<std::thread> threads;
+    std::atomic<int> refused{0};
+    for (int t = 0; t < kThreadsPerWriter; ++t) {
+        threads.emplace_back([writer, t, &refused] {
+            for (int i = 0; i < kMessagesPerThread; ++i) {
+                if (XKT_logWrite("/src/e2e/writer.c", 100 + t, "run", 0, XKT_LOG_TYPE_RUN,
+                                 XKT_LOG_LEVEL_INFO, "e2e", "w%d t%d n%d payload %s", writer, t,
+                                 i, "0123456789abcdefghijklmnopqrstuvwxyz") <= 0) {
+                    ++refused;
+                }
+            }
+        });
+    }
+    for (auto& thread : threads) thread.join();
+    _exit(refused == 0 ? 0 : 1);
+}
+
+}  // namespace
+
+TEST(EndToEnd, EveryMessageOfManyProcessesReachesTheFilesExactlyOnce) {
+    xkt::test::Sandbox sandbox;
+    setenv("XKT_MAC", "00:11:22:aa:bb:cc", 1);
+    setenv("XKT_LOG_BUFFER_SIZE", "33554432", 1);  // sized for the whole burst
+
+    // The writers are forked before this process starts any thread.
+    int go[2];
+    ASSERT_EQ(0, pipe(go));
+    std::vector<pid_t> writers;
+    for (int w = 0; w < kWriters; ++w) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            close(go[1]);
+            runWriter(w, go[0]);
+        }
+        ASSERT_GT(pid, 0);
+        writers.push_back(pid);
+    }
+    close(go[0]);
+
+    g_allLinesPath = sandbox.path("/all-lines.txt");
+    g_allLines = std::fopen(g_allLinesPath.c_str(), "w");
+    ASSERT_NE(nullptr, g_allLines);
+    ASSERT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "e2e", nullptr));
+    ASSERT_EQ(0, XKT_logRegCallback(5, XKT_SyslogFormatter, keepEveryLine));
+
+    ASSERT_EQ(kWriters, write(go[1], "gggg", kWriters));
+    close(go[1]);
+    for (pid_t pid : writers) {
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer refused messages";
+    }
+
+    // Written = delivered + lost; wait until the reader has caught up.
+    xkt::host::LogBuffer* main = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
+    ASSERT_NE(nullptr, main);
+    // One classic syslog line per record: PRI 142 (Run, INFO), the MAC as
+    // host, the source position, and the record's message behind its
+    // Android-style prefix.
+    const std::regex kLine(
+        R"(^<142>[A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d 00:11:22:aa:bb:cc  writer\.c:10[01] code:\d+ I/XKT\(\s*\d+\): w(\d) t(\d) n(\d+) payload 0123456789abcdefghijklmnopqrstuvwxyz$)");
+    std::set<std::string> seen;
+    size_t lines = 0;
+    uint64_t lost = 0;
+    for (int wait = 0; wait < 600; ++wait) {
+        lost = main->stats().lost;
+        lines = readLines(g_allLinesPath).size();
+        if (lines + lost >= static_cast<size_t>(kTotal)) break;
+        usleep(50 * 1000);
+    }
+    for (const std::string& line : readLines(g_allLinesPath)) {
+        if (line.find(" I/XKT(") == std::string::npos) continue;  // the library's own lines
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, kLine)) << "garbled: " << line;
+        EXPECT_TRUE(seen.insert(m[1].str() + "/" + m[2].str() + "/" + m[3].str()).second)
+            << "twice: " << line;
+    }
+    EXPECT_EQ(0u, lost);
+    EXPECT_EQ(static_cast<size_t>(kTotal), seen.size() + lost);
+
+    // The rotating local files hold the newest of the same lines, whole.
+    auto files = localLogFiles(sandbox.path("/tmp/log"));
+    EXPECT_GE(files.size(), 1u);
+    EXPECT_LE(files.size(), 2u);
+    size_t inFiles = 0;
+    for (const auto& file : files) {
+        for (const std::string& line : readLines(file)) {
+            if (line.find(" I/XKT(") == std::string::npos) continue;
+            std::smatch m;
+            ASSERT_TRUE(std::regex_match(line, m, kLine)) << "garbled in " << file << ": " << line;
+            EXPECT_EQ(1u, seen.count(m[1].str() + "/" + m[2].str() + "/" + m[3].str()));
+            ++inFiles;
+        }
+    }
+    EXPECT_GT(inFiles, 0u);
+}

@@ -1,0 +1,222 @@
+// The log thread: dispatch to the channel table, device reads one entry per
+// call, and the real thread in both modes from XKT_logWrite to a channel.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "android/log.h"
+#include "log_buffer.h"
+#include "log_entries.h"
+#include "log_init.h"
+#include "log_reader.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_logdev.h"
+
+using namespace xkt::log;
+using xkt::host::LogBuffer;
+using xkt::host::LogId;
+using xkt::host::LogOrigin;
+
+namespace {
+
+// What the channels saw, in order: "f<channel>" for a formatter call,
+// "o<channel>:<text>" for an output call, and channel 5's items as
+// "<type> <level> [<module>] <file>:<line> | <message>" or as the plain line.
+// Never destroyed: the log thread outlives the test.
+struct Seen {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::string> events, items;
+
+    void add(std::vector<std::string>& list, std::string text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        list.push_back(std::move(text));
+        changed.notify_all();
+    }
+    bool waitForItem(const std::string& item) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(20), [&] {
+            return std::find(items.begin(), items.end(), item) != items.end();
+        });
+    }
+};
+Seen& seen = *new Seen;
+
+std::string describe(const void* item, int32_t kind) {
+    if (kind != 1) return static_cast<const char*>(item);
+    const auto* r = static_cast<const LogRecord*>(item);
+    char text[1400];
+    std::snprintf(text, sizeof text, "%u %u [%s] %s:%d | %s", r->type, r->level, r->module, r->file,
+                  r->line, r->message);
+    return text;
+}
+
+template <int Channel>
+int32_t formatter(const void* item, char* buffer, int32_t kind) {
+    if (Channel == 5) seen.add(seen.items, describe(item, kind));
+    seen.add(seen.events, "f" + std::to_string(Channel));
+    std::snprintf(buffer, 64, "c%d:%d:%.20s", Channel, kind, kind == 1 ? "" : static_cast<const char*>(item));
+    return 0;
+}
+template <int Channel>
+int32_t output(const char* text) {
+    seen.add(seen.events, "o" + std::to_string(Channel) + ":" + text);
+    return 0;
+}
+
+std::string withPid(const char* format) {
+    char text[128];
+    std::snprintf(text, sizeof text, format, static_cast<int>(getpid()));
+    return text;
+}
+
+LogBuffer& buffer(LogId id) { return *LogBuffer::get(id); }
+const std::string kRecordLine = " 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88:play|code:13|hello";
+
+class ReaderTest : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override { setMode(0); }
+    void setMode(int logcat) {
+        setenv("XKT_ANDROID_VERSION", logcat ? "4" : "2", 1);
+        g_iLogcatMode = logcat;
+        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
+        XKT_logFilterSetModule("ALL");
+    }
+    // Reads through main and system only, from empty buffers (set-up wrote to main).
+    void useMainAndSystem() {
+        buffer(LogId::Main).clear();
+        logDeviceFd[0] = xkt_logdev_open("/dev/log/main");
+        logDeviceFd[1] = xkt_logdev_open("/dev/log/system");
+        ASSERT_GT(logDeviceFd[0], 0);
+        ASSERT_GT(logDeviceFd[1], 0);
+    }
+    alignas(LogRecord) char item[XKT_LOG_ITEM_SIZE] = {};
+    int32_t kind = -1;
+};
+
+}  // namespace
+
+TEST_F(ReaderTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnly) {
+    XKT_logRegCallback(0, formatter<0>, output<0>);
+    XKT_logRegCallback(1, formatter<1>, output<1>);
+    XKT_logRegCallback(3, formatter<3>, output<3>);
+    XKT_logRegCallback(4, formatter<4>, output<4>);
+    XKT_logRegCallback(5, nullptr, output<5>);  // an output alone gets an empty text
+    XKT_logRegCallback(6, formatter<6>, nullptr);
+    char line[] = "plain";
+    int32_t lineKind = 0;
+    for (int mode : {0, 1}) {
+        seen.events.clear();
+        g_iLogcatMode = mode;
+        EXPECT_EQ(0, XKT_processLog(line, &lineKind));
+        std::vector<std::string> expected = {"f0", "o0:c0:0:plain", "f1", "o1:c1:0:plain", "f3", "o3:c3:0:plain"};
+        if (mode == 1) expected.insert(expected.end(), {"f4", "o4:c4:0:plain"});
+        expected.insert(expected.end(), {"o5:", "f6"});
+        EXPECT_EQ(expected, seen.events) << "mode " << mode;
+    }
+}
+
+TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCall) {
+    useMainAndSystem();
+    // System's entry is the older one; main is still read first.
+    buffer(LogId::System).write(LogOrigin{77, 77, 0, 0}, 4, "ActivityManager", "from system");
+    buffer(LogId::Main).write(LogOrigin{321, 321, 0, 0}, 4, "XKT", kRecordLine);
+    ASSERT_EQ(0, XKT_logBufRead(item, &kind));
+    EXPECT_EQ(1, kind);
+    EXPECT_STREQ("I/XKT(  321): hello", reinterpret_cast<LogRecord*>(item)->message);
+    ASSERT_EQ(0, XKT_logBufRead(item, &kind));
+    EXPECT_EQ(0, kind);
+    EXPECT_STREQ("I/ActivityManager(   77): from system\n", item);
+    EXPECT_EQ(-1, XKT_logBufRead(item, &kind));
+}
+
+TEST_F(ReaderTest, DroppedEntryLetsTheNextDeviceServeTheSameCall) {
+    useMainAndSystem();
+    buffer(LogId::Main).write(LogOrigin{1, 1, 0, 0}, 4, "T", "");  // refused: empty message
+    buffer(LogId::System).write(LogOrigin{2, 2, 0, 0}, 4, "T", "kept");
+    ASSERT_EQ(0, XKT_logBufRead(item, &kind));
+    EXPECT_STREQ("I/T(    2): kept\n", item);
+
+    // An entry whose header disagrees with what was read is skipped.
+    char entry[XKT_LOG_ITEM_SIZE] = {};
+    const char payload[] = "\x04T\0abc";
+    std::memcpy(entry + kDeviceHeaderSize, payload, sizeof payload);
+    entry[0] = sizeof payload;
+    EXPECT_EQ(0, takeDeviceEntry(item, entry, kDeviceHeaderSize + sizeof payload, &kind));
+    EXPECT_EQ(-1, takeDeviceEntry(item, entry, kDeviceHeaderSize + sizeof payload + 1, &kind));
+    EXPECT_EQ(-1, takeDeviceEntry(item, entry, 4, &kind));
+}
+
+TEST_F(ReaderTest, AFailedReadFlushesTheDevice) {
+    useMainAndSystem();
+    // Too large for the reader's buffer: the read fails, and would forever.
+    buffer(LogId::Main).write(4, "T", std::string(2000, 'x'));
+    buffer(LogId::Main).write(4, "T", "behind it");
+    EXPECT_EQ(-1, XKT_logBufRead(item, &kind));
+    EXPECT_EQ(-1, XKT_logBufRead(item, &kind));  // the flush took both
+    buffer(LogId::Main).write(LogOrigin{3, 3, 0, 0}, 4, "T", "after");
+    ASSERT_EQ(0, XKT_logBufRead(item, &kind));
+    EXPECT_STREQ("I/T(    3): after\n", item);
+}
+
+TEST_F(ReaderTest, ThreadEndsWhenNoDeviceOpens) {
+    for (auto& path : logDev) std::strcpy(path, "/dev/log/none");
+    EXPECT_EQ(0, XKT_logThread());
+    auto lines = xkt::test::readTagged("LOG");
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ("Log:none log devices can be opened\n", lines.back().message);
+    EXPECT_EQ(ANDROID_LOG_DEBUG, lines.back().priority);
+}
+
+TEST_F(ReaderTest, DeviceModeThreadDeliversRecords) {
+    std::strcpy(logDev[1], "/dev/log/none");
+    std::strcpy(logDev[2], "/dev/log/none");
+    XKT_logRegCallback(4, formatter<4>, output<4>);
+    XKT_logRegCallback(5, formatter<5>, nullptr);
+    ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
+    XKT_logWrite("/src/player.cpp", 12, "play", 0, 2, 3, "net", "hello %d", 7);
+    ASSERT_TRUE(seen.waitForItem(withPid("2 3 [       net] player.cpp:12 | W/XKT(%5d): hello 7")));
+    {
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        // Channel 4 comes before 5, so it would have been called by now.
+        EXPECT_EQ(seen.events.end(), std::find(seen.events.begin(), seen.events.end(), "f4"));
+    }
+    // Opened devices fill the table from its start; the rest stays 0.
+    EXPECT_GT(logDeviceFd[0], 0);
+    EXPECT_GT(logDeviceFd[1], 0);
+    EXPECT_EQ(0, logDeviceFd[2]);
+
+    // Leave the thread on the logcat reader, which is built to outlive the
+    // process's static objects; the devices' table is not.
+    g_iLogcatMode = 1;
+    __android_log_write(ANDROID_LOG_INFO, "Test", "switched");
+    EXPECT_TRUE(seen.waitForItem(withPid("I/Test   (%7d): switched\n")));
+}
+
+TEST_F(ReaderTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
+    setMode(1);
+    XKT_logRegCallback(4, formatter<4>, nullptr);
+    XKT_logRegCallback(5, formatter<5>, nullptr);
+    ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
+    XKT_logWrite("/src/player.cpp", 12, "play", 0, 2, 3, "net", "hello %d", 7);
+    __android_log_write(ANDROID_LOG_ERROR, "ActivityManager", "one\ntwo\nthree");
+    EXPECT_TRUE(seen.waitForItem(withPid("2 3 [       net] player.cpp:12 | W/XKT(%5d): hello 7")));
+    for (const char* line : {"one", "two", "three"}) {
+        EXPECT_TRUE(seen.waitForItem(withPid("E/ActivityManager(%7d): ") + line + "\n")) << line;
+    }
+    // Channel 4 saw every item, just before channel 5.
+    std::lock_guard<std::mutex> lock(seen.mutex);
+    for (size_t i = 0; i < seen.events.size(); ++i) {
+        if (seen.events[i] == "f5") {
+            EXPECT_TRUE(i > 0 && seen.events[i - 1] == "f4") << i;
+        }
+    }
+}
