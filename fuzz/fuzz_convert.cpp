@@ -120,8 +120,9 @@ int32_t convertLine(char* item, const char* data, size_t size, const uint8_t* co
 
 }  // namespace
 
-// The generation is the platform's; here the input chooses it.
-extern "C" int32_t getAndroidVersion(void) { return g_generation; }
+// Linked with --wrap=getAndroidVersion: the input, not the platform, picks
+// the generation, so one process reaches both modes.
+extern "C" int32_t __wrap_getAndroidVersion(void) { return g_generation; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < kControl) return 0;

@@ -1,6 +1,7 @@
 #include "log_model.h"
 
 #include "bounded_text.h"
+#include "syslog_transport.h"
 
 namespace xkt::log {
 
@@ -39,6 +40,8 @@ extern "C" XKT_API int32_t XKT_logRegCallback(int32_t index, LogFormatter format
     // Out of range is a caller error; refusing it keeps the table intact.
     if (!validChannel(index)) return -1;
     storeChannel(index, formatter, output);
+    const SyslogLock transport;
+    if (index == 3) closeSyslogConnection();
     // Any registration forgets the syslog key: a host re-registering a plain
     // channel must not keep encrypting with a stale key.
     memset_s(g_syslogAesKey, sizeof g_syslogAesKey, 0, sizeof g_syslogAesKey);
@@ -49,12 +52,15 @@ extern "C" XKT_API int32_t XKT_logRegSTBMonitorCallback(int32_t index, LogFormat
                                                         LogOutput output, const uint8_t* key) {
     constexpr int32_t kSyslogChannel = 3;
     if (key == nullptr || index != kSyslogChannel) return -1;
+    const SyslogLock transport;
+    closeSyslogConnection();
     storeChannel(kSyslogChannel, formatter, output);
     memcpy_s(g_syslogAesKey, sizeof g_syslogAesKey, key, sizeof g_syslogAesKey);
     return 0;
 }
 
 extern "C" XKT_API int32_t XKT_logRegAeskeyUpdateCallback(const uint8_t* key) {
+    const SyslogLock transport;
     return memcpy_s(g_syslogAesKey, sizeof g_syslogAesKey, key, sizeof g_syslogAesKey) == 0 ? 0
                                                                                              : -1;
 }

@@ -27,7 +27,7 @@ namespace xkt::log {
 namespace {
 
 constexpr size_t kEntrySize = XKT_LOG_ITEM_SIZE;
-constexpr int32_t kMinPayload = 3;  // priority, tag NUL, one message byte at least
+constexpr int32_t kMinPayload = 3;  // a priority and two NULs
 constexpr int32_t kErrorLogChannel = 4;
 constexpr suseconds_t kSelectTimeoutUs = 50000;
 constexpr uint32_t kPauseAfterItemMs = 1;

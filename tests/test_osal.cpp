@@ -226,7 +226,7 @@ TEST_F(Osal, SocketSendsADatagramToLoopback) {
     EXPECT_EQ(XKT_sock_sendto(fd, message, sizeof message - 1, 0, &target, 16),
               static_cast<int32_t>(sizeof message - 1));
     char received[64] = {};
-    ASSERT_EQ(recv(receiver, received, sizeof received, 0), static_cast<ssize_t>(sizeof message - 1));
+    ASSERT_EQ(recv(receiver, received, sizeof received, 0), ssize_t(sizeof message - 1));
     EXPECT_STREQ(received, message);
     EXPECT_EQ(XKT_sock_inetaddr("1.2.3"), INADDR_NONE);
     EXPECT_EQ(XKT_sock_close(fd), 0);

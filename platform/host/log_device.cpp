@@ -32,8 +32,11 @@ struct Device {
     }
 };
 
-std::mutex tableMutex;
-std::unordered_map<int, std::shared_ptr<Device>> devices;
+// Never destroyed: a log thread the library never stops may still be
+// waiting on a device while the process runs its exit handlers.
+std::mutex& tableMutex = *new std::mutex;
+std::unordered_map<int, std::shared_ptr<Device>>& devices =
+    *new std::unordered_map<int, std::shared_ptr<Device>>;
 
 std::shared_ptr<Device> findDevice(int fd) {
     std::lock_guard<std::mutex> lock(tableMutex);

@@ -28,14 +28,35 @@ char priorityLetter(int priority) {
                : '?';
 }
 
+// "%c/%-7s(%7d): " by hand: the log thread formats one per entry, and
+// printf would cost as much as the rest of the read.
+size_t formatPrefix(const LogEntryView& entry, char* out) {
+    char* p = out;
+    *p++ = priorityLetter(entry.priority);
+    *p++ = '/';
+    std::memcpy(p, entry.tag.data(), entry.tag.size());
+    p += entry.tag.size();
+    for (size_t pad = entry.tag.size(); pad < 7; ++pad) *p++ = ' ';
+    *p++ = '(';
+    char digits[12];
+    size_t n = 0;
+    const int64_t pid = entry.header.pid;
+    uint64_t magnitude = pid < 0 ? static_cast<uint64_t>(-pid) : static_cast<uint64_t>(pid);
+    do {
+        digits[n++] = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (pid < 0) digits[n++] = '-';
+    for (size_t pad = n; pad < 7; ++pad) *p++ = ' ';
+    while (n > 0) *p++ = digits[--n];
+    std::memcpy(p, "): ", 3);
+    return static_cast<size_t>(p + 3 - out);
+}
+
 size_t formatReaderText(const LogEntryView& entry, char* text, size_t size) {
     if (size == 0) return 0;
     char prefix[kMaxPayload + 32];
-    int written = std::snprintf(prefix, sizeof prefix, "%c/%-7.*s(%7d): ",
-                                priorityLetter(entry.priority), static_cast<int>(entry.tag.size()),
-                                entry.tag.data(), static_cast<int>(entry.header.pid));
-    const size_t prefixLength = std::min(static_cast<size_t>(std::max(written, 0)),
-                                         sizeof prefix - 1);
+    const size_t prefixLength = formatPrefix(entry, prefix);
     const size_t limit = size - 1;
     size_t used = 0;
     bool any = false;
