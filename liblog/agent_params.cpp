@@ -15,11 +15,6 @@
 
 using namespace xkt::log;
 
-namespace xkt::log {  // TEMPORARY until syslog_format.h exports them
-constexpr std::array<int32_t, 6> syslogSeverityByLevel{0, 7, 6, 3, 3, 0};
-constexpr std::array<int32_t, 5> syslogFacilityByType{0, 17, 16, 19, 20};
-}
-
 namespace {
 
 constexpr size_t kAgentTextSize = 4096;
@@ -93,10 +88,13 @@ extern "C" XKT_API int32_t XKT_swapTMSLogType(uint32_t agentType) {
     return localTypeOf(agentType);
 }
 
+// The syslog format's own tables, read through its PRI: type "All" has
+// facility 0 and level "  ALL" severity 0, so the PRI of either alone is the
+// other's table entry. The bounds are the tables' ("None" has no entry).
 extern "C" XKT_API int32_t XKT_swapLocalLogLevel(uint32_t level) {
-    return level < syslogSeverityByLevel.size() ? syslogSeverityByLevel[level] : -1;
+    return level < XKT_LOG_LEVEL_NONE ? XKT_getLocalLogPRI(level, XKT_LOG_TYPE_ALL) : -1;
 }
 
 extern "C" XKT_API int32_t XKT_swapLocalLogType(uint32_t type) {
-    return type < syslogFacilityByType.size() ? syslogFacilityByType[type] : -1;
+    return type < XKT_LOG_TYPE_NONE ? XKT_getLocalLogPRI(XKT_LOG_LEVEL_ALL, type) / 8 : -1;
 }

@@ -11,7 +11,7 @@
 #include <string_view>
 
 #include "log_model.h"
-#include "text_builder.h"
+#include "log_reader.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
 
@@ -37,11 +37,48 @@ char priorityLetter(int32_t priority) {
     return priority >= 2 && priority <= 8 ? kLetters[static_cast<size_t>(priority - 2)] : '?';
 }
 
-// "%c/%.128s(%5d): "
-void putPrefix(TextBuilder& out, int32_t priority, const char* tag, int32_t pid) {
-    out.ch(priorityLetter(priority)).ch('/');
-    out.text(std::string_view(tag, strnlen(tag, kPrefixTagMax)));
-    out.ch('(').decimal(pid, 5).text("): ");
+// Where the Android-style prefix of an item comes from; none when tag is null.
+struct PrefixSource {
+    int32_t priority = 0;
+    const char* tag = nullptr;
+    int32_t pid = 0;
+};
+
+constexpr size_t kPidWidth = 5;
+// "%c/%.128s(%5d): " at its longest: the buffers behind it never cut it.
+constexpr size_t kPrefixMax = 2 + kPrefixTagMax + 1 + 11 + 3;
+static_assert(kPrefixMax < kMessageMax && kPrefixMax < kPlainLineMax);
+
+// "%*d" at out, unbounded; returns its end.
+char* putPaddedDecimal(char* out, int32_t value, size_t width) {
+    char digits[12];
+    char* first = std::end(digits);
+    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    if (value < 0) *--first = '-';
+    for (size_t length = static_cast<size_t>(std::end(digits) - first); length < width; ++length) {
+        *out++ = ' ';
+    }
+    while (first != std::end(digits)) *out++ = *first++;
+    return out;
+}
+
+// "%c/%.128s(%5d): " at out, unbounded (see kPrefixMax); returns its end.
+char* putPrefix(char* out, const PrefixSource& source) {
+    *out++ = priorityLetter(source.priority);
+    *out++ = '/';
+    // The tags of parsed entries are short ("XKT", "CPE"): a loop costs
+    // less than measuring and copying them with two library calls.
+    for (size_t i = 0; i < kPrefixTagMax && source.tag[i] != '\0'; ++i) *out++ = source.tag[i];
+    *out++ = '(';
+    out = putPaddedDecimal(out, source.pid, kPidWidth);
+    *out++ = ')';
+    *out++ = ':';
+    *out++ = ' ';
+    return out;
 }
 
 // The text behind the first 20 + offset characters of an entry, up to its
@@ -59,49 +96,94 @@ bool entryText(const char* entry, bool logcatLine, int32_t offset, std::string_v
 // by conversion: "%d" and "%x" skip white space and take a sign, "%Nd"
 // counts the sign in its width, "%x" takes a "0x" prefix, "%N[^c]" needs one
 // character at least. Numbers too large saturate, as strtol and strtoul do
-// with the box's 32-bit long.
+// with the box's 32-bit long. One forward pass; every step is inlined into
+// the one scan, so that the position stays in a register throughout.
 class FieldScanner {
 public:
-    explicit FieldScanner(std::string_view text) : rest_(text) {}
+    explicit FieldScanner(std::string_view text)
+        : pos_(text.data()), end_(text.data() + text.size()) {}
 
-    bool literal(char c) {
-        if (!startsWith(c)) return false;
-        rest_.remove_prefix(1);
+    [[gnu::always_inline]] bool literal(char c) {
+        if (pos_ == end_ || *pos_ != c) return false;
+        ++pos_;
         return true;
     }
 
-    bool decimal(int32_t& value, size_t width = kUnbounded) {
+    // "%2d" of the write path's "%2d": two digits, or a blank and one digit
+    // before a character that is none. Anything else takes the general way.
+    [[gnu::always_inline]] bool twoDigits(int32_t& value) {
+        if (remaining() >= 3) {
+            const unsigned first = static_cast<unsigned char>(pos_[0]) - unsigned{'0'};
+            const unsigned second = static_cast<unsigned char>(pos_[1]) - unsigned{'0'};
+            const unsigned third = static_cast<unsigned char>(pos_[2]) - unsigned{'0'};
+            if (second <= 9 && (first <= 9 || (pos_[0] == ' ' && third > 9))) {
+                value = static_cast<int32_t>(first <= 9 ? first * 10 + second : second);
+                pos_ += 2;
+                return true;
+            }
+        }
+        return decimal(value, 2);
+    }
+
+    [[gnu::always_inline]] bool decimal(int32_t& value, size_t width = kUnbounded) {
         skipSpace();
         const bool negative = takeSign(width);
+        const char* const start = pos_;
+        const char* const limit = pos_ + std::min(width, remaining());
         uint64_t magnitude = 0;
-        if (takeDigits(10, width, magnitude) == 0) return false;
+        for (; pos_ != limit; ++pos_) {
+            const unsigned digit = static_cast<unsigned char>(*pos_) - unsigned{'0'};
+            if (digit > 9) break;
+            magnitude = magnitude * 10 + digit;
+            if (magnitude > kSaturated) magnitude = kSaturated;
+        }
+        if (pos_ == start) return false;
         auto exact = static_cast<int64_t>(magnitude);  // at most 2^32
         if (negative) exact = -exact;
         value = static_cast<int32_t>(std::clamp<int64_t>(exact, INT32_MIN, INT32_MAX));
         return true;
     }
 
-    bool hex(uint32_t& value) {
+    // "%d" whose value nobody reads.
+    [[gnu::always_inline]] bool skipDecimal() {
+        skipSpace();
+        size_t width = kUnbounded;
+        takeSign(width);
+        const char* const start = pos_;
+        while (pos_ != end_ && static_cast<unsigned char>(*pos_) - unsigned{'0'} <= 9) ++pos_;
+        return pos_ != start;
+    }
+
+    [[gnu::always_inline]] bool hex(uint32_t& value) {
         skipSpace();
         size_t width = kUnbounded;
         const bool negative = takeSign(width);
         // A lone "0" counts as a number even when an 'x' follows it.
         const bool zero = literal('0');
         if (zero && !literal('x')) literal('X');
+        const char* const start = pos_;
         uint64_t magnitude = 0;
-        if (takeDigits(16, width, magnitude) == 0 && !zero) return false;
+        for (; pos_ != end_; ++pos_) {
+            const unsigned digit = hexDigit(*pos_);
+            if (digit > 15) break;
+            magnitude = magnitude * 16 + digit;
+            if (magnitude > kSaturated) magnitude = kSaturated;
+        }
+        if (pos_ == start && !zero) return false;
         const auto low = static_cast<uint32_t>(magnitude);
         value = magnitude > UINT32_MAX ? UINT32_MAX : negative ? 0u - low : low;
         return true;
     }
 
     // "%N[^stop]"
-    bool until(char stop, size_t width, std::string_view& field) {
-        size_t n = 0;
-        while (n < width && n < rest_.size() && rest_[n] != stop) ++n;
+    [[gnu::always_inline]] bool until(char stop, size_t width, std::string_view& field) {
+        const size_t limit = std::min(width, remaining());
+        const void* hit = std::memchr(pos_, stop, limit);
+        const size_t n = hit != nullptr ? static_cast<size_t>(static_cast<const char*>(hit) - pos_)
+                                        : limit;
         if (n == 0) return false;
-        field = rest_.substr(0, n);
-        rest_.remove_prefix(n);
+        field = std::string_view(pos_, n);
+        pos_ += n;
         return true;
     }
 
@@ -109,59 +191,47 @@ private:
     static constexpr size_t kUnbounded = SIZE_MAX;
     static constexpr uint64_t kSaturated = uint64_t{1} << 32;  // beyond every 32-bit value
 
-    void skipSpace() {
-        while (!rest_.empty() && isSpace(rest_.front())) rest_.remove_prefix(1);
-    }
-
-    bool startsWith(char c) const { return !rest_.empty() && rest_.front() == c; }
-
-    bool takeSign(size_t& width) {
-        if (width == 0 || !(startsWith('-') || startsWith('+'))) return false;
-        const bool negative = startsWith('-');
-        rest_.remove_prefix(1);
-        --width;
-        return negative;
-    }
-
-    size_t takeDigits(unsigned base, size_t width, uint64_t& magnitude) {
-        size_t n = 0;
-        for (; n < width && n < rest_.size(); ++n) {
-            const unsigned digit = digitValue(rest_[n]);
-            if (digit >= base) break;
-            magnitude = magnitude * base + digit;
-            if (magnitude > kSaturated) magnitude = kSaturated;
-        }
-        rest_.remove_prefix(n);
-        return n;
-    }
+    size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
 
     // The C locale's white space: blank, \t, \n, \v, \f, \r.
-    static bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-    static unsigned digitValue(char c) {
-        if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
-        if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
-        if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
-        return 16;
+    [[gnu::always_inline]] void skipSpace() {
+        while (pos_ != end_ && (*pos_ == ' ' || static_cast<unsigned char>(*pos_) - unsigned{'\t'} <= 4)) {
+            ++pos_;
+        }
     }
 
-    std::string_view rest_;
+    [[gnu::always_inline]] bool takeSign(size_t& width) {
+        if (width == 0 || pos_ == end_ || (*pos_ != '-' && *pos_ != '+')) return false;
+        --width;
+        return *pos_++ == '-';
+    }
+
+    // 16 or more for a character that is no hexadecimal digit.
+    static unsigned hexDigit(char c) {
+        const unsigned byte = static_cast<unsigned char>(c);
+        if (byte - '0' < 10u) return byte - '0';
+        const unsigned lower = byte | 0x20u;  // 'A'-'F' to 'a'-'f', nothing else to a letter
+        return lower - 'a' < 6u ? lower - 'a' + 10 : 16;
+    }
+
+    const char* pos_;
+    const char* end_;
 };
 
 // The ten fields of "%2d:%2d:%2d|%d|%16[^|]|%16[^|]|%63[^|]|%x:%63[^:]:%d|".
 // The '|' behind the line number is not required: a scan counts
 // conversions, and it has all ten by then.
 struct RecordHead {
-    int32_t hour = 0, minute = 0, second = 0, ticks = 0, line = 0;
+    int32_t hour = 0, minute = 0, second = 0, line = 0;  // the tick count is not kept
     uint32_t threadId = 0;
     std::string_view type, level, module, file;
 };
 
 bool scanRecordHead(std::string_view text, RecordHead& head) {
     FieldScanner in(text);
-    return in.decimal(head.hour, 2) && in.literal(':') && in.decimal(head.minute, 2) &&
-           in.literal(':') && in.decimal(head.second, 2) && in.literal('|') &&
-           in.decimal(head.ticks) && in.literal('|') && in.until('|', kTypeNameMax, head.type) &&
+    return in.twoDigits(head.hour) && in.literal(':') && in.twoDigits(head.minute) &&
+           in.literal(':') && in.twoDigits(head.second) && in.literal('|') &&
+           in.skipDecimal() && in.literal('|') && in.until('|', kTypeNameMax, head.type) &&
            in.literal('|') && in.until('|', kTypeNameMax, head.level) && in.literal('|') &&
            in.until('|', kModuleMax, head.module) && in.literal('|') && in.hex(head.threadId) &&
            in.literal(':') && in.until(':', kModuleMax, head.file) && in.literal(':') &&
@@ -184,10 +254,12 @@ bool typePasses(int32_t type) {
 
 // The message starts behind the first '|' that follows the file name's first
 // occurrence in the line, then behind an optional "code:%d|". False when a
-// needed '|' is missing.
+// needed '|' is missing. file lies in text, so its first occurrence ends no
+// later than it does: only the text up to there is searched.
 bool findMessage(std::string_view text, std::string_view file, std::string_view& rest,
                  int32_t& code) {
-    const size_t fileAt = text.find(file);
+    const auto fileEnd = static_cast<size_t>(file.data() - text.data()) + file.size();
+    const size_t fileAt = text.substr(0, fileEnd).find(file);
     if (fileAt == std::string_view::npos) return false;
     const size_t bar = text.find('|', fileAt + file.size());
     if (bar == std::string_view::npos) return false;
@@ -205,11 +277,78 @@ bool findMessage(std::string_view text, std::string_view file, std::string_view&
     return true;
 }
 
-void copyField(char (&field)[XKT_LOG_TEXT_SIZE], std::string_view text) {
-    std::memcpy(field, text.data(), text.size());  // the scan bounds it to 63
+// Parses the record line text into record: its fields before the message
+// cleared and filled, the message written up to its NUL, nothing behind
+// that. Returns the bytes written from the record's start, 0 when the line
+// is dropped; then record is untouched.
+size_t buildRecord(LogRecord& record, std::string_view text, const PrefixSource& prefix) {
+    RecordHead head;
+    if (!scanRecordHead(text, head)) return 0;
+    const int32_t type = nameIndex(kTypeNames, head.type);
+    const int32_t level = nameIndex(kLevelNames, head.level);
+    if (type < 0 || level < 0 || !typePasses(type)) return 0;
+    std::string_view rest;
+    int32_t code = 0;
+    if (!findMessage(text, head.file, rest, code)) return 0;
+
+    std::memset(&record, 0, kRecordHeadSize);
+    record.type = static_cast<uint32_t>(type);
+    record.level = static_cast<uint32_t>(level);
+    record.time.hour = head.hour;
+    record.time.minute = head.minute;
+    record.time.second = head.second;
+    std::memcpy(record.module, head.module.data(), head.module.size());  // the scan bounds it to 63
+    std::memcpy(record.file, head.file.data(), head.file.size());
+    record.line = head.line;
+    record.threadId = head.threadId;
+    record.code = code;
+
+    char* const message = record.message;
+    char* end = prefix.tag != nullptr ? putPrefix(message, prefix) : message;
+    const size_t room = kMessageMax - static_cast<size_t>(end - message);
+    const size_t length = std::min(rest.size(), room);
+    std::memcpy(end, rest.data(), length);
+    end += length;
+    *end = '\0';
+    return kRecordHeadSize + static_cast<size_t>(end - message) + 1;
+}
+
+// A plain line: the prefix, when there is one, the text and a line feed, at
+// most 1287 characters. Returns the bytes written, the NUL included.
+size_t buildPlainLine(char* item, std::string_view text, const PrefixSource& prefix) {
+    char* end = prefix.tag != nullptr ? putPrefix(item, prefix) : item;
+    const size_t room = kPlainLineMax - static_cast<size_t>(end - item);
+    const size_t length = std::min(text.size(), room);
+    std::memcpy(end, text.data(), length);
+    end += length;
+    if (length < room) *end++ = '\n';
+    *end = '\0';
+    return static_cast<size_t>(end - item) + 1;
+}
+
+// Builds into a work record, so that a dropped line leaves item untouched
+// and item needs no alignment.
+int32_t parseInto(void* item, std::string_view text, const PrefixSource& prefix) {
+    LogRecord record;
+    const size_t written = buildRecord(record, text, prefix);
+    if (written == 0) return -1;
+    std::memcpy(item, &record, written);
+    return 0;
 }
 
 bool middlewareTag(std::string_view tag) { return tag == "XKT" || tag == "CPE"; }
+
+// The logcat path compares the tag's first three characters: the reader's
+// tag may run on ("XKTPlayer").
+bool parsedOnLogcat(const XKT_LogcatEntry& descriptor) {
+    return getAndroidVersion() > kLastDeviceGeneration && descriptor.tag != nullptr &&
+           middlewareTag(std::string_view(descriptor.tag, strnlen(descriptor.tag, 3)));
+}
+
+PrefixSource logcatPrefix(const XKT_LogcatEntry& descriptor) {
+    return PrefixSource{descriptor.priority, descriptor.tag != nullptr ? descriptor.tag : "",
+                        descriptor.pid};
+}
 
 int32_t convertDeviceEntry(void* item, const char* entry, const LogDeviceHeader& header,
                            int32_t* recordKind) {
@@ -237,19 +376,32 @@ int32_t convertDeviceEntry(void* item, const char* entry, const LogDeviceHeader&
     return formatRawEntry(item, entry, &header, recordKind, nullptr, priority, offset, tag);
 }
 
-int32_t convertLogcatLine(void* item, const char* line, const XKT_LogcatEntry& descriptor,
-                          int32_t* recordKind) {
-    const int32_t priority = descriptor.priority;
-    // The reader's tag may run on ("XKTPlayer"); only its first three count.
-    if (getAndroidVersion() > kLastDeviceGeneration && descriptor.tag != nullptr &&
-        middlewareTag(std::string_view(descriptor.tag, strnlen(descriptor.tag, 3)))) {
+int32_t convertLogcatEntry(void* item, const char* line, const XKT_LogcatEntry& descriptor,
+                           int32_t* recordKind) {
+    if (parsedOnLogcat(descriptor)) {
         return parseMiddlewareEntry(item, line, nullptr, recordKind, &descriptor, nullptr, 0,
-                                    priority);
+                                    descriptor.priority);
     }
-    return formatRawEntry(item, line, nullptr, recordKind, &descriptor, priority, 0, nullptr);
+    return formatRawEntry(item, line, nullptr, recordKind, &descriptor, descriptor.priority, 0,
+                          nullptr);
 }
 
 }  // namespace
+
+size_t convertLogcatLine(LogRecord& item, std::string_view line,
+                         const XKT_LogcatEntry& descriptor, int32_t& recordKind) {
+    if (parsedOnLogcat(descriptor)) {
+        recordKind = 1;
+        // The record line starts at the 21st character, as in entryText.
+        if (line.size() < kHeaderSize) return 0;
+        line.remove_prefix(kHeaderSize);
+        return buildRecord(item, line.substr(0, kEntrySize - 1 - kHeaderSize),
+                           logcatPrefix(descriptor));
+    }
+    recordKind = 0;
+    if (g_logConfig.logType.load(std::memory_order_relaxed) > XKT_LOG_TYPE_RUN) return 0;
+    return buildPlainLine(reinterpret_cast<char*>(&item), line, PrefixSource{});
+}
 
 }  // namespace xkt::log
 
@@ -259,7 +411,7 @@ extern "C" XKT_API int32_t convertLogEntry(void* item, const char* entry,
                                            const LogDeviceHeader* header, int32_t* recordKind,
                                            const struct XKT_LogcatEntry* descriptor) {
     if (item == nullptr || entry == nullptr || recordKind == nullptr) return -1;
-    if (descriptor != nullptr) return convertLogcatLine(item, entry, *descriptor, recordKind);
+    if (descriptor != nullptr) return convertLogcatEntry(item, entry, *descriptor, recordKind);
     if (header != nullptr) return convertDeviceEntry(item, entry, *header, recordKind);
     return -1;
 }
@@ -273,44 +425,15 @@ extern "C" XKT_API int32_t parseMiddlewareEntry(void* item, const char* entry,
     if (item == nullptr || entry == nullptr || recordKind == nullptr) return -1;
     *recordKind = 1;
     std::string_view text;
-    RecordHead head;
-    if (!entryText(entry, descriptor != nullptr, messageOffset, text) ||
-        !scanRecordHead(text, head)) {
-        return -1;
-    }
-    const int32_t type = nameIndex(kTypeNames, head.type);
-    const int32_t level = nameIndex(kLevelNames, head.level);
-    if (type < 0 || level < 0 || !typePasses(type)) return -1;
-    std::string_view rest;
-    int32_t code = 0;
-    if (!findMessage(text, head.file, rest, code)) return -1;
-
-    // Only the part up to the message's NUL reaches the item, so only the
-    // fields before the message need clearing.
-    LogRecord record;
-    std::memset(&record, 0, kRecordHeadSize);
-    record.type = static_cast<uint32_t>(type);
-    record.level = static_cast<uint32_t>(level);
-    record.time.hour = head.hour;
-    record.time.minute = head.minute;
-    record.time.second = head.second;
-    copyField(record.module, head.module);
-    copyField(record.file, head.file);
-    record.line = head.line;
-    record.threadId = head.threadId;
-    record.code = code;
-
-    TextBuilder message(record.message, kMessageMax);
+    if (!entryText(entry, descriptor != nullptr, messageOffset, text)) return -1;
+    PrefixSource prefix;
     if (descriptor != nullptr) {
-        putPrefix(message, priority, descriptor->tag != nullptr ? descriptor->tag : "",
-                  descriptor->pid);
+        prefix = PrefixSource{priority, descriptor->tag != nullptr ? descriptor->tag : "",
+                              descriptor->pid};
     } else if (tag != nullptr && header != nullptr) {
-        putPrefix(message, priority, tag, header->pid);
+        prefix = PrefixSource{priority, tag, header->pid};
     }
-    message.text(rest);
-    const size_t length = message.finish();
-    std::memcpy(item, &record, kRecordHeadSize + length + 1);
-    return 0;
+    return parseInto(item, text, prefix);
 }
 
 extern "C" XKT_API int32_t formatRawEntry(void* item, const char* entry,
@@ -329,11 +452,10 @@ extern "C" XKT_API int32_t formatRawEntry(void* item, const char* entry,
     } else if (!entryText(entry, false, messageOffset, text)) {
         return -1;
     }
-    TextBuilder line(static_cast<char*>(item), kPlainLineMax);
+    PrefixSource prefix;
     if (descriptor == nullptr && tag != nullptr && header != nullptr) {
-        putPrefix(line, priority, tag, header->pid);
+        prefix = PrefixSource{priority, tag, header->pid};
     }
-    line.text(text).ch('\n');
-    line.finish();
+    buildPlainLine(static_cast<char*>(item), text, prefix);
     return 0;
 }

@@ -1,10 +1,13 @@
 // The log thread: reads the Android log back, from the log devices on older
 // Android generations or through the logcat reader on newer ones, and hands
 // every converted item to the channel table. In logcat mode it carries the
-// whole box's log, so a pass makes no call beyond the read itself and clears
-// only what the items need.
+// whole box's log, so a pass makes no call beyond the read itself, and its
+// buffers are cleared only as far as the last item wrote: every formatter
+// still gets a cleared line buffer and every channel an item with zeros
+// behind its text, as if each were cleared whole.
 #include "log_reader.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <sys/select.h>
@@ -76,17 +79,59 @@ bool waitForDevices(fd_set& ready) {
     return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
 }
 
-void readDevicePass(char* item, int32_t& recordKind) {
-    std::memset(item, 0, kEntrySize);
-    if (XKT_logBufRead(item, &recordKind) == 0) {
-        XKT_processLog(item, &recordKind);
+// The library's formatters write their text from the buffer's start and
+// nothing behind its NUL; any other formatter may have written anywhere.
+size_t writtenBy(LogFormatter formatter, const char* text) {
+    if (formatter != XKT_logDefFormatter && formatter != XKT_SyslogFormatter) {
+        return XKT_LOG_FORMAT_BUFFER_SIZE;
+    }
+    return std::min(strnlen(text, XKT_LOG_FORMAT_BUFFER_SIZE) + 1, size_t{XKT_LOG_FORMAT_BUFFER_SIZE});
+}
+
+// The default channel as initialisation registers it formats into a buffer
+// that its output throws away: running it changes nothing anyone can see.
+bool discards(const LogChannel& channel) {
+    return channel.output == XKT_logDefOutput &&
+           (channel.formatter == nullptr || channel.formatter == XKT_logDefFormatter);
+}
+
+// The log thread's buffers, kept from pass to pass.
+struct ThreadBuffers {
+    LogRecord item;                  // a record or a plain line
+    size_t itemDirty = sizeof item;  // bytes of item from here on are 0
+    char text[kEntrySize];           // the logcat reader's text
+    FormatBuffer line;
+};
+
+void readDevicePass(ThreadBuffers& buffers, int32_t& recordKind) {
+    std::memset(&buffers.item, 0, sizeof buffers.item);
+    if (XKT_logBufRead(&buffers.item, &recordKind) == 0) {
+        dispatchItem(&buffers.item, recordKind, buffers.line);
         XKT_sleep(kPauseAfterItemMs);
     } else {
         XKT_sleep(kPauseIdleDeviceMs);
     }
+    buffers.itemDirty = sizeof buffers.item;
 }
 
-void readLogcatPass(char* item, char* text, XKT_LogcatEntry& descriptor, int32_t& recordKind) {
+// Converts and dispatches one line. The item is cleared behind what the
+// conversion wrote, up to where the last item ended: it reaches the
+// channels as if cleared whole first.
+void takeLogcatLine(ThreadBuffers& buffers, std::string_view line,
+                    const XKT_LogcatEntry& descriptor, int32_t& recordKind) {
+    const size_t written = convertLogcatLine(buffers.item, line, descriptor, recordKind);
+    if (written == 0) return;
+    if (written < buffers.itemDirty) {
+        std::memset(reinterpret_cast<char*>(&buffers.item) + written, 0,
+                    buffers.itemDirty - written);
+    }
+    buffers.itemDirty = written;
+    dispatchItem(&buffers.item, recordKind, buffers.line);
+}
+
+void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t& recordKind) {
+    // Cleared whole: the reader on the box need not end its text with a NUL.
+    char* const text = buffers.text;
     std::memset(text, 0, kEntrySize);
     if (xkt_read_logcat(text, static_cast<int32_t>(kEntrySize), &descriptor) != 0 ||
         text[0] == '\0') {
@@ -94,13 +139,18 @@ void readLogcatPass(char* item, char* text, XKT_LogcatEntry& descriptor, int32_t
         return;
     }
     text[kEntrySize - 1] = '\0';  // whatever the reader left there
-    char* save = nullptr;
-    for (char* line = strtok_r(text, "\n", &save); line != nullptr;
-         line = strtok_r(nullptr, "\n", &save)) {
-        std::memset(item, 0, kEntrySize);
-        if (convertLogEntry(item, line, nullptr, &recordKind, &descriptor) == 0) {
-            XKT_processLog(item, &recordKind);
+    // The pieces strtok_r(text, "\n") gives: runs of characters other than
+    // a line feed, empty ones skipped.
+    const char* pos = text;
+    const char* const end = text + std::strlen(text);
+    while (pos != end) {
+        const auto* feed = static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(end - pos)));
+        const char* const lineEnd = feed != nullptr ? feed : end;
+        if (lineEnd != pos) {
+            takeLogcatLine(buffers, std::string_view(pos, static_cast<size_t>(lineEnd - pos)),
+                           descriptor, recordKind);
         }
+        pos = feed != nullptr ? feed + 1 : end;
     }
 }
 
@@ -125,6 +175,30 @@ int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_
     return convertLogEntry(item, entry, &header, recordKind, nullptr) == -1 ? -1 : 0;
 }
 
+void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer) {
+    // In device mode the error-log channel has threads of its own.
+    const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
+    for (int32_t index = 0; index < kChannelCount; ++index) {
+        if (index == kErrorLogChannel && !errorLogHere) continue;
+        // channelAt without its range check, for the loop's own indexes.
+        const ChannelSlot& slot = g_logConfig.channels[static_cast<size_t>(index)];
+        const LogChannel channel{slot.formatter.load(std::memory_order_acquire),
+                                 slot.output.load(std::memory_order_acquire)};
+        // An empty channel never sees the buffer, so it needs no clearing.
+        if ((channel.formatter == nullptr && channel.output == nullptr) || discards(channel)) {
+            continue;
+        }
+        std::memset(buffer.text, 0, buffer.dirty);
+        buffer.dirty = 0;
+        if (channel.formatter != nullptr) {
+            channel.formatter(item, buffer.text, recordKind);
+            buffer.dirty = writtenBy(channel.formatter, buffer.text);
+        }
+        // Outputs get the text read-only: they leave the buffer as it is.
+        if (channel.output != nullptr) channel.output(buffer.text);
+    }
+}
+
 }  // namespace xkt::log
 
 using namespace xkt::log;
@@ -135,16 +209,15 @@ extern "C" XKT_API int32_t XKT_logThread(void) {
         __android_log_print(ANDROID_LOG_DEBUG, "LOG", "Log:none log devices can be opened\n");
         return 0;
     }
-    alignas(LogRecord) char item[kEntrySize];
-    char text[kEntrySize];
+    ThreadBuffers buffers;
     XKT_LogcatEntry descriptor{};
     int32_t recordKind = 0;
     for (;;) {
         // Re-read every pass: initialisation may switch the mode while we run.
         if (g_iLogcatMode.load(std::memory_order_relaxed) != 1) {
-            readDevicePass(item, recordKind);
+            readDevicePass(buffers, recordKind);
         } else {
-            readLogcatPass(item, text, descriptor, recordKind);
+            readLogcatPass(buffers, descriptor, recordKind);
         }
     }
 }
@@ -174,18 +247,7 @@ extern "C" XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind) {
 
 extern "C" XKT_API int32_t XKT_processLog(void* item, int32_t* recordKind) {
     if (item == nullptr || recordKind == nullptr) return -1;
-    // In device mode the error-log channel has threads of its own.
-    const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
-    const int32_t kind = *recordKind;
-    char text[XKT_LOG_FORMAT_BUFFER_SIZE];
-    for (int32_t index = 0; index < kChannelCount; ++index) {
-        if (index == kErrorLogChannel && !errorLogHere) continue;
-        const LogChannel channel = channelAt(index);
-        // An empty channel never sees the buffer, so it needs no clearing.
-        if (channel.formatter == nullptr && channel.output == nullptr) continue;
-        std::memset(text, 0, sizeof text);
-        if (channel.formatter != nullptr) channel.formatter(item, text, kind);
-        if (channel.output != nullptr) channel.output(text);
-    }
+    FormatBuffer buffer;
+    dispatchItem(item, *recordKind, buffer);
     return 0;
 }

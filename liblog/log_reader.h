@@ -1,10 +1,13 @@
-// The log thread's handling of one log device entry, reachable by the tests
-// with forged bytes that no log device would hand out.
+// The log thread's handling of one entry and its dispatch, reachable by the
+// tests with forged bytes that no log device would hand out.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 #include "xkt_log.h"
+#include "xkt_utility.h"
 
 namespace xkt::log {
 
@@ -18,5 +21,23 @@ LogDeviceHeader decodeDeviceHeader(const char* entry);
 // is what was read behind the header, and at least 3. 0 when item holds a
 // converted item, -1 when the entry is dropped.
 int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_t* recordKind);
+
+// convertLogEntry of one line of the logcat reader's text (no NUL in it),
+// for the log thread: it writes the item's bytes up to its NUL and nothing
+// behind them, and returns how many, so that the caller clears only what an
+// earlier, longer item left. 0 when the line is dropped; item is untouched.
+size_t convertLogcatLine(LogRecord& item, std::string_view line,
+                         const XKT_LogcatEntry& descriptor, int32_t& recordKind);
+
+// The dispatcher's line buffer. Every byte from `dirty` on is 0, so a
+// formatter gets a cleared buffer at the cost of clearing what the last one
+// wrote. A fresh buffer is all dirty.
+struct FormatBuffer {
+    char text[XKT_LOG_FORMAT_BUFFER_SIZE];
+    size_t dirty = sizeof text;
+};
+
+// XKT_processLog with a line buffer kept from item to item.
+void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer);
 
 }  // namespace xkt::log

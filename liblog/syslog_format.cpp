@@ -6,6 +6,7 @@
 // the time stamp text is made once per second.
 #include "syslog_format.h"
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstring>
@@ -112,26 +113,63 @@ std::string_view classicStamp(const LogTime& time) {
     return std::string_view(cache.text, cache.length);
 }
 
+// Copies a text of the agent's or the record's, bounded by its array; many
+// are empty (no tag prefix, no software version until the agent sets them).
+template <size_t N>
+char* putText(char* out, const char (&text)[N]) {
+    if (text[0] == '\0') return out;
+    const size_t length = strnlen(text, N - 1);
+    std::memcpy(out, text, length);
+    return out + length;
+}
+
+char* put(char* out, std::string_view text) {
+    std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+// Everything in front of the message is bounded by its parts' arrays, far
+// below the line's limit: it is written unchecked, and only the message can
+// be cut.
+constexpr size_t kNumberMax = 11;  // "-2147483648"
+constexpr size_t kClassicHeadMax = 1 + kNumberMax + 1 + sizeof ClassicStamp::text - 1 +
+                                   kMacStringSize - 1 + 1 + 2 * (kSyslogTextSize - 1) + 1 +
+                                   XKT_LOG_TEXT_SIZE - 1 + 1 + kNumberMax + 6 + kNumberMax + 1;
+static_assert(kClassicHeadMax < kClassicLineMax);
+
 int32_t formatClassic(const void* item, char* out, int32_t recordKind) {
     if (item == nullptr || out == nullptr) return -1;
     SyslogItem entry;
     LogTime time;
     if (!readItem(item, recordKind, "XKT_SyslogFormatter", entry) || !readTime(time)) return -1;
 
-    TextBuilder line(out, kClassicLineMax);
-    line.ch('<').decimal(entry.pri).ch('>').text(classicStamp(time));
-    line.text(bounded(g_macString)).ch(' ');
-    line.text(bounded(g_syslogTagPrefix)).text(bounded(g_softwareVersion)).ch(' ');
+    char* p = out;
+    *p++ = '<';
+    p = putDecimal(p, entry.pri);
+    *p++ = '>';
+    p = put(p, classicStamp(time));
+    p = putText(p, g_macString);
+    *p++ = ' ';
+    p = putText(p, g_syslogTagPrefix);
+    p = putText(p, g_softwareVersion);
+    *p++ = ' ';
     const LogRecord* record = entry.record;
     if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
-        line.text(bounded(record->file)).ch(':').decimal(record->line);
-        line.text(" code:").decimal(record->code).ch(' ');
+        p = putText(p, record->file);
+        *p++ = ':';
+        p = putDecimal(p, record->line);
+        p = put(p, " code:");
+        p = putDecimal(p, record->code);
+        *p++ = ' ';
     }
-    line.text(entry.message);
-    const size_t length = line.finish();
+    const size_t room = kClassicLineMax - static_cast<size_t>(p - out);
+    const size_t length = std::min(entry.message.size(), room);
+    std::memcpy(p, entry.message.data(), length);
+    p += length;
+    *p = '\0';
     // A cut line is handed on as it is, without a line feed.
-    if (line.cut()) return -1;
-    return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(length));
+    if (length < entry.message.size()) return -1;
+    return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(p - out));
 }
 
 }  // namespace

@@ -40,8 +40,10 @@ uint16_t g_syslogPort = kDefaultSyslogPort;
 int32_t g_syslogSocket = -1;
 
 std::recursive_mutex& syslogMutex() {
-    static std::recursive_mutex mutex;
-    return mutex;
+    // Never destroyed: the log thread may still be sending while the
+    // process runs its exit handlers.
+    static auto* const mutex = new std::recursive_mutex;
+    return *mutex;
 }
 
 namespace {

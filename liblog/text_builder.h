@@ -11,6 +11,31 @@
 
 namespace xkt::log {
 
+inline constexpr size_t kDecimalMax = 20;  // digits of the largest 64-bit magnitude
+
+// The decimal digits of |value|, without sign, ending at digits + kDecimalMax;
+// returns the first.
+inline char* decimalDigits(int64_t value, char (&digits)[kDecimalMax]) {
+    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+    char* first = digits + kDecimalMax;
+    do {
+        *--first = static_cast<char>('0' + magnitude % 10);
+        magnitude /= 10;
+    } while (magnitude != 0);
+    return first;
+}
+
+// "%d" at out, without a bound: for text whose size is known to fit (at
+// most kDecimalMax + 1 characters). Returns the end.
+inline char* putDecimal(char* out, int64_t value) {
+    char digits[kDecimalMax];
+    char* first = decimalDigits(value, digits);
+    if (value < 0) *out++ = '-';
+    // A few digits: a loop costs less than a call to memcpy.
+    while (first != digits + kDecimalMax) *out++ = *first++;
+    return out;
+}
+
 class TextBuilder {
 public:
     // maxChars characters fit; buffer holds maxChars + 1 bytes.
@@ -44,22 +69,15 @@ public:
 
     // "%*d" (zeroPad false) or "%0*d" (zeroPad true).
     TextBuilder& decimal(int64_t value, int width = 0, bool zeroPad = false) {
-        const bool negative = value < 0;
-        uint64_t magnitude = negative ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-        char digits[24];
-        size_t n = 0;
-        do {
-            digits[n++] = static_cast<char>('0' + magnitude % 10);
-            magnitude /= 10;
-        } while (magnitude != 0);
-        const size_t used = n + (negative ? 1 : 0);
+        char digits[kDecimalMax];
+        const char* first = decimalDigits(value, digits);
+        const auto n = static_cast<size_t>(digits + kDecimalMax - first);
+        const size_t used = n + (value < 0 ? 1 : 0);
         const size_t pad = width > 0 && static_cast<size_t>(width) > used ? width - used : 0;
         if (!zeroPad) repeat(' ', pad);
-        if (negative) ch('-');
+        if (value < 0) ch('-');
         if (zeroPad) repeat('0', pad);
-        char ordered[24];
-        for (size_t i = 0; i < n; ++i) ordered[i] = digits[n - 1 - i];
-        return text(std::string_view(ordered, n));
+        return text(std::string_view(first, n));
     }
 
     // "%0*x" with lower-case digits.

@@ -3,7 +3,10 @@
 # modules in several processes write at different levels, another program
 # writes plain Android entries, one module is switched off by a live change
 # of the shared module filter; then the daemon stops and the local log file
-# shows what arrived.
+# shows what arrived. Every line also goes to a local syslog collector
+# (syslog-ng) by UDP; with DEMO_SYSLOG_KEY=<32 hex digits> the datagrams are
+# AES-encrypted and the library's xkt-syslog-decrypt sits in front of the
+# collector.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/setup.sh"
@@ -13,8 +16,11 @@ bin=$here/build/bin
 export XKT_ROOT=$(mktemp -d /tmp/xkt-demo-XXXXXX)
 export XKT_MAC=${XKT_MAC:-00:1a:2b:3c:4d:5e}
 daemon=""
+collector=""
+decryptor=""
 cleanup() {
-  [ -z "$daemon" ] || kill "$daemon" 2>/dev/null || true
+  for pid in $daemon $decryptor $collector; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
   rm -rf "$XKT_ROOT"
 }
 trap cleanup EXIT
@@ -22,7 +28,43 @@ say() { printf '\n== %s\n' "$*"; }
 
 say "sandbox root $XKT_ROOT, MAC $XKT_MAC"
 mkdir -p "$XKT_ROOT/data/tarvek-log"   # the flash store a box has
-"$bin/xktlogd" --level info --modules "player|net|drm" 2>"$XKT_ROOT/xktlogd.err" &
+
+# A local collector: syslog-ng on a free loopback UDP port, private state.
+col=$XKT_ROOT/collector
+mkdir -p "$col"
+for attempt in $(seq 20); do
+  port=$((20000 + RANDOM % 20000))
+  cat >"$col/syslog-ng.conf" <<CONF
+@version: 3.38
+options { use-dns(no); keep-hostname(yes); chain-hostnames(no); stats-freq(0); mark-freq(0); };
+source s_udp { network(ip("127.0.0.1") port($port) transport("udp") time-zone("UTC")); };
+destination d_file { file("$col/received.log" template("\${PRI} host=\${HOST} prog=\${PROGRAM} msg=\${MSG}\n")); };
+log { source(s_udp); destination(d_file); };
+CONF
+  syslog-ng -F -e --no-caps -f "$col/syslog-ng.conf" -R "$col/persist" -p "$col/pid" -c "$col/ctl" \
+    </dev/null 2>"$col/stderr" &
+  collector=$!
+  for _ in $(seq 50); do
+    grep -q "syslog-ng starting up" "$col/stderr" 2>/dev/null && break
+    kill -0 "$collector" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -0 "$collector" 2>/dev/null && break
+  collector=""
+done
+[ -n "$collector" ] || { echo "could not start syslog-ng"; cat "$col/stderr"; exit 1; }
+target=127.0.0.1:$port
+syslog_args=(--syslog "$target" --syslog-tag "stb:")
+if [ -n "${DEMO_SYSLOG_KEY:-}" ]; then
+  "$bin/xkt-syslog-decrypt" -k "$DEMO_SYSLOG_KEY" -p $((port + 1)) -f "$target" 2>"$col/decrypt.err" &
+  decryptor=$!
+  syslog_args=(--syslog "127.0.0.1:$((port + 1))" --syslog-key "$DEMO_SYSLOG_KEY" --syslog-tag "stb:")
+  echo "   collector: syslog-ng on udp $target, behind xkt-syslog-decrypt on udp port $((port + 1))"
+else
+  echo "   collector: syslog-ng on udp $target"
+fi
+
+"$bin/xktlogd" --level info --modules "player|net|drm" "${syslog_args[@]}" 2>"$XKT_ROOT/xktlogd.err" &
 daemon=$!
 for _ in $(seq 50); do
   [ "$("$bin/xkt-getprop" xkt.log.mgmttakeover)" = 1 ] && break
@@ -40,13 +82,14 @@ writer() {  # one middleware process: a module writing at a level
 }
 
 say "writers: player (info), net (warn), drm (error), ui (info, not in the filter), ActivityManager (another program)"
-writer player info 3 &
-writer net warn 2 &
-writer drm error 2 &
-writer ui info 2 &
-"$bin/xkt-log" -T ActivityManager -p i "Start proc 1234:com.example.epg" &
-"$bin/xkt-log" -T ActivityManager -p e "ANR in com.example.epg" &
-wait $(jobs -p | grep -v "^$daemon$") 2>/dev/null || true
+writers=()
+writer player info 3 & writers+=($!)
+writer net warn 2 & writers+=($!)
+writer drm error 2 & writers+=($!)
+writer ui info 2 & writers+=($!)
+"$bin/xkt-log" -T ActivityManager -p i "Start proc 1234:com.example.epg" & writers+=($!)
+"$bin/xkt-log" -T ActivityManager -p e "ANR in com.example.epg" & writers+=($!)
+wait "${writers[@]}"
 
 say "live filter change: xkt-setprop xkt.log.modules 'player|net' (drm is switched off)"
 "$bin/xkt-setprop" xkt.log.modules "player|net"
@@ -68,3 +111,6 @@ count() { grep -c "$1" "$file" || true; }
 echo "   lines per module: player $(count 'player [a-z ]*message'), net $(count 'net warn message'), drm $(count 'drm error message'), ui $(count 'ui info message') (not in the filter)"
 echo "   drm after the live change: $(count 'drm message after the change') line(s); player after it: $(count 'player message after the change')"
 echo "   plain lines of another program: $(count 'ActivityManager')"
+
+say "what the syslog collector received ($(wc -l <"$col/received.log") lines; PRI, host, program, message):"
+grep -v 'msg=D/LOG' "$col/received.log" | head -n 6 | sed 's/^/   /'

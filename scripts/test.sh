@@ -30,3 +30,7 @@ if [[ $jobs == all || $jobs == tsan ]]; then
   "$here/scripts/build.sh" "$here/build-tsan" -DXKT_SANITIZE=thread
   TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_ctest "$here/build-tsan" -L threaded
 fi
+if [[ $jobs == all || $jobs == fuzz ]]; then
+  echo "== fuzzing the entry conversion (ASan+UBSan, ${FUZZ_SECONDS:-60} s)"
+  "$here/scripts/fuzz.sh"
+fi

@@ -37,6 +37,11 @@ constexpr const char* kUsage =
     "      --interval SECONDS    flash export period, 3600 to 86400 (otherwise 7200)\n"
     "      --error-log-to-flash N  error-log export switch (default 0)\n"
     "      --anr-to-flash N      exception-log export switch (default 1)\n"
+    "      --syslog ADDRESS[:PORT]  also send every line to a syslog collector\n"
+    "                            (channel 3; UDP, or TLS with --https-syslog 1)\n"
+    "      --syslog-key HEX      encrypt the syslog datagrams with this AES-128 key\n"
+    "                            (32 hexadecimal digits, first byte not 00)\n"
+    "      --syslog-tag TAG      tag prefix of the classic syslog lines\n"
     "      --require-manager     exit with status 3 when another process already\n"
     "                            manages the log; without it xktlogd says so and\n"
     "                            keeps running like any other middleware process\n"
@@ -77,9 +82,26 @@ struct Options {
     int32_t errorLogToFlash = 0;
     int32_t anrToFlash = 1;
     bool requireManager = false;
+    const char* syslogServer = nullptr;
+    const char* syslogTag = nullptr;
+    bool haveKey = false;
+    uint8_t syslogKey[16] = {};
 };
 
-enum LongOnly { kHttps = 256, kInterval, kErrorLog, kAnr, kRequire };
+// 32 hexadecimal digits into 16 bytes.
+bool parseKey(const char* text, uint8_t (&key)[16]) {
+    if (std::strlen(text) != 32) return false;
+    for (size_t i = 0; i < 16; ++i) {
+        char pair[3] = {text[2 * i], text[2 * i + 1], '\0'};
+        char* end = nullptr;
+        long byte = std::strtol(pair, &end, 16);
+        if (end != pair + 2 || byte < 0) return false;
+        key[i] = static_cast<uint8_t>(byte);
+    }
+    return key[0] != 0;
+}
+
+enum LongOnly { kHttps = 256, kInterval, kErrorLog, kAnr, kRequire, kSyslog, kSyslogKey, kSyslogTag };
 
 // 0 parsed, 1 help printed, -1 usage error.
 int parseOptions(int argc, char** argv, Options& options) {
@@ -92,6 +114,9 @@ int parseOptions(int argc, char** argv, Options& options) {
         {"error-log-to-flash", required_argument, nullptr, kErrorLog},
         {"anr-to-flash", required_argument, nullptr, kAnr},
         {"require-manager", no_argument, nullptr, kRequire},
+        {"syslog", required_argument, nullptr, kSyslog},
+        {"syslog-key", required_argument, nullptr, kSyslogKey},
+        {"syslog-tag", required_argument, nullptr, kSyslogTag},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0}};
     int opt;
@@ -108,6 +133,12 @@ int parseOptions(int argc, char** argv, Options& options) {
         case kErrorLog: options.errorLogToFlash = static_cast<int32_t>(value); break;
         case kAnr: options.anrToFlash = static_cast<int32_t>(value); break;
         case kRequire: options.requireManager = true; break;
+        case kSyslog: options.syslogServer = optarg; break;
+        case kSyslogTag: options.syslogTag = optarg; break;
+        case kSyslogKey:
+            if (!parseKey(optarg, options.syslogKey)) return -1;
+            options.haveKey = true;
+            break;
         case 'h': return 1;
         default: return -1;
         }
@@ -125,6 +156,17 @@ bool alreadyManaged() {
     char value[8] = {};
     return XKT_property_get("xkt.log.mgmttakeover", value, sizeof value) == 0 &&
            std::strcmp(value, "1") == 0;
+}
+
+// What a host does to reach a collector: channel 3 with the library's
+// syslog formatter and output, the server as the management agent sets it.
+void startSyslog(const Options& options) {
+    if (options.haveKey) {
+        XKT_logRegSTBMonitorCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput, options.syslogKey);
+    } else {
+        XKT_logRegCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput);
+    }
+    XKT_setCPESysLogParam(options.syslogTag, nullptr, options.syslogServer);
 }
 
 }  // namespace
@@ -167,6 +209,7 @@ int main(int argc, char** argv) {
                              "readable? XKT_MAC overrides it)\n", root.c_str());
         return kStatusInitFailed;
     }
+    if (options.syslogServer != nullptr) startSyslog(options);
     int32_t generation = XKT_checkStatus();
     std::fprintf(stderr, "xktlogd: root %s, pid %d, mode %s (Android generation %d), %s\n",
                  root.c_str(), static_cast<int>(getpid()), generation > 2 ? "logcat" : "device",

@@ -426,16 +426,24 @@ size_t LogBuffer::put(size_t pos, const void* src, size_t size) {
 }
 
 void LogBuffer::take(uint64_t offset, void* dst, size_t size) const {
-    auto pos = static_cast<size_t>(offset % capacity_);
+    takeAt(static_cast<size_t>(offset % capacity_), dst, size);
+}
+
+void LogBuffer::takeAt(size_t pos, void* dst, size_t size) const {
     size_t first = std::min(size, capacity_ - pos);
     std::memcpy(dst, data_ + pos, first);
-    std::memcpy(static_cast<uint8_t*>(dst) + first, data_, size - first);
+    if (first < size) std::memcpy(static_cast<uint8_t*>(dst) + first, data_, size - first);
 }
 
 bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const {
+    return entrySizeAt(state, offset, static_cast<size_t>(offset % capacity_), size);
+}
+
+bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, size_t pos,
+                            uint64_t& size) const {
     if (offset < state.tail || state.head - offset < kEntryHeaderSize) return false;
     uint8_t raw[kEntryHeaderSize];
-    take(offset, raw, sizeof raw);
+    takeAt(pos, raw, sizeof raw);
     uint16_t length = getLe16(raw);
     if (length == 0 || length > kMaxPayload || state.head - offset < kEntryHeaderSize + length) {
         return false;
@@ -568,21 +576,41 @@ void LogReader::stopAtCurrentEnd() {
     end_ = buffer_->lockedState(guard.recovered()).nextSeq;
 }
 
+size_t LogReader::ringPosition() {
+    if (posOffset_ != offset_) {
+        pos_ = static_cast<size_t>(offset_ % buffer_->capacity_);
+        posOffset_ = offset_;
+    }
+    return pos_;
+}
+
 int LogReader::read(void* out, size_t size) {
     SharedLockGuard guard(buffer_->header_->lock);
+    // A reader polls idle buffers for every entry of a busy one (the
+    // merger): with nothing new under a sound index, the way below would
+    // change nothing and find nothing, so the index is not even copied.
+    const RingHeader& header = *buffer_->header_;
+    const RingState& live = header.states[header.current.load(std::memory_order_relaxed) & 1];
+    if (seq_ == live.nextSeq && offset_ == live.head && stateIsSane(live, buffer_->capacity_)) {
+        return 0;
+    }
     RingState state = buffer_->lockedState(guard.recovered());
     catchUp(state);
     if (seq_ >= std::min(state.nextSeq, end_)) return 0;
     uint64_t entrySize = 0;
-    if (!buffer_->entrySizeAt(state, offset_, entrySize)) {
+    const size_t pos = ringPosition();
+    if (!buffer_->entrySizeAt(state, offset_, pos, entrySize)) {
         // Only a foreign write into the file gets here: skip what is left.
         seq_ = state.nextSeq;
         offset_ = state.head;
         return 0;
     }
     if (entrySize > size) return -EINVAL;
-    buffer_->take(offset_, out, static_cast<size_t>(entrySize));
+    buffer_->takeAt(pos, out, static_cast<size_t>(entrySize));
     offset_ += entrySize;
+    pos_ += static_cast<size_t>(entrySize);
+    if (pos_ >= buffer_->capacity_) pos_ -= buffer_->capacity_;
+    posOffset_ = offset_;
     ++seq_;
     return static_cast<int>(entrySize);
 }

@@ -119,9 +119,12 @@ private:
     RingState lockedState(bool recovered);
     void commit(const RingState& state);
     bool entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const;
+    // The same for a reader that knows offset's place in the ring (pos).
+    bool entrySizeAt(const RingState& state, uint64_t offset, size_t pos, uint64_t& size) const;
     void dropOldest(RingState& state, uint64_t need);
     size_t put(size_t pos, const void* src, size_t size);
     void take(uint64_t offset, void* dst, size_t size) const;
+    void takeAt(size_t pos, void* dst, size_t size) const;
 
     LogId id_;
     std::string path_;
@@ -151,10 +154,15 @@ public:
 
 private:
     void catchUp(const RingState& state);
+    size_t ringPosition();
 
     LogBuffer* buffer_;
     uint64_t seq_ = 0;     // sequence number of the next entry to read
     uint64_t offset_ = 0;  // its byte offset in the ring
+    // offset_'s place in the ring while posOffset_ equals offset_: a read
+    // moves it on by the entry's size instead of dividing again.
+    size_t pos_ = 0;
+    uint64_t posOffset_ = UINT64_MAX;
     uint64_t lost_ = 0;
     uint64_t end_ = UINT64_MAX;  // sequence number it stops at
 };
