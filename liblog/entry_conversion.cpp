@@ -12,6 +12,7 @@
 
 #include "log_model.h"
 #include "log_reader.h"
+#include "text_builder.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
 
@@ -51,19 +52,12 @@ static_assert(kPrefixMax < kMessageMax && kPrefixMax < kPlainLineMax);
 
 // "%*d" at out, unbounded; returns its end.
 char* putPaddedDecimal(char* out, int32_t value, size_t width) {
-    char digits[12];
-    char* first = std::end(digits);
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
-    do {
-        *--first = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (value < 0) *--first = '-';
-    for (size_t length = static_cast<size_t>(std::end(digits) - first); length < width; ++length) {
-        *out++ = ' ';
-    }
-    while (first != std::end(digits)) *out++ = *first++;
-    return out;
+    const uint64_t magnitude = magnitudeOf(value);
+    const size_t digits = decimalLength(magnitude);
+    for (size_t pad = digits + (value < 0 ? 1 : 0); pad < width; ++pad) *out++ = ' ';
+    if (value < 0) *out++ = '-';
+    digitsBefore(out + digits, magnitude);
+    return out + digits;
 }
 
 // "%c/%.128s(%5d): " at out, unbounded (see kPrefixMax); returns its end.
@@ -126,8 +120,7 @@ public:
     }
 
     [[gnu::always_inline]] bool decimal(int32_t& value, size_t width = kUnbounded) {
-        skipSpace();
-        const bool negative = takeSign(width);
+        const bool negative = takeLead(width);
         const char* const start = pos_;
         const char* const limit = pos_ + std::min(width, remaining());
         uint64_t magnitude = 0;
@@ -146,18 +139,16 @@ public:
 
     // "%d" whose value nobody reads.
     [[gnu::always_inline]] bool skipDecimal() {
-        skipSpace();
         size_t width = kUnbounded;
-        takeSign(width);
+        takeLead(width);
         const char* const start = pos_;
         while (pos_ != end_ && static_cast<unsigned char>(*pos_) - unsigned{'0'} <= 9) ++pos_;
         return pos_ != start;
     }
 
     [[gnu::always_inline]] bool hex(uint32_t& value) {
-        skipSpace();
         size_t width = kUnbounded;
-        const bool negative = takeSign(width);
+        const bool negative = takeLead(width);
         // A lone "0" counts as a number even when an 'x' follows it.
         const bool zero = literal('0');
         if (zero && !literal('x')) literal('X');
@@ -194,10 +185,20 @@ private:
     size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
 
     // The C locale's white space: blank, \t, \n, \v, \f, \r.
+    static bool isSpace(char c) {
+        return c == ' ' || static_cast<unsigned char>(c) - unsigned{'\t'} <= 4;
+    }
+
     [[gnu::always_inline]] void skipSpace() {
-        while (pos_ != end_ && (*pos_ == ' ' || static_cast<unsigned char>(*pos_) - unsigned{'\t'} <= 4)) {
-            ++pos_;
-        }
+        while (pos_ != end_ && isSpace(*pos_)) ++pos_;
+    }
+
+    // White space and a sign, which may stand before a number's digits; true
+    // for a '-'. Most numbers start with a digit and have neither.
+    [[gnu::always_inline]] bool takeLead(size_t& width) {
+        if (pos_ != end_ && static_cast<unsigned char>(*pos_) - unsigned{'0'} <= 9) return false;
+        skipSpace();
+        return takeSign(width);
     }
 
     [[gnu::always_inline]] bool takeSign(size_t& width) {

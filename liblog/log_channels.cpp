@@ -247,9 +247,7 @@ extern "C" XKT_API int32_t XKT_logDefFormatter(const void* item, char* out, int3
 
 extern "C" XKT_API int32_t XKT_logDefOutput(const char* /*text*/) { return 0; }
 
-extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {
-    if (text == nullptr) return -1;
-    const size_t length = std::strlen(text);
+int32_t xkt::log::writeLogFileLine(const char* text, size_t length) {
     const uint32_t now = XKT_get_ticks();
     bool report = false;
     int writeError = 0;
@@ -276,6 +274,11 @@ extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {
                      XKT_LOG_LEVEL_DEBUG, "LOG", "fwrite failed");
     }
     return 0;
+}
+
+extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {
+    if (text == nullptr) return -1;
+    return writeLogFileLine(text, std::strlen(text));
 }
 
 extern "C" XKT_API int32_t XKT_logInitFile(void) {

@@ -1,6 +1,7 @@
 // The default channel and the local file channel (channels 0 and 2).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace xkt::log {
@@ -16,5 +17,8 @@ inline constexpr uint32_t kLogFileCheckIntervalMs = 10;
 // At most one "fwrite failed" report per this period: the report travels
 // back through channel 2 and would otherwise keep a full disk busy.
 inline constexpr uint32_t kWriteFailureReportMs = 1000;
+
+// XKT_logFileOutput for a text whose length the caller knows.
+int32_t writeLogFileLine(const char* text, size_t length);
 
 }  // namespace xkt::log

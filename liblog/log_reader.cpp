@@ -8,11 +8,13 @@
 #include "log_reader.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <sys/select.h>
 
 #include "android/log.h"
+#include "log_channels.h"
 #include "log_init.h"
 #include "log_model.h"
 #include "xkt_logdev.h"
@@ -79,13 +81,12 @@ bool waitForDevices(fd_set& ready) {
     return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
 }
 
-// The library's formatters write their text from the buffer's start and
-// nothing behind its NUL; any other formatter may have written anywhere.
+// The default formatter writes its text from the buffer's start and nothing
+// behind its NUL; any other formatter may have written anywhere.
 size_t writtenBy(LogFormatter formatter, const char* text) {
-    if (formatter != XKT_logDefFormatter && formatter != XKT_SyslogFormatter) {
-        return XKT_LOG_FORMAT_BUFFER_SIZE;
-    }
-    return std::min(strnlen(text, XKT_LOG_FORMAT_BUFFER_SIZE) + 1, size_t{XKT_LOG_FORMAT_BUFFER_SIZE});
+    constexpr size_t kSize = XKT_LOG_FORMAT_BUFFER_SIZE;
+    if (formatter != XKT_logDefFormatter) return kSize;
+    return std::min(strnlen(text, kSize) + 1, kSize);
 }
 
 // The default channel as initialisation registers it formats into a buffer
@@ -126,7 +127,9 @@ void takeLogcatLine(ThreadBuffers& buffers, std::string_view line,
                     buffers.itemDirty - written);
     }
     buffers.itemDirty = written;
-    dispatchItem(&buffers.item, recordKind, buffers.line);
+    // The text ends in the item's last byte written, its NUL.
+    const size_t textStart = recordKind == 1 ? offsetof(LogRecord, message) : 0;
+    dispatchItem(&buffers.item, recordKind, buffers.line, written - textStart - 1);
 }
 
 void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t& recordKind) {
@@ -144,7 +147,8 @@ void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t
     const char* pos = text;
     const char* const end = text + std::strlen(text);
     while (pos != end) {
-        const auto* feed = static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(end - pos)));
+        const auto* feed =
+            static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(end - pos)));
         const char* const lineEnd = feed != nullptr ? feed : end;
         if (lineEnd != pos) {
             takeLogcatLine(buffers, std::string_view(pos, static_cast<size_t>(lineEnd - pos)),
@@ -175,7 +179,7 @@ int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_
     return convertLogEntry(item, entry, &header, recordKind, nullptr) == -1 ? -1 : 0;
 }
 
-void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer) {
+void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, size_t textLength) {
     // In device mode the error-log channel has threads of its own.
     const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
     for (int32_t index = 0; index < kChannelCount; ++index) {
@@ -190,12 +194,20 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer) {
         }
         std::memset(buffer.text, 0, buffer.dirty);
         buffer.dirty = 0;
-        if (channel.formatter != nullptr) {
+        size_t lineLength = channel.formatter == nullptr ? 0 : kUnknownLength;
+        if (channel.formatter == XKT_SyslogFormatter) {
+            formatSyslogLine(item, buffer.text, recordKind, textLength, lineLength);
+            buffer.dirty = lineLength + 1;
+        } else if (channel.formatter != nullptr) {
             channel.formatter(item, buffer.text, recordKind);
             buffer.dirty = writtenBy(channel.formatter, buffer.text);
         }
         // Outputs get the text read-only: they leave the buffer as it is.
-        if (channel.output != nullptr) channel.output(buffer.text);
+        if (channel.output == XKT_logFileOutput && lineLength != kUnknownLength) {
+            writeLogFileLine(buffer.text, lineLength);
+        } else if (channel.output != nullptr) {
+            channel.output(buffer.text);
+        }
     }
 }
 

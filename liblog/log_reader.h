@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "syslog_format.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
 
@@ -37,7 +38,10 @@ struct FormatBuffer {
     size_t dirty = sizeof text;
 };
 
-// XKT_processLog with a line buffer kept from item to item.
-void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer);
+// XKT_processLog with a line buffer kept from item to item. textLength is
+// the length of the item's text (a record's message or the plain line), or
+// kUnknownLength.
+void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer,
+                  size_t textLength = kUnknownLength);
 
 }  // namespace xkt::log

@@ -53,12 +53,17 @@ struct SyslogItem {
     std::string_view message;
 };
 
-// PRI and message of the item. false when the tables give no PRI (reported).
-bool readItem(const void* item, int32_t recordKind, const char* function, SyslogItem& out) {
+// PRI and message of the item, whose text is textLength characters long
+// (kUnknownLength: yet to be measured). false when the tables give no PRI
+// (reported).
+bool readItem(const void* item, int32_t recordKind, const char* function, size_t textLength,
+              SyslogItem& out) {
     if (recordKind != 1) {
         const char* text = static_cast<const char*>(item);
         out.pri = kPlainLinePri;
-        out.message = std::string_view(text, strnlen(text, XKT_LOG_FORMAT_BUFFER_SIZE - 1));
+        out.message = std::string_view(
+            text, textLength != kUnknownLength ? textLength
+                                               : strnlen(text, XKT_LOG_FORMAT_BUFFER_SIZE - 1));
         return true;
     }
     out.record = static_cast<const LogRecord*>(item);
@@ -68,7 +73,9 @@ bool readItem(const void* item, int32_t recordKind, const char* function, Syslog
                      "get log PRI failed");
         return false;
     }
-    out.message = bounded(out.record->message);
+    out.message = textLength != kUnknownLength
+                      ? std::string_view(out.record->message, textLength)
+                      : bounded(out.record->message);
     return true;
 }
 
@@ -137,11 +144,15 @@ constexpr size_t kClassicHeadMax = 1 + kNumberMax + 1 + sizeof ClassicStamp::tex
                                    XKT_LOG_TEXT_SIZE - 1 + 1 + kNumberMax + 6 + kNumberMax + 1;
 static_assert(kClassicHeadMax < kClassicLineMax);
 
-int32_t formatClassic(const void* item, char* out, int32_t recordKind) {
+int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t textLength,
+                      size_t& lineLength) {
+    lineLength = 0;
     if (item == nullptr || out == nullptr) return -1;
     SyslogItem entry;
     LogTime time;
-    if (!readItem(item, recordKind, "XKT_SyslogFormatter", entry) || !readTime(time)) return -1;
+    if (!readItem(item, recordKind, "XKT_SyslogFormatter", textLength, entry) || !readTime(time)) {
+        return -1;
+    }
 
     char* p = out;
     *p++ = '<';
@@ -167,12 +178,55 @@ int32_t formatClassic(const void* item, char* out, int32_t recordKind) {
     std::memcpy(p, entry.message.data(), length);
     p += length;
     *p = '\0';
+    lineLength = static_cast<size_t>(p - out);
     // A cut line is handed on as it is, without a line feed.
     if (length < entry.message.size()) return -1;
+    if (p[-1] != '\n') ++lineLength;  // the line feed XKT_CheckLogFinshFlag adds
     return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(p - out));
 }
 
+int32_t formatStructured(const void* item, char* out, int32_t size, int32_t recordKind,
+                         size_t textLength, size_t& lineLength) {
+    lineLength = 0;
+    if (item == nullptr || out == nullptr || size < kStructuredSizeMin) return -1;
+    SyslogItem entry;
+    LogTime time;
+    if (!readItem(item, recordKind, "XKT_syslogProtoFormatter", textLength, entry) ||
+        !readTime(time)) {
+        return -1;
+    }
+    // The count has four digits, so the message behind it stays below 10000.
+    const size_t room = static_cast<size_t>(size) - kOctetCountWidth - 1;
+    TextBuilder body(out + kOctetCountWidth, room < kOctetCountMax ? room : kOctetCountMax);
+    body.ch('<').decimal(entry.pri).text(">1 ").decimal(time.year, 4, true).ch('-');
+    body.decimal(time.month, 2, true).ch('-').decimal(time.day, 2, true).ch('T');
+    body.decimal(time.hour, 2, true).ch(':').decimal(time.minute, 2, true).ch(':');
+    body.decimal(time.second, 2, true).text(" - - - - - ").text(kByteOrderMark).ch(' ');
+    body.text(entry.message).ch('\n');
+    size_t count = body.finish();
+    lineLength = kOctetCountWidth + count;
+    for (size_t digit = 4; digit-- > 0; count /= 10) {
+        out[digit] = static_cast<char>('0' + count % 10);
+    }
+    out[4] = ' ';
+    return body.cut() ? -1 : 0;
+}
+
+// The structured layout is the TLS stream's; an AES key means datagrams.
+bool structuredLayout() {
+    return g_iUseHttpsSyslog.load(std::memory_order_relaxed) != 0 && g_syslogAesKey[0] == 0;
+}
+
 }  // namespace
+
+int32_t formatSyslogLine(const void* item, char* out, int32_t recordKind, size_t textLength,
+                         size_t& lineLength) {
+    if (structuredLayout()) {
+        return formatStructured(item, out, XKT_LOG_FORMAT_BUFFER_SIZE, recordKind, textLength,
+                                lineLength);
+    }
+    return formatClassic(item, out, recordKind, textLength, lineLength);
+}
 
 }  // namespace xkt::log
 
@@ -200,33 +254,12 @@ extern "C" XKT_API int32_t XKT_CheckLogFinshFlag(char* buffer, int32_t length) {
 }
 
 extern "C" XKT_API int32_t XKT_SyslogFormatter(const void* item, char* out, int32_t recordKind) {
-    // The structured layout is the TLS stream's; an AES key means datagrams.
-    if (g_iUseHttpsSyslog.load(std::memory_order_relaxed) != 0 && g_syslogAesKey[0] == 0) {
-        return XKT_syslogProtoFormatter(item, out, XKT_LOG_FORMAT_BUFFER_SIZE, recordKind);
-    }
-    return formatClassic(item, out, recordKind);
+    size_t lineLength = 0;
+    return formatSyslogLine(item, out, recordKind, kUnknownLength, lineLength);
 }
 
 extern "C" XKT_API int32_t XKT_syslogProtoFormatter(const void* item, char* out, int32_t size,
                                                     int32_t recordKind) {
-    if (item == nullptr || out == nullptr || size < kStructuredSizeMin) return -1;
-    SyslogItem entry;
-    LogTime time;
-    if (!readItem(item, recordKind, "XKT_syslogProtoFormatter", entry) || !readTime(time)) {
-        return -1;
-    }
-    // The count has four digits, so the message behind it stays below 10000.
-    const size_t room = static_cast<size_t>(size) - kOctetCountWidth - 1;
-    TextBuilder body(out + kOctetCountWidth, room < kOctetCountMax ? room : kOctetCountMax);
-    body.ch('<').decimal(entry.pri).text(">1 ").decimal(time.year, 4, true).ch('-');
-    body.decimal(time.month, 2, true).ch('-').decimal(time.day, 2, true).ch('T');
-    body.decimal(time.hour, 2, true).ch(':').decimal(time.minute, 2, true).ch(':');
-    body.decimal(time.second, 2, true).text(" - - - - - ").text(kByteOrderMark).ch(' ');
-    body.text(entry.message).ch('\n');
-    size_t count = body.finish();
-    for (size_t digit = 4; digit-- > 0; count /= 10) {
-        out[digit] = static_cast<char>('0' + count % 10);
-    }
-    out[4] = ' ';
-    return body.cut() ? -1 : 0;
+    size_t lineLength = 0;
+    return formatStructured(item, out, size, recordKind, kUnknownLength, lineLength);
 }

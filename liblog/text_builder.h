@@ -7,33 +7,57 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <string_view>
 
 namespace xkt::log {
 
 inline constexpr size_t kDecimalMax = 20;  // digits of the largest 64-bit magnitude
 
-// The decimal digits of |value|, without sign, ending at digits + kDecimalMax;
-// returns the first.
-inline char* decimalDigits(int64_t value, char (&digits)[kDecimalMax]) {
-    uint64_t magnitude = value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
-    char* first = digits + kDecimalMax;
-    do {
-        *--first = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    return first;
+// Two digits per division: the log thread formats several numbers per line.
+inline constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324"
+    "25262728293031323334353637383940414243444546474849"
+    "50515253545556575859606162636465666768697071727374"
+    "75767778798081828384858687888990919293949596979899";
+
+// The decimal digits of magnitude, written so that they end right before
+// end; returns where they start.
+inline char* digitsBefore(char* end, uint64_t magnitude) {
+    while (magnitude >= 100) {
+        const auto pair = static_cast<size_t>(magnitude % 100) * 2;
+        magnitude /= 100;
+        end -= 2;
+        std::memcpy(end, kDigitPairs + pair, 2);
+    }
+    if (magnitude >= 10) {
+        end -= 2;
+        std::memcpy(end, kDigitPairs + magnitude * 2, 2);
+    } else {
+        *--end = static_cast<char>('0' + magnitude);
+    }
+    return end;
+}
+
+inline uint64_t magnitudeOf(int64_t value) {
+    return value < 0 ? 0 - static_cast<uint64_t>(value) : static_cast<uint64_t>(value);
+}
+
+inline size_t decimalLength(uint64_t magnitude) {
+    size_t length = 1;
+    for (; magnitude >= 100; magnitude /= 100) length += 2;
+    return magnitude >= 10 ? length + 1 : length;
 }
 
 // "%d" at out, without a bound: for text whose size is known to fit (at
-// most kDecimalMax + 1 characters). Returns the end.
+// most kDecimalMax + 1 characters). Returns the end; nothing is written
+// behind it.
 inline char* putDecimal(char* out, int64_t value) {
-    char digits[kDecimalMax];
-    char* first = decimalDigits(value, digits);
     if (value < 0) *out++ = '-';
-    // A few digits: a loop costs less than a call to memcpy.
-    while (first != digits + kDecimalMax) *out++ = *first++;
-    return out;
+    const uint64_t magnitude = magnitudeOf(value);
+    char* const end = out + decimalLength(magnitude);
+    digitsBefore(end, magnitude);
+    return end;
 }
 
 class TextBuilder {
@@ -70,8 +94,8 @@ public:
     // "%*d" (zeroPad false) or "%0*d" (zeroPad true).
     TextBuilder& decimal(int64_t value, int width = 0, bool zeroPad = false) {
         char digits[kDecimalMax];
-        const char* first = decimalDigits(value, digits);
-        const auto n = static_cast<size_t>(digits + kDecimalMax - first);
+        const char* first = digitsBefore(std::end(digits), magnitudeOf(value));
+        const auto n = static_cast<size_t>(std::end(digits) - first);
         const size_t used = n + (value < 0 ? 1 : 0);
         const size_t pad = width > 0 && static_cast<size_t>(width) > used ? width - used : 0;
         if (!zeroPad) repeat(' ', pad);

@@ -24,3 +24,12 @@ for n in 1000 100000; do
   strace -f -c -o "$dir/strace-$n.txt" "$dir/bench/xkt_write_loop" "$n" 2>/dev/null
   echo "  $n writes: $(awk '/^100.00/ {print $4; exit} / total$/ {print $4; exit}' "$dir/strace-$n.txt") system calls in the whole process"
 done
+
+echo
+echo "end to end: writer processes -> log thread -> local file (records per writer: ${RECORDS:-200000})"
+"$dir/bench/xkt_e2e_bench" "${RECORDS:-200000}" 2>/dev/null | tee "$dir/e2e.txt"
+
+echo
+echo "syslog transports through XKT_SysLogOutput to loopback receivers:"
+"$dir/bench/xkt_syslog_bench" --benchmark_repetitions=${REPETITIONS:-3} \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E 'median|^-|Benchmark' | tee "$dir/syslog.txt"

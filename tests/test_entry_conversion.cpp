@@ -4,6 +4,7 @@
 // past them.
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,7 @@
 #include <string>
 
 #include "log_model.h"
+#include "log_reader.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
@@ -201,4 +203,30 @@ TEST_F(LogcatConversion, LinesAreParsedByTheirTagsFirstThreeCharacters) {
     EXPECT_EQ(std::string(kItem - 1, 'x'), convertLine(std::string(kItem - 1, 'x'), "T").text);
     // Devices are not read on this generation.
     EXPECT_EQ(-1, convert(deviceEntry(4, "Other", "x")).rc);
+}
+
+TEST_F(LogcatConversion, TheLogThreadsConversionWritesWhatItSaysAndNothingBehind) {
+    struct Case { const char* tag; std::string line; size_t written; };
+    const std::string record = "I/XKT    (    123): " + kLine;
+    const Case cases[] = {
+        {"XKT", record, offsetof(LogRecord, message) + sizeof "I/XKT(  123): hello world"},
+        {"Other", "plain", sizeof "plain\n"},
+        {"XKT", "I/XKT (1): " + kLine, 0},  // dropped
+    };
+    for (const Case& c : cases) {
+        XKT_LogcatEntry descriptor{};
+        descriptor.priority = 4;
+        descriptor.pid = 123;
+        descriptor.tag = c.tag;
+        alignas(LogRecord) char expected[kItem];
+        std::memset(expected, 0x5a, kItem);
+        int32_t kind = -1;
+        convertLogEntry(expected, c.line.c_str(), nullptr, &kind, &descriptor);
+        LogRecord item;
+        std::memset(&item, 0x5a, sizeof item);
+        int32_t itemKind = -1;
+        EXPECT_EQ(c.written, convertLogcatLine(item, c.line, descriptor, itemKind)) << c.line;
+        EXPECT_EQ(kind, itemKind);
+        EXPECT_EQ(0, std::memcmp(expected, &item, kItem)) << c.line;
+    }
 }

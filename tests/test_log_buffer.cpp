@@ -92,6 +92,28 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneLosesOnlyTheOldest) {
     EXPECT_EQ(first.lost() + second.lost(), buffer().stats().lost);
 }
 
+TEST(LogBufferRead, ReadSomeTakesWholeEntriesInOrderAcrossTheRingsEnd) {
+    Sandbox sandbox;
+    setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
+    constexpr size_t kEntry = kEntryHeaderSize + 3 + 1 + 100;  // tag "T", numbered()
+    for (int i = 0; i < 100; ++i) buffer().write(4, "T", numbered(i));  // wraps the ring
+    LogReader reader(buffer());
+    uint8_t raw[kMaxEntrySize];
+    EXPECT_EQ(-EINVAL, reader.readSome(raw, kEntry - 1));
+    Messages seen;
+    for (int size; (size = reader.readSome(raw, 3 * kEntry + kEntry / 2)) > 0;) {
+        ASSERT_LE(size_t(size), 3 * kEntry);
+        for (size_t at = 0; at < size_t(size); at += kEntry) {
+            LogEntryView view;
+            ASSERT_TRUE(parseLogEntry(raw + at, kEntry, view));
+            seen.emplace_back(view.message);
+        }
+    }
+    const auto present = static_cast<int>(buffer().stats().entries);
+    ASSERT_EQ(size_t(present), seen.size());
+    for (int i = 0; i < present; ++i) EXPECT_EQ(numbered(100 - present + i), seen[i]);
+}
+
 TEST(LogBufferWait, WakesOnAWriteInAnotherProcessToAnyWatchedBuffer) {
     Sandbox sandbox;
     LogReader mainReader(buffer());

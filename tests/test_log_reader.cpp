@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -73,6 +75,28 @@ std::string withPid(const char* format) {
     char text[128];
     std::snprintf(text, sizeof text, format, static_cast<int>(getpid()));
     return text;
+}
+
+// The thread reuses its buffers from item to item; every channel must still
+// get a formatter buffer all zero, and an item and an output text zero
+// behind their NULs. Each miss is counted.
+std::atomic<int> dirtyBuffers{0};
+
+bool zeroFrom(const char* bytes, size_t from, size_t size) {
+    return std::all_of(bytes + from, bytes + size, [](char c) { return c == '\0'; });
+}
+int32_t clearedBufferFormatter(const void* item, char* buffer, int32_t kind) {
+    const char* bytes = static_cast<const char*>(item);
+    const size_t textAt = kind == 1 ? offsetof(LogRecord, message) : 0;
+    const size_t end = textAt + std::strlen(bytes + textAt) + 1;
+    const bool clean = zeroFrom(buffer, 0, XKT_LOG_FORMAT_BUFFER_SIZE) &&
+                       zeroFrom(bytes, end, XKT_LOG_ITEM_SIZE);
+    if (!clean) ++dirtyBuffers;
+    return formatter<5>(item, buffer, kind);
+}
+int32_t zeroTailOutput(const char* text) {
+    if (!zeroFrom(text, std::strlen(text), XKT_LOG_FORMAT_BUFFER_SIZE)) ++dirtyBuffers;
+    return 0;
 }
 
 LogBuffer& buffer(LogId id) { return *LogBuffer::get(id); }
@@ -209,4 +233,21 @@ TEST_F(ReaderTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
         EXPECT_TRUE(seen.waitForItem(withPid("E/ActivityManager(%7d): ") + line + "\n")) << line;
     }
     EXPECT_EQ("all", channelFourBeforeFive());
+}
+
+TEST_F(ReaderTest, ReusedBuffersReachEveryChannelAsIfClearedWhole) {
+    setMode(1);
+    XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);  // skipped: it shows nothing
+    XKT_logRegCallback(1, XKT_SyslogFormatter, zeroTailOutput);
+    XKT_logRegCallback(3, XKT_logDefFormatter, zeroTailOutput);
+    XKT_logRegCallback(5, clearedBufferFormatter, nullptr);
+    ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
+    // Each item shorter than the one before, records and plain lines mixed.
+    XKT_logWrite("/src/a.cpp", 1, "f", 0, 2, 3, "net", "%s", std::string(900, 'r').c_str());
+    __android_log_write(ANDROID_LOG_INFO, "Long", std::string(600, 'p').c_str());
+    XKT_logWrite("/src/a.cpp", 2, "f", 0, 2, 3, "net", "short");
+    __android_log_write(ANDROID_LOG_INFO, "T", "end");
+    ASSERT_TRUE(seen.waitForItem(withPid("I/T      (%7d): end\n")));
+    EXPECT_TRUE(seen.waitForItem(withPid("2 3 [       net] a.cpp:2 | W/XKT(%5d): short")));
+    EXPECT_EQ(0, dirtyBuffers.load());
 }

@@ -425,10 +425,6 @@ size_t LogBuffer::put(size_t pos, const void* src, size_t size) {
     return pos == capacity_ ? 0 : pos;
 }
 
-void LogBuffer::take(uint64_t offset, void* dst, size_t size) const {
-    takeAt(static_cast<size_t>(offset % capacity_), dst, size);
-}
-
 void LogBuffer::takeAt(size_t pos, void* dst, size_t size) const {
     size_t first = std::min(size, capacity_ - pos);
     std::memcpy(dst, data_ + pos, first);
@@ -584,35 +580,42 @@ size_t LogReader::ringPosition() {
     return pos_;
 }
 
-int LogReader::read(void* out, size_t size) {
+int LogReader::read(void* out, size_t size) { return copyEntries(out, size, 1); }
+
+int LogReader::readSome(void* out, size_t size) { return copyEntries(out, size, SIZE_MAX); }
+
+int LogReader::copyEntries(void* out, size_t size, size_t most) {
     SharedLockGuard guard(buffer_->header_->lock);
-    // A reader polls idle buffers for every entry of a busy one (the
-    // merger): with nothing new under a sound index, the way below would
-    // change nothing and find nothing, so the index is not even copied.
+    // lockedState, with its call spared for a sound index: a reader polls
+    // idle buffers for every entry of a busy one (the merger).
     const RingHeader& header = *buffer_->header_;
-    const RingState& live = header.states[header.current.load(std::memory_order_relaxed) & 1];
-    if (seq_ == live.nextSeq && offset_ == live.head && stateIsSane(live, buffer_->capacity_)) {
-        return 0;
-    }
-    RingState state = buffer_->lockedState(guard.recovered());
+    RingState state = header.states[header.current.load(std::memory_order_relaxed) & 1];
+    if (!stateIsSane(state, buffer_->capacity_)) state = buffer_->lockedState(guard.recovered());
     catchUp(state);
-    if (seq_ >= std::min(state.nextSeq, end_)) return 0;
-    uint64_t entrySize = 0;
-    const size_t pos = ringPosition();
-    if (!buffer_->entrySizeAt(state, offset_, pos, entrySize)) {
-        // Only a foreign write into the file gets here: skip what is left.
-        seq_ = state.nextSeq;
-        offset_ = state.head;
-        return 0;
+    const uint64_t last = std::min(state.nextSeq, end_);
+    size_t copied = 0;
+    for (size_t taken = 0; taken < most && seq_ < last; ++taken) {
+        uint64_t entrySize = 0;
+        const size_t pos = ringPosition();
+        if (!buffer_->entrySizeAt(state, offset_, pos, entrySize)) {
+            // Only a foreign write into the file gets here: skip what is left.
+            seq_ = state.nextSeq;
+            offset_ = state.head;
+            break;
+        }
+        if (entrySize > size - copied) {
+            if (copied == 0) return -EINVAL;
+            break;
+        }
+        buffer_->takeAt(pos, static_cast<uint8_t*>(out) + copied, static_cast<size_t>(entrySize));
+        copied += static_cast<size_t>(entrySize);
+        offset_ += entrySize;
+        pos_ += static_cast<size_t>(entrySize);
+        if (pos_ >= buffer_->capacity_) pos_ -= buffer_->capacity_;
+        posOffset_ = offset_;
+        ++seq_;
     }
-    if (entrySize > size) return -EINVAL;
-    buffer_->takeAt(pos, out, static_cast<size_t>(entrySize));
-    offset_ += entrySize;
-    pos_ += static_cast<size_t>(entrySize);
-    if (pos_ >= buffer_->capacity_) pos_ -= buffer_->capacity_;
-    posOffset_ = offset_;
-    ++seq_;
-    return static_cast<int>(entrySize);
+    return static_cast<int>(copied);
 }
 
 // ---- Waiting -----------------------------------------------------------------------

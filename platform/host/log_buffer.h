@@ -123,8 +123,7 @@ private:
     bool entrySizeAt(const RingState& state, uint64_t offset, size_t pos, uint64_t& size) const;
     void dropOldest(RingState& state, uint64_t need);
     size_t put(size_t pos, const void* src, size_t size);
-    void take(uint64_t offset, void* dst, size_t size) const;
-    void takeAt(size_t pos, void* dst, size_t size) const;
+    void takeAt(size_t pos, void* dst, size_t size) const;  // pos: a place in the ring
 
     LogId id_;
     std::string path_;
@@ -144,6 +143,10 @@ public:
     // size, 0 when there is none, -EINVAL when it does not fit in size (it
     // stays the next one).
     int read(void* out, size_t size);
+    // Copies the next entries, as many whole ones as fit, one behind the
+    // other into out, under one hold of the buffer's lock. Returns the bytes
+    // copied; 0 and -EINVAL as read does for the first entry.
+    int readSome(void* out, size_t size);
     bool hasUnread();
     // Ends this reader at the entries present now (a dump must end even
     // while writers go on).
@@ -155,6 +158,7 @@ public:
 private:
     void catchUp(const RingState& state);
     size_t ringPosition();
+    int copyEntries(void* out, size_t size, size_t most);
 
     LogBuffer* buffer_;
     uint64_t seq_ = 0;     // sequence number of the next entry to read

@@ -15,6 +15,11 @@ namespace {
 
 constexpr std::string_view kPriorityLetters = "VDIWEFS";  // priorities 2 to 8
 constexpr int kReadWaitMs = 100;
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324"
+    "25262728293031323334353637383940414243444546474849"
+    "50515253545556575859606162636465666768697071727374"
+    "75767778798081828384858687888990919293949596979899";
 
 bool earlier(const LogEntryHeader& a, const LogEntryHeader& b) {
     return a.seconds != b.seconds ? a.seconds < b.seconds : a.nanoseconds < b.nanoseconds;
@@ -31,24 +36,37 @@ char priorityLetter(int priority) {
 // "%c/%-7s(%7d): " by hand: the log thread formats one per entry, and
 // printf would cost as much as the rest of the read.
 size_t formatPrefix(const LogEntryView& entry, char* out) {
+    constexpr size_t kWidth = 7;
+    constexpr const char* kBlanks = "       ";
     char* p = out;
     *p++ = priorityLetter(entry.priority);
     *p++ = '/';
+    // Blanks first: a shorter tag or number leaves the padding standing.
+    std::memcpy(p, kBlanks, kWidth);
     std::memcpy(p, entry.tag.data(), entry.tag.size());
-    p += entry.tag.size();
-    for (size_t pad = entry.tag.size(); pad < 7; ++pad) *p++ = ' ';
+    p += std::max(entry.tag.size(), kWidth);
     *p++ = '(';
+    // The digits backwards from the field's end, two per division.
     char digits[12];
-    size_t n = 0;
-    const int64_t pid = entry.header.pid;
-    uint64_t magnitude = pid < 0 ? static_cast<uint64_t>(-pid) : static_cast<uint64_t>(pid);
-    do {
-        digits[n++] = static_cast<char>('0' + magnitude % 10);
-        magnitude /= 10;
-    } while (magnitude != 0);
-    if (pid < 0) digits[n++] = '-';
-    for (size_t pad = n; pad < 7; ++pad) *p++ = ' ';
-    while (n > 0) *p++ = digits[--n];
+    char* first = std::end(digits);
+    const int32_t pid = entry.header.pid;
+    uint32_t magnitude = pid < 0 ? 0u - static_cast<uint32_t>(pid) : static_cast<uint32_t>(pid);
+    for (; magnitude >= 100; magnitude /= 100) {
+        first -= 2;
+        std::memcpy(first, kDigitPairs + magnitude % 100 * 2, 2);
+    }
+    if (magnitude >= 10) {
+        first -= 2;
+        std::memcpy(first, kDigitPairs + magnitude * 2, 2);
+    } else {
+        *--first = static_cast<char>('0' + magnitude);
+    }
+    if (pid < 0) *--first = '-';
+    const auto length = static_cast<size_t>(std::end(digits) - first);
+    std::memcpy(p, kBlanks, kWidth);
+    p += length < kWidth ? kWidth - length : 0;
+    std::memcpy(p, first, length);
+    p += length;
     std::memcpy(p, "): ", 3);
     return static_cast<size_t>(p + 3 - out);
 }
@@ -101,12 +119,19 @@ LogMerger::LogMerger(const std::vector<LogId>& ids) {
 
 bool LogMerger::fill(Source& source) {
     while (source.size == 0) {
-        int size = source.reader->read(source.entry.data(), source.entry.size());
-        if (size <= 0) return false;
-        // An entry without a payload is skipped: nobody could print it.
-        if (parseLogEntry(source.entry.data(), static_cast<size_t>(size), source.view)) {
-            source.size = static_cast<size_t>(size);
+        if (source.nextEntry == source.entriesRead) {
+            const int copied =
+                source.reader->readSome(source.entries.data(), source.entries.size());
+            if (copied <= 0) return false;
+            source.entriesRead = static_cast<size_t>(copied);
+            source.nextEntry = 0;
         }
+        // Whole entries only, each as long as its header says.
+        const uint8_t* entry = source.entries.data() + source.nextEntry;
+        const size_t size = kEntryHeaderSize + decodeEntryHeader(entry).payloadLength;
+        source.nextEntry += size;
+        // An entry without a payload is skipped: nobody could print it.
+        if (parseLogEntry(entry, size, source.view)) source.size = size;
     }
     return true;
 }
@@ -128,7 +153,10 @@ bool LogMerger::next(LogEntryView& entry, LogId* id) {
 bool LogMerger::wait(int timeoutMs) {
     auto ready = [this] {
         for (auto& source : sources_) {
-            if (source->size != 0 || source->reader->hasUnread()) return true;
+            if (source->size != 0 || source->nextEntry != source->entriesRead ||
+                source->reader->hasUnread()) {
+                return true;
+            }
         }
         return false;
     };
@@ -170,7 +198,8 @@ extern "C" int32_t xkt_read_logcat(char* text, int32_t size, XKT_LogcatEntry* en
     if (!merger->next(view) && (!merger->wait(kReadWaitMs) || !merger->next(view))) return 1;
     size_t length = formatReaderText(view, text, static_cast<size_t>(size));
     if (entry != nullptr) {
-        tag->assign(view.tag);
+        // Most entries carry the tag of the one before.
+        if (*tag != view.tag) tag->assign(view.tag);
         entry->length = static_cast<int32_t>(length);
         entry->lost = static_cast<int32_t>(std::min<uint64_t>(merger->takeLost(), INT32_MAX));
         entry->priority = view.priority;

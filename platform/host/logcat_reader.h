@@ -56,11 +56,18 @@ public:
     uint64_t takeLost();
 
 private:
+    // Entries are read ahead a few at a time: one hold of a busy buffer's
+    // lock, shared with its writers, for several entries. The largest entry
+    // fits, and a hold stays short.
+    static constexpr size_t kReadAhead = kMaxEntrySize + 2048;
+
     struct Source {
         LogId id;
         std::unique_ptr<LogReader> reader;
-        std::array<uint8_t, kMaxEntrySize> entry{};
-        size_t size = 0;  // of the entry held, 0 when none
+        std::array<uint8_t, kReadAhead> entries{};
+        size_t entriesRead = 0;  // bytes in entries
+        size_t nextEntry = 0;    // where the next unparsed one starts
+        size_t size = 0;         // of the entry held, 0 when none
         LogEntryView view;
         uint64_t lostReported = 0;
     };
