@@ -42,14 +42,20 @@ extern "C" XKT_API int32_t XKT_setCPESysLogParam(const char* tagPrefix, const ch
                                                  const char* server) {
     (void)reserved;
     __android_log_print(ANDROID_LOG_DEBUG, "LOG", "Log:LOG Module set syslog param\n");
-    if (tagPrefix != nullptr && tagPrefix[0] != '\0') {
-        std::memset(g_syslogTagPrefix, 0, sizeof g_syslogTagPrefix);
-        copyText(g_syslogTagPrefix, tagPrefix);
-    } else if (g_syslogTagPrefix[0] == '\0') {
-        copyText(g_syslogTagPrefix, "null");
+    {
+        // The log thread formats with these texts: change them under the
+        // syslog lock and tell it they moved.
+        SyslogLock identityLock;
+        if (tagPrefix != nullptr && tagPrefix[0] != '\0') {
+            std::memset(g_syslogTagPrefix, 0, sizeof g_syslogTagPrefix);
+            copyText(g_syslogTagPrefix, tagPrefix);
+        } else if (g_syslogTagPrefix[0] == '\0') {
+            copyText(g_syslogTagPrefix, "null");
+        }
+        std::memset(g_softwareVersion, 0, sizeof g_softwareVersion);
+        XKT_property_get("ro.software", g_softwareVersion, sizeof g_softwareVersion);
+        g_syslogIdentityVersion.fetch_add(1, std::memory_order_release);
     }
-    std::memset(g_softwareVersion, 0, sizeof g_softwareVersion);
-    XKT_property_get("ro.software", g_softwareVersion, sizeof g_softwareVersion);
 
     if (server == nullptr || server[0] == '\0') return 0;
     SyslogLock lock;

@@ -14,6 +14,7 @@
 
 #include "log_init.h"
 #include "log_model.h"
+#include "syslog_transport.h"
 #include "text_builder.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
@@ -22,6 +23,34 @@ namespace xkt::log {
 
 char g_syslogTagPrefix[kSyslogTextSize] = {};
 char g_softwareVersion[kSyslogTextSize] = {};
+std::atomic<uint32_t> g_syslogIdentityVersion{0};
+
+namespace {
+
+// The tag prefix joined with the software version, as the agent last set
+// them. Each formatting thread keeps its own copy and renews it under the
+// syslog lock only when the agent has written since.
+const char* syslogIdentity() {
+    struct Identity {
+        uint32_t version = 0;
+        char text[2 * kSyslogTextSize] = "";
+    };
+    thread_local Identity cached;
+    const uint32_t version = g_syslogIdentityVersion.load(std::memory_order_acquire);
+    if (cached.version != version) {
+        SyslogLock lock;
+        const size_t prefix = strnlen(g_syslogTagPrefix, kSyslogTextSize - 1);
+        const size_t software = strnlen(g_softwareVersion, kSyslogTextSize - 1);
+        std::memcpy(cached.text, g_syslogTagPrefix, prefix);
+        std::memcpy(cached.text + prefix, g_softwareVersion, software);
+        cached.text[prefix + software] = '\0';
+        cached.version = g_syslogIdentityVersion.load(std::memory_order_relaxed);
+    }
+    return cached.text;
+}
+
+}  // namespace
+
 
 namespace {
 
@@ -161,8 +190,7 @@ int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t te
     p = put(p, classicStamp(time));
     p = putText(p, g_macString);
     *p++ = ' ';
-    p = putText(p, g_syslogTagPrefix);
-    p = putText(p, g_softwareVersion);
+    p = put(p, syslogIdentity());
     *p++ = ' ';
     const LogRecord* record = entry.record;
     if (record != nullptr && record->line != 0 && record->file[0] != '\0') {

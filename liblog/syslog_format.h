@@ -1,6 +1,9 @@
 // The syslog line layouts: texts the management agent sets for them.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -12,6 +15,9 @@ inline constexpr size_t kSyslogTextSize = 64;
 // Written with a bounded copy and read by the log thread without a lock.
 extern char g_syslogTagPrefix[kSyslogTextSize];
 extern char g_softwareVersion[kSyslogTextSize];  // the property "ro.software"
+// Moves (under the syslog lock) whenever the agent rewrites the two texts
+// above, so the log thread re-reads them only then, under the same lock.
+extern std::atomic<uint32_t> g_syslogIdentityVersion;
 
 inline constexpr size_t kUnknownLength = SIZE_MAX;
 

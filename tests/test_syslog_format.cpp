@@ -71,6 +71,7 @@ TEST_F(SyslogTest, ClassicLayoutsEndInOneLineFeedWithin1021Characters) {
     EXPECT_EQ(R"(<139>TIME 00:11:22:33:44:55  player.cpp:88 code:13 hello world)" "\n",
               format(&full, 1));
     std::strcpy(g_syslogTagPrefix, "stb-");
+    ++g_syslogIdentityVersion;  // as the agent's setter does
     std::strcpy(g_softwareVersion, "V1.2");
     EXPECT_EQ(R"(<139>TIME 00:11:22:33:44:55 stb-V1.2 player.cpp:88 code:13 hello world)" "\n",
               format(&full, 1));
@@ -91,6 +92,7 @@ TEST_F(SyslogTest, ClassicLayoutsEndInOneLineFeedWithin1021Characters) {
 TEST_F(SyslogTest, StructuredLayoutOnlyForTlsWithoutKey) {
     g_iUseHttpsSyslog = 1;
     std::strcpy(g_syslogTagPrefix, "stb-");
+    ++g_syslogIdentityVersion;  // as the agent's setter does
     LogRecord full = record(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "player.cpp", 88, "hello world");
     // The count covers everything behind its blank, the final line feed too.
     EXPECT_EQ(R"(0053 <139>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( hello world)" "\n",
