@@ -13,6 +13,7 @@
 #include "log_entries.h"
 #include "log_init.h"
 #include "log_model.h"
+#include "sample_record.h"
 #include "sandbox.h"
 
 using namespace xkt::log;
@@ -48,19 +49,7 @@ protected:
 }  // namespace
 
 TEST_F(FileChannelTest, DefaultLineWithAndWithoutSourcePosition) {
-    LogRecord r{};
-    r.type = XKT_LOG_TYPE_OPER;
-    r.level = XKT_LOG_LEVEL_WARN;
-    r.time.hour = 9;
-    r.time.minute = 5;
-    r.time.second = 7;
-    std::strcpy(r.module, "net");
-    std::strcpy(r.file, "player.cpp");
-    std::strcpy(r.function, "play");
-    r.line = 88;
-    r.threadId = 0x10e1;
-    r.code = 13;
-    std::strcpy(r.message, "hello world");
+    LogRecord r = xkt::test::sampleRecord();
     char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
 
     ASSERT_EQ(0, XKT_logDefFormatter(&r, out, 1));

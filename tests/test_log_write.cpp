@@ -13,6 +13,7 @@
 #include "log_entries.h"
 #include "log_init.h"
 #include "log_write.h"
+#include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
@@ -20,24 +21,9 @@
 using namespace xkt::log;
 using xkt::test::LogEntry;
 using xkt::test::readTagged;
+using xkt::test::sampleRecord;
 
 namespace {
-
-LogRecord sampleRecord() {
-    LogRecord record{};
-    record.type = 2;
-    record.level = 3;
-    record.time.hour = 9;
-    record.time.minute = 5;
-    record.time.second = 7;
-    std::strcpy(record.module, "net");
-    std::strcpy(record.file, "player.cpp");
-    std::strcpy(record.function, "play");
-    record.line = 88;
-    record.threadId = 4321;
-    std::strcpy(record.message, "hello world");
-    return record;
-}
 
 // Takeover seen and every module passing, as in any process once the
 // managing process has initialised.
