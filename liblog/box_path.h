@@ -9,7 +9,9 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
+#include <sys/stat.h>
 
 #include "xkt_osal.h"
 #include "xkt_securec.h"
@@ -63,5 +65,18 @@ public:
 private:
     char text_[BoxSize + kRootRoom];
 };
+
+// Every box has /tmp and /data; a fresh development root may not, so the
+// parents of a path are created as a box would have them.
+template <size_t BoxSize>
+void makeMissingParents(BoxText<BoxSize>& path) {
+    char* text = path.data();
+    for (char* slash = std::strchr(text + 1, '/'); slash != nullptr;
+         slash = std::strchr(slash + 1, '/')) {
+        *slash = '\0';
+        mkdir(text, 0755);  // an existing folder is what we want
+        *slash = '/';
+    }
+}
 
 }  // namespace xkt::log

@@ -13,6 +13,7 @@
 
 #include "android/log.h"
 #include "box_path.h"
+#include "error_log.h"
 #include "log_filter.h"
 #include "log_model.h"
 #include "xkt_log.h"
@@ -98,16 +99,6 @@ bool takeoverDone() {
            std::strcmp(value, "1") == 0;
 }
 
-// Every box has /tmp; a fresh development root may not, and the log
-// directory's parents are created as a box would have them.
-void makeMissingParents(char* path) {
-    for (char* slash = std::strchr(path + 1, '/'); slash != nullptr; slash = std::strchr(slash + 1, '/')) {
-        *slash = '\0';
-        mkdir(path, 0755);  // an existing folder is what we want
-        *slash = '/';
-    }
-}
-
 // Step 3: a fresh, empty local log directory. -1 only when its rooted path
 // does not fit (refused rather than cut); a failed mkdir is reported and
 // initialisation goes on without the local file.
@@ -116,7 +107,7 @@ int32_t recreateLogDirectory() {
     BoxText<256> command;
     if (dir.path(kLogDirectory) != 0 || command.format("rm -rf %s", dir.c_str()) != 0) return -1;
     XKT_system(command.c_str());
-    makeMissingParents(dir.data());
+    makeMissingParents(dir);
     if (mkdir(dir.c_str(), 0755) != 0) XKT_INIT_SAY("Log:mkdir failed, dir:%s\n", dir.c_str());
     return 0;
 }
@@ -245,7 +236,8 @@ extern "C" XKT_API int32_t XKT_logDeinit(void) {
     if (const uint32_t fileLock = g_logFileMutex.exchange(0, std::memory_order_acq_rel)) {
         XKT_mutex_destroy(fileLock);
     }
-    // The error log's locks join these once that unit exists.
+    destroyErrorLogLock();
+    destroyCaptureRingLock();
     clearChannels();
     setMgmtTakeover(false);
     return 0;

@@ -11,12 +11,8 @@
 
 #include "box_path.h"
 #include "log_init.h"
+#include "self_log.h"
 #include "xkt_log.h"
-
-// The library's own messages: type "Run", module "LOG", code 0, our source
-// position, and the operation's name as the function.
-#define XKT_SHELL_LOG(level, function, ...) \
-    XKT_logWrite(__FILE__, __LINE__, function, 0, XKT_LOG_TYPE_RUN, level, "LOG", __VA_ARGS__)
 
 namespace xkt::log {
 
@@ -32,7 +28,7 @@ bool exists(const char* path) { return access(path, F_OK) == 0; }
 int32_t runShellCommand(const char* command, const ShellOps& ops) {
     constexpr const char* kFunction = "XKT_actShellCmd";
     if (command == nullptr) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "null pointer");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "null pointer");
         return -1;
     }
     // On the newer generations a mkdir must have finished before the caller
@@ -41,7 +37,7 @@ int32_t runShellCommand(const char* command, const ShellOps& ops) {
     if (std::strstr(command, "mkdir") != nullptr &&
         g_iLogcatMode.load(std::memory_order_relaxed) == 1) {
         if (ops.system(command) < 0) {
-            XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "system exec faild");
+            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "system exec faild");
             return -1;
         }
         return 0;
@@ -54,7 +50,7 @@ int32_t runShellCommand(const char* command, const ShellOps& ops) {
     int32_t pid = -1;
     XKT_CsHandle* handle = ops.csopen(command, "r", &reserved, &pid);
     if (handle == nullptr) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_csopen exec faild");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_csopen exec faild");
         return -1;
     }
     ops.csclose(handle, 0);
@@ -71,18 +67,18 @@ extern "C" XKT_API int32_t XKT_actShellCmd(const char* command) {
 
 extern "C" XKT_API int32_t XKT_chownUserToSystem(const char* path) {
     constexpr const char* kFunction = "XKT_chownUserToSystem";
-    XKT_SHELL_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_chownSystem");
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_chownSystem");
     if (path == nullptr) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
         return -1;
     }
     BoxText<kCommandSize> command;
     if (command.format("chown system.system %s", path) != 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;
     }
     if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute [%s] faild", command.c_str());
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute [%s] faild", command.c_str());
         return -1;
     }
     return 0;
@@ -94,13 +90,13 @@ extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
     if (exists(path)) return 0;
     BoxText<kCommandSize> command;
     if (command.format("busybox mkdir -p %s", path) != 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;
     }
     // Waited for directly, not through the runner: the caller uses the
     // folder right away on every generation.
     if (XKT_system(command.c_str()) < 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
         return -1;
     }
     return 0;
@@ -109,20 +105,20 @@ extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
 extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
     constexpr const char* kFunction = "XKT_deleteFile";
     if (!exists(path)) return 0;
-    XKT_SHELL_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", path);
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", path);
     BoxText<kCommandSize> command;
     if (command.format("busybox rm -f %s", path) != 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;
     }
     if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute command faild");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute command faild");
         return -1;
     }
     // The runner only says the command started; a rm without permission
     // shows up here.
     if (exists(path)) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Delete file failed");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Delete file failed");
         return -1;
     }
     return 0;
@@ -130,14 +126,14 @@ extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
 
 extern "C" XKT_API int32_t XKT_deleteAllfileofFolder(const char* path) {
     constexpr const char* kFunction = "XKT_deleteAllfileofFolder";
-    XKT_SHELL_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteAllfileofFolder");
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteAllfileofFolder");
     if (path == nullptr) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
         return -1;
     }
     DIR* dir = opendir(path);
     if (dir == nullptr) {
-        XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
         return -1;
     }
     // Sub-folders (and "." and "..") are left alone; an entry of unknown
@@ -146,11 +142,11 @@ extern "C" XKT_API int32_t XKT_deleteAllfileofFolder(const char* path) {
         if (entry->d_type == DT_DIR) continue;
         BoxText<kEntryPathSize> entryPath;
         if (entryPath.format("%s/%s", path, entry->d_name) != 0) {
-            XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
             continue;
         }
         if (XKT_deleteFile(entryPath.c_str()) != 0) {
-            XKT_SHELL_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm file failed");
+            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm file failed");
         }
     }
     closedir(dir);

@@ -173,6 +173,40 @@ constexpr size_t kClassicHeadMax = 1 + kNumberMax + 1 + sizeof ClassicStamp::tex
                                    XKT_LOG_TEXT_SIZE - 1 + 1 + kNumberMax + 6 + kNumberMax + 1;
 static_assert(kClassicHeadMax < kClassicLineMax);
 
+}  // namespace
+
+bool readClockTime(LogTime& time) { return readTime(time); }
+
+char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
+                         std::string_view message, const LogTime& time, bool& cut) {
+    char* p = out;
+    *p++ = '<';
+    p = putDecimal(p, pri);
+    *p++ = '>';
+    p = put(p, classicStamp(time));
+    p = putText(p, g_macString);
+    *p++ = ' ';
+    p = put(p, syslogIdentity());
+    *p++ = ' ';
+    if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
+        p = putText(p, record->file);
+        *p++ = ':';
+        p = putDecimal(p, record->line);
+        p = put(p, " code:");
+        p = putDecimal(p, record->code);
+        *p++ = ' ';
+    }
+    const size_t room = lineMax - static_cast<size_t>(p - out);
+    const size_t length = std::min(message.size(), room);
+    std::memcpy(p, message.data(), length);
+    p += length;
+    *p = '\0';
+    cut = length < message.size();
+    return p;
+}
+
+namespace {
+
 int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t textLength,
                       size_t& lineLength) {
     lineLength = 0;
@@ -182,35 +216,14 @@ int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t te
     if (!readItem(item, recordKind, "XKT_SyslogFormatter", textLength, entry) || !readTime(time)) {
         return -1;
     }
-
-    char* p = out;
-    *p++ = '<';
-    p = putDecimal(p, entry.pri);
-    *p++ = '>';
-    p = put(p, classicStamp(time));
-    p = putText(p, g_macString);
-    *p++ = ' ';
-    p = put(p, syslogIdentity());
-    *p++ = ' ';
-    const LogRecord* record = entry.record;
-    if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
-        p = putText(p, record->file);
-        *p++ = ':';
-        p = putDecimal(p, record->line);
-        p = put(p, " code:");
-        p = putDecimal(p, record->code);
-        *p++ = ' ';
-    }
-    const size_t room = kClassicLineMax - static_cast<size_t>(p - out);
-    const size_t length = std::min(entry.message.size(), room);
-    std::memcpy(p, entry.message.data(), length);
-    p += length;
-    *p = '\0';
-    lineLength = static_cast<size_t>(p - out);
+    bool cut = false;
+    char* const end =
+        composeClassicLine(out, kClassicLineMax, entry.pri, entry.record, entry.message, time, cut);
+    lineLength = static_cast<size_t>(end - out);
     // A cut line is handed on as it is, without a line feed.
-    if (length < entry.message.size()) return -1;
-    if (p[-1] != '\n') ++lineLength;  // the line feed XKT_CheckLogFinshFlag adds
-    return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(p - out));
+    if (cut) return -1;
+    if (end[-1] != '\n') ++lineLength;  // the line feed XKT_CheckLogFinshFlag adds
+    return XKT_CheckLogFinshFlag(out, static_cast<int32_t>(end - out));
 }
 
 int32_t formatStructured(const void* item, char* out, int32_t size, int32_t recordKind,

@@ -2,10 +2,11 @@
 #pragma once
 
 #include <atomic>
-#include <cstdint>
-
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
+
+#include "xkt_log.h"
 
 namespace xkt::log {
 
@@ -27,5 +28,17 @@ inline constexpr size_t kUnknownLength = SIZE_MAX;
 // the line's length. Nothing is written behind the line's NUL.
 int32_t formatSyslogLine(const void* item, char* out, int32_t recordKind, size_t textLength,
                          size_t& lineLength);
+
+// The classic line in front of the line feed: "<pri>Mmm dd hh:mm:ss ",
+// the MAC address, the agent's identity and, when record has a line and a
+// file, "file:line code:n ", then the message, cut so that the line holds
+// at most lineMax characters (at least 1021). Writes the NUL; returns where
+// it stands. cut tells whether the message was cut.
+char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
+                         std::string_view message, const LogTime& time, bool& cut);
+
+// The time stamp every line layout uses: UTC when g_iLogUseUTCTime is set,
+// local time otherwise. false when the clock gives no usable time.
+bool readClockTime(LogTime& time);
 
 }  // namespace xkt::log

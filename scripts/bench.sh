@@ -33,3 +33,8 @@ echo
 echo "syslog transports through XKT_SysLogOutput to loopback receivers:"
 "$dir/bench/xkt_syslog_bench" --benchmark_repetitions=${REPETITIONS:-3} \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E 'median|^-|Benchmark' | tee "$dir/syslog.txt"
+
+echo
+echo "error log: channel 4 per item, and the export of ten full 2 MiB temporary files:"
+"$dir/bench/xkt_error_log_bench" --benchmark_repetitions=${REPETITIONS:-3} \
+  --benchmark_report_aggregates_only=true 2>/dev/null | grep -E 'median|^-|Benchmark' | tee "$dir/error_log.txt"

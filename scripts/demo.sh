@@ -3,7 +3,8 @@
 # modules in several processes write at different levels, another program
 # writes plain Android entries, one module is switched off by a live change
 # of the shared module filter; then the daemon stops and the local log file
-# shows what arrived. Every line also goes to a local syslog collector
+# shows what arrived; the error lines, collected apart, are exported to the
+# flash store as an archive. Every line also goes to a local syslog collector
 # (syslog-ng) by UDP; with DEMO_SYSLOG_KEY=<32 hex digits> the datagrams are
 # AES-encrypted and the library's xkt-syslog-decrypt sits in front of the
 # collector.
@@ -28,6 +29,7 @@ say() { printf '\n== %s\n' "$*"; }
 
 say "sandbox root $XKT_ROOT, MAC $XKT_MAC"
 mkdir -p "$XKT_ROOT/data/tarvek-log"   # the flash store a box has
+"$bin/xkt-setprop" ro.product.model DEMO-STB   # and its model, which names the archives
 
 # A local collector: syslog-ng on a free loopback UDP port, private state.
 col=$XKT_ROOT/collector
@@ -64,7 +66,8 @@ else
   echo "   collector: syslog-ng on udp $target"
 fi
 
-"$bin/xktlogd" --level info --modules "player|net|drm" "${syslog_args[@]}" 2>"$XKT_ROOT/xktlogd.err" &
+"$bin/xktlogd" --level info --modules "player|net|drm" --error-log --error-log-to-flash 1 \
+  "${syslog_args[@]}" 2>"$XKT_ROOT/xktlogd.err" &
 daemon=$!
 for _ in $(seq 50); do
   [ "$("$bin/xkt-getprop" xkt.log.mgmttakeover)" = 1 ] && break
@@ -96,6 +99,20 @@ say "live filter change: xkt-setprop xkt.log.modules 'player|net' (drm is switch
 "$bin/xkt-log" -l error -m drm -f /src/drm/drm_main.c -n 200 "drm message after the change" 2>/dev/null || echo "   (xkt-log: the drm message was filtered out in its own process)"
 "$bin/xkt-log" -l warn -m player -f /src/player/player_main.c -n 200 "player message after the change"
 sleep 0.5
+
+errors=$XKT_ROOT/tmp/errorlog
+say "the error log: ERROR records and E/ lines, collected in tmp/errorlog ($(ls "$errors"))"
+sed 's/^/   /' "$errors"/error*.log
+echo "   exporting to flash now (SIGUSR1; the daemon's timer would do it every 2 hours)"
+kill -USR1 "$daemon"
+for _ in $(seq 50); do
+  ls "$XKT_ROOT"/data/tarvek-log/Error/*.log.tar.gz >/dev/null 2>&1 && [ -z "$(ls "$errors")" ] && break
+  sleep 0.1
+done
+for archive in "$XKT_ROOT"/data/tarvek-log/Error/*.log.tar.gz; do
+  echo "   $(basename "$archive"): $(tar -tzf "$archive" | tr '\n' ' ')($(tar -xzOf "$archive" | wc -l) lines)"
+done
+echo "   next archive index: $(cat "$XKT_ROOT/data/errorindex.txt"); tmp/errorlog now holds $(ls "$errors" | wc -l) files"
 
 say "stopping xktlogd"
 kill -TERM "$daemon"

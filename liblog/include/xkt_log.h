@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -350,6 +351,103 @@ XKT_API int32_t XKT_swapTMSLogType(uint32_t agentType);
 XKT_API int32_t XKT_swapLocalLogLevel(uint32_t level);
 /* LogType to syslog facility; -1 from 5 ("None") on. */
 XKT_API int32_t XKT_swapLocalLogType(uint32_t type);
+
+/* ---- Error log: capture ------------------------------------------------------------------- */
+
+/* Error lines collect in $ROOT/tmp/errorlog/error<N>.log, N cycling through
+ * g_iTmpErrorlogNum files of 2 MiB each; the export packs them onto flash. */
+XKT_API extern int32_t g_iTmpErrorlogNum;      /* 5 or 10, from ro.total.memsize */
+XKT_API extern uint32_t g_pErrorLogMutex;      /* guards the current file */
+XKT_API extern FILE* g_pErrorLogFileHandle;    /* the open current file, or null */
+XKT_API extern int32_t g_iErrorLogStatus;      /* 1 while an export runs */
+XKT_API extern int32_t g_LogOutputTimerID;     /* the export timer, -1 until added */
+
+/* Prepares the temporary directory and the flash store, registers channel 4
+ * and arms the export timer (first run after g_iTimeIntervalForLogToFlash
+ * ms, then every period; a period of 0 runs the export once, at once). On
+ * Android generations up to 2 it also starts the capture ring. 0, or -1. */
+XKT_API int32_t XTK_ErrorLogInit(void);
+/* Channel 4's formatter: accepts ERROR records of types 0 to 4 and plain
+ * lines whose priority letter (before the first "/") is "E". 0 when a line
+ * was composed into out (4096 bytes), -1 when the item is refused. */
+XKT_API int32_t XKT_errorlogFormatter(const void* item, char* out, int32_t recordKind);
+/* Composes one error-log line ending in one line feed into out (4096
+ * bytes): the long layout (file:line code:) for a record with a line and a
+ * file, the short one otherwise. 0, or -1. */
+XKT_API int32_t XKT_handleLogMsg(const void* item, char* out, int32_t priority,
+                                 const char* message, int32_t recordKind);
+/* Channel 4's output: appends the line to the current temporary file and
+ * flushes it. -1 for a null or empty line or a failed write. */
+XKT_API int32_t XKT_errorlogFileOutput(const char* text);
+
+/* ---- Error log: export to flash ------------------------------------------------------------ */
+
+/* One export, when the switch is on and none is running: every temporary
+ * file, oldest first, into its own archive under $ROOT/data/tarvek-log/Error
+ * (at most 50, by the cyclic index in $ROOT/data/errorindex.txt), then the
+ * temporary directory emptied. 0 after a completed export; any other value
+ * is not a status. */
+XKT_API int32_t XKT_errorlogOutputTrigger(void);
+/* Packs every file the list file names, advancing *index (mod 50) per
+ * named file. 0, or -1 when the list cannot be opened or read. */
+XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index);
+/* "busybox tar -czvf archive -C dir name", then the archive handed to the
+ * system user. 0, or -1. */
+XKT_API int32_t XKT_compressErrorLogToFlash(const char* archive, const char* dir,
+                                            const char* name);
+
+/* ---- Error log: capture ring of the older Android generations ------------------------------- */
+
+#define XKT_LOGBUFF_ENTRY_SIZE 4096
+#define XKT_LOGBUFF_SLOTS 3
+
+/* One raw log-device entry (20-byte header and payload, as one read gave
+ * it) and the next block of its slot; a slot's head block holds no entry. */
+typedef struct LogBuffBlock {
+    char entry[XKT_LOGBUFF_ENTRY_SIZE];
+    struct LogBuffBlock* next;
+} LogBuffBlock;
+
+XKT_API extern LogBuffBlock* g_logbuff[XKT_LOGBUFF_SLOTS];
+XKT_API extern uint32_t g_logbuffMutex[XKT_LOGBUFF_SLOTS];
+
+/* Creates the ring and starts the "ErrorLog" thread. 0, or -1. */
+XKT_API int32_t XKT_OldVersionErrorLogInit(void);
+/* The "ErrorLog" thread: reads /dev/log/main and /dev/log/system into the
+ * ring. Returns (0) only when it cannot build its device list. */
+XKT_API int32_t XKT_errorLogThread(void);
+/* The "WriteLogLines" thread: empties the ring through the conversion into
+ * channel 4. Never returns. */
+XKT_API int32_t writeLogLines(void);
+
+/* ---- Flash log store -------------------------------------------------------------------------- */
+
+/* isExp 0 selects the error store, any other value the exception store. */
+
+/* The archive name for index: "Err_<model>_<mac>_<yyyymmddhhmmss>_<nn>.log"
+ * (error store; file name only) or the full path
+ * "$ROOT/data/tarvek-log/exp/Exp_..._<nn>.log.tar.gz" (exception store),
+ * into out[size]. 0, or -1 (also when the name does not fit). */
+XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32_t index, int32_t isExp);
+/* The MAC address without its colons into out (zero-filled by the caller,
+ * at least 13 bytes; no terminator is written). 0, or -1. */
+XKT_API int32_t XKT_getMacString(char* out);
+/* The number in the index file path, or -1 when it cannot be opened or its
+ * first line is empty. */
+XKT_API int32_t XKT_readIndexFromFile(const char* path);
+/* Lists the files of dir into listPath, oldest first. 0, or -1. */
+XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPath);
+/* Lines of the store's list file, or -1. */
+XKT_API int32_t XKT_getTmplogNum(int32_t isExp);
+/* Deletes the store's archives whose index lies in the cyclic range
+ * iStartIndex..iEndIndex. 0, or -1 when the flash directory cannot be
+ * opened. */
+XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEndIndex, int32_t isExp);
+/* Deletes the archives whose indexes an export starting at iCurLogIndex
+ * will reuse. 0, or -1. */
+XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isExp);
+/* "busybox cp src dst". 0, or -1. */
+XKT_API int32_t XKT_copyFile(const char* src, const char* dst);
 
 /* Convenience for callers: the caller's own source position. */
 #define XKT_LOG(type, level, module, ...) \

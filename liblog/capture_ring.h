@@ -1,0 +1,17 @@
+// The capture ring's bookkeeping, readable while its threads run, so that
+// tests can watch the slots being filled and emptied.
+#pragma once
+
+#include <cstdint>
+
+namespace xkt::log {
+
+struct CaptureRingState {
+    int32_t filledSlots;  // filled and not yet emptied, 0..3
+    int32_t readIndex;    // the slot the line writer empties now or next
+    int32_t writeIndex;   // the slot the reader fills now or next
+};
+
+CaptureRingState captureRingState();
+
+}  // namespace xkt::log

@@ -1,0 +1,26 @@
+// The error log's state and paths shared by its capture, its export to
+// flash and the capture ring of the older Android generations.
+#pragma once
+
+#include <cstdint>
+
+namespace xkt::log {
+
+inline constexpr const char* kErrorLogDirectory = "/tmp/errorlog";
+inline constexpr int32_t kErrorLogChannel = 4;
+
+// Closes the current temporary file, if one is open, so that the export can
+// delete it; the next accepted line creates the file of the same number
+// again. The caller holds g_pErrorLogMutex.
+void closeErrorLogFile();
+
+// XKT_logDeinit's part: destroys the error log's lock, and the capture
+// ring's count lock, each when it exists, and forgets the handle.
+void destroyErrorLogLock();
+void destroyCaptureRingLock();
+
+// Adds the repeating export timer (g_LogOutputTimerID). 0, or -1 when the
+// timer service refuses it.
+int32_t armErrorLogExport();
+
+}  // namespace xkt::log

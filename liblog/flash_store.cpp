@@ -1,0 +1,370 @@
+// The flash log store shared by the error and the exception export: archive
+// names, the index file, the time-sorted list of temporary files and the
+// deletion of the archives whose index an export is about to reuse.
+//
+// Paths handed in by callers are machine paths already; the store's own
+// fixed paths are rooted here. None of these functions takes a lock of the
+// exports: the two exports touch disjoint files, and only the name caches
+// are shared between them.
+#include "flash_store.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+
+#include "bounded_text.h"
+#include "box_path.h"
+#include "log_init.h"
+#include "self_log.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+#include "xkt_securec.h"
+
+namespace xkt::log {
+
+namespace {
+
+constexpr size_t kModelSize = 65;          // "ro.product.model" is read with this limit
+constexpr size_t kMacTailAt = 6;           // the last six hex digits of "xxxxxxxxxxxx"
+constexpr size_t kStorePathSize = 64;      // a rooted fixed path of the store
+constexpr size_t kSortCommandSize = 256;
+constexpr size_t kArchivePathSize = 128;
+constexpr size_t kCopyCommandSize = 128;
+constexpr std::string_view kArchiveSuffix = ".log.tar.gz";
+// The archive index stands in the two characters before the suffix, so a
+// name needs at least two more characters than the suffix to carry one.
+constexpr size_t kIndexedNameMin = 13;
+static_assert(kIndexedNameMin == kArchiveSuffix.size() + 2);
+
+// Model and MAC field of the archive names: filled on first use, never
+// refreshed. Both exports may build a name at the same moment, so the
+// caches are only touched under the lock.
+struct NameFields {
+    std::mutex lock;
+    char mac[kMacStringSize + 1] = {};  // zero-filled: XKT_getMacString writes no terminator
+    char model[kModelSize] = {};
+};
+NameFields g_nameFields;
+
+// XKT_getMacString may fill g_macString; two callers must not do it at once.
+std::mutex g_macFillLock;
+
+bool isDirectory(DIR* dir, const dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat st {};
+    return fstatat(dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
+bool inCyclicRange(int32_t index, int32_t start, int32_t end) {
+    if (start <= end) return start <= index && index <= end;
+    return index >= start || index <= end;  // the range wraps past the last index
+}
+
+// The fields one name is built from, copied out of the caches.
+struct NameFieldCopy {
+    char macTail[kMacStringSize + 1] = {};
+    char model[kModelSize] = {};
+};
+
+// Fills the caches when they are empty, then copies them: 0, or -1 with
+// the failed step's message written.
+int32_t loadNameFields(NameFieldCopy& copy) {
+    constexpr const char* kFunction = "XKT_getNewLogFileName";
+    std::lock_guard<std::mutex> guard(g_nameFields.lock);
+    if (g_nameFields.mac[0] == '\0' && XKT_getMacString(g_nameFields.mac) == -1) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Get mac addr failed");
+        return -1;
+    }
+    if (g_nameFields.model[0] == '\0') {
+        char value[kModelSize] = {};
+        if (XKT_property_get("ro.product.model", value, sizeof value) != 0) {
+            XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "get stb model failed");
+            return -1;
+        }
+        copyText(g_nameFields.model, value);
+    }
+    // A MAC text shorter than six characters leaves the field empty rather
+    // than reading before it.
+    copyText(copy.macTail, g_nameFields.mac + strnlen(g_nameFields.mac, kMacTailAt));
+    copyText(copy.model, g_nameFields.model);
+    return 0;
+}
+
+int32_t formatArchiveName(char* out, uint32_t size, int32_t index, int32_t isExp,
+                          const LogTime& now, const NameFieldCopy& fields) {
+    if (size == 0) return -1;
+    const char* model = fields.model;
+    const char* macTail = fields.macTail;
+    if (isExp == 0) {
+        return snprintf_s(out, size, size - 1, "Err_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log",
+                          model, macTail, now.year, now.month, now.day, now.hour, now.minute,
+                          now.second, index);
+    }
+    BoxText<kStorePathSize> directory;
+    if (directory.path(kExpStore.flashDirectory) != 0) return -1;
+    return snprintf_s(out, size, size - 1,
+                      "%s/Exp_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log.tar.gz", directory.c_str(),
+                      model, macTail, now.year, now.month, now.day, now.hour, now.minute,
+                      now.second, index);
+}
+
+// One entry of the flash directory: deleted when it is an archive of the
+// store whose index lies in the range.
+void deleteIfInRange(DIR* dir, const dirent& entry, const char* directory, int32_t start,
+                     int32_t end) {
+    constexpr const char* kFunction = "XKT_deleteLogByIndex";
+    const std::string_view name(entry.d_name);
+    if (isDirectory(dir, entry) || name.find(kArchiveSuffix) == std::string_view::npos) return;
+    // Shorter names cannot hold an index; the two characters would lie
+    // before the name.
+    if (name.size() < kIndexedNameMin) return;
+    const int32_t index = parseDecimal(name.substr(name.size() - kIndexedNameMin, 2));
+    if (!inCyclicRange(index, start, end)) return;
+    BoxText<kArchivePathSize> path;
+    // The removal is a shell command: a name that would not stay one word
+    // there could make it remove something outside the store.
+    if (!isShellWord(name) || path.format("%s/%s", directory, entry.d_name) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm file %s failed", entry.d_name);
+        return;
+    }
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm file [%s]", entry.d_name);
+    if (XKT_deleteFile(path.c_str()) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm file %s failed", entry.d_name);
+    }
+}
+
+}  // namespace
+
+ListFile::ListFile(const char* path)
+    : file_(path != nullptr ? std::fopen(path, "r") : nullptr), line_{} {}
+
+ListFile::~ListFile() {
+    if (file_ != nullptr) std::fclose(file_);
+}
+
+char* ListFile::nextLine() {
+    if (file_ == nullptr) return nullptr;
+    while (!std::feof(file_)) {
+        std::memset(line_, 0, sizeof line_);
+        if (std::fgets(line_, sizeof line_, file_) == nullptr) {
+            failed_ = std::ferror(file_) != 0;
+            return nullptr;
+        }
+        // A line that starts with a NUL byte reads as empty and is skipped.
+        if (line_[0] != '\0') return line_;
+    }
+    return nullptr;
+}
+
+char* withoutLineFeed(char* line) {
+    const size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') line[length - 1] = '\0';
+    return line;
+}
+
+int32_t parseDecimal(std::string_view text) {
+    constexpr int64_t kMagnitudeMax = int64_t{INT32_MAX} + 1;
+    size_t at = text.find_first_not_of(" \t\n\v\f\r");
+    if (at == std::string_view::npos) return 0;
+    const bool negative = text[at] == '-';
+    if (text[at] == '-' || text[at] == '+') ++at;
+    int64_t magnitude = 0;
+    for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+        magnitude = magnitude * 10 + (text[at] - '0');
+        if (magnitude > kMagnitudeMax) magnitude = kMagnitudeMax;  // held, never overflows
+    }
+    if (negative) return static_cast<int32_t>(-magnitude);
+    return static_cast<int32_t>(magnitude < kMagnitudeMax ? magnitude : INT32_MAX);
+}
+
+int32_t cyclicIndex(int64_t value, int32_t modulus) {
+    return static_cast<int32_t>(value % modulus);
+}
+
+bool isShellWord(std::string_view text) {
+    constexpr std::string_view kPlainPunctuation = "._-+,=@%/";
+    if (text.empty() || text.front() == '-') return false;
+    for (char c : text) {
+        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && kPlainPunctuation.find(c) == std::string_view::npos) return false;
+    }
+    return true;
+}
+
+}  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32_t index,
+                                                 int32_t isExp) {
+    constexpr const char* kFunction = "XKT_getNewLogFileName";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getNewLogFileName");
+    if (out == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
+        return -1;
+    }
+    LogTime now{};
+    if (XKT_get_Localtime(&now) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Get localtime failed");
+        return -1;
+    }
+    NameFieldCopy fields;
+    if (loadNameFields(fields) != 0) return -1;
+    // A cut name would be another archive's, or a path outside the store.
+    if (formatArchiveName(out, size, index, isExp, now, fields) < 0) {
+        if (size > 0) out[0] = '\0';
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "name too long");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_getMacString(char* out) {
+    constexpr const char* kFunction = "XKT_getMacString";
+    if (out == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
+        return -1;
+    }
+    std::lock_guard<std::mutex> guard(g_macFillLock);
+    if (g_macString[0] == '\0') {
+        char mac[kMacStringSize] = {};
+        if (XKT_sock_getMac(mac) != 0) {
+            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "get Mac address faild!");
+            return -1;
+        }
+        copyText(g_macString, mac);
+    }
+    const size_t length = strnlen(g_macString, sizeof g_macString);
+    for (size_t i = 0; i < length; ++i) {
+        if (g_macString[i] != ':') *out++ = g_macString[i];
+    }
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_readIndexFromFile(const char* path) {
+    constexpr const char* kFunction = "XKT_readIndexFromFile";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Enter XKT_readIndexFromFile");
+    FILE* file = path != nullptr ? std::fopen(path, "r") : nullptr;
+    if (file == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "Open file failed");
+        return -1;
+    }
+    char line[kListLineSize] = {};
+    if (std::fgets(line, sizeof line, file) == nullptr) line[0] = '\0';
+    std::fclose(file);
+    if (line[0] == '\0') {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction,
+                     "Read index from file failed, the file is empty");
+        return -1;
+    }
+    const int32_t index = parseDecimal(line);
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "Read index from file success, the index is [%d]",
+                 index);
+    return index;
+}
+
+extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPath) {
+    constexpr const char* kFunction = "XKT_sortLogByTime";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_sortLogByTime");
+    if (dir == nullptr || listPath == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "invalid param");
+        return -1;
+    }
+    BoxText<kSortCommandSize> command;
+    if (command.format("busybox ls -1 -rt %s > %s", dir, listPath) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+        return -1;
+    }
+    // The C library's system: the listing goes to a file through the shell.
+    if (std::system(command.c_str()) < 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute command failed");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
+    constexpr const char* kFunction = "XKT_getTmplogNum";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getTmplogNum");
+    BoxText<kStorePathSize> path;
+    path.path(flashStore(isExp).listFile);  // a path that does not fit stays empty: no file
+    ListFile list(path.c_str());
+    if (!list.isOpen()) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fopen failed");
+        return -1;
+    }
+    int32_t count = 0;
+    while (list.nextLine() != nullptr) ++count;
+    if (list.failed()) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fgets failed");
+        return -1;
+    }
+    return count;
+}
+
+extern "C" XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEndIndex,
+                                                int32_t isExp) {
+    constexpr const char* kFunction = "XKT_deleteLogByIndex";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteLogByIndex");
+    BoxText<kStorePathSize> directory;
+    DIR* dir = nullptr;
+    if (directory.path(flashStore(isExp).flashDirectory) == 0) dir = opendir(directory.c_str());
+    if (dir == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
+        return -1;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        deleteIfInRange(dir, *entry, directory.c_str(), iStartIndex, iEndIndex);
+    }
+    closedir(dir);
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isExp) {
+    constexpr const char* kFunction = "XKT_deleteFlashLog";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteLogByIndex, iCurLogIndex = [%d]",
+                 iCurLogIndex);
+    const int32_t count = XKT_getTmplogNum(isExp);
+    if (count == 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "tmp log is empty,no need to output");
+        return 0;
+    }
+    if (count < 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "get tmp log num failed");
+        return -1;
+    }
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "tmp log file num = [%d]", count);
+    // The export writes one archive per listed name, from iCurLogIndex on.
+    const int32_t endIndex =
+        cyclicIndex(int64_t{iCurLogIndex} + count - 1, flashStore(isExp).modulus);
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "iStartIndex = [%d], iEndIndex = [%d]",
+                 iCurLogIndex, endIndex);
+    if (XKT_deleteLogByIndex(iCurLogIndex, endIndex, isExp) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete log by index failed");
+        return -1;
+    }
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_copyFile(const char* src, const char* dst) {
+    constexpr const char* kFunction = "XKT_copyFile";
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyFile");
+    if (src == nullptr || dst == nullptr) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
+        return -1;
+    }
+    BoxText<kCopyCommandSize> command;
+    if (command.format("busybox cp %s %s", src, dst) != 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+        return -1;
+    }
+    if (XKT_system(command.c_str()) < 0) {
+        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute %s failed", command.c_str());
+        return -1;
+    }
+    return 0;
+}

@@ -1,0 +1,73 @@
+// The two diagnostic stores on flash: where each keeps its archives, its
+// cyclic index and the list of temporary files an export works through.
+// Paths are the box's; they are rooted where they are used.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string_view>
+
+namespace xkt::log {
+
+struct FlashStore {
+    const char* flashDirectory;
+    const char* indexFile;
+    const char* listFile;
+    int32_t modulus;  // archives kept, and the index's range
+};
+
+inline constexpr FlashStore kErrorStore{"/data/tarvek-log/Error", "/data/errorindex.txt",
+                                        "/tmp/errorloglist.txt", 50};
+inline constexpr FlashStore kExpStore{"/data/tarvek-log/exp", "/data/expindex.txt",
+                                      "/tmp/exploglist.txt", 10};
+
+constexpr const FlashStore& flashStore(int32_t isExp) {
+    return isExp != 0 ? kExpStore : kErrorStore;
+}
+
+// List files are read with this line buffer: a name of up to 30 characters
+// and its line feed make one line.
+inline constexpr size_t kListLineSize = 32;
+
+// Reads a list file the one way every user of it must: a zeroed
+// kListLineSize buffer per read. An over-long name then comes back as
+// several lines, so the count that decides which archives are deleted and
+// the export that reuses their indexes always agree.
+class ListFile {
+public:
+    explicit ListFile(const char* path);
+    ~ListFile();
+    ListFile(const ListFile&) = delete;
+    ListFile& operator=(const ListFile&) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+    // The next read that left text in the buffer, line feed included; null
+    // at the end of the file or after a read error (failed() says which).
+    char* nextLine();
+    bool failed() const { return failed_; }
+
+private:
+    FILE* file_;
+    bool failed_ = false;
+    char line_[kListLineSize];
+};
+
+// Removes one trailing line feed in place; returns line.
+char* withoutLineFeed(char* line);
+
+// The leading decimal number of text as atoi reads it (blanks, a sign,
+// digits; 0 when there are none), held to the int32_t range.
+int32_t parseDecimal(std::string_view text);
+
+// value mod modulus as signed division gives it (negative for a negative
+// value). Callers pass index + count as int64_t: an index file may hold any
+// int32_t, and the sum must not overflow.
+int32_t cyclicIndex(int64_t value, int32_t modulus);
+
+// True when text reaches a shell command line as exactly one plain word
+// that no command takes for an option. Names read from directories are
+// checked before they go into one, so a hostile name cannot add words.
+bool isShellWord(std::string_view text);
+
+}  // namespace xkt::log

@@ -1,0 +1,9 @@
+// The library's own messages: type "Run", module "LOG", code 0, our source
+// position, and the operation's name as the function. They travel the same
+// road as any other message (and are dropped before the takeover).
+#pragma once
+
+#include "xkt_log.h"
+
+#define XKT_SELF_LOG(level, function, ...) \
+    XKT_logWrite(__FILE__, __LINE__, function, 0, XKT_LOG_TYPE_RUN, level, "LOG", __VA_ARGS__)

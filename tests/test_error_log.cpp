@@ -1,0 +1,288 @@
+// The error-log channel: which items it takes, the line it writes, the
+// rotating temporary files, its initialisation, and error lines of real
+// processes reaching the files through the log thread.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "android/log.h"
+#include "error_log.h"
+#include "log_init.h"
+#include "log_model.h"
+#include "sample_record.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+using namespace xkt::log;
+
+namespace {
+
+constexpr size_t kRotation = 2097152;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+size_t sizeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+}
+
+mode_t modeOf(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+LogRecord errorRecord(uint32_t type, int32_t line = 88, const char* file = "player.cpp") {
+    LogRecord record = xkt::test::sampleRecord();
+    record.type = type;
+    record.level = XKT_LOG_LEVEL_ERROR;
+    record.line = line;
+    std::strcpy(record.file, file);
+    return record;
+}
+
+// The formatter's line, its time stamp checked for shape and shown as TIME;
+// "refused" when the formatter refuses.
+std::string format(const void* item, int32_t kind) {
+    static const std::regex stamp(R"([A-Z][a-z]{2} \d\d \d\d:\d\d:\d\d)");
+    char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
+    if (XKT_errorlogFormatter(item, out, kind) != 0) return out[0] == '\0' ? "refused" : "dirty";
+    return std::regex_replace(std::string(out), stamp, "TIME",
+                              std::regex_constants::format_first_only);
+}
+
+class ErrorLogTest : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        std::strcpy(g_macString, "00:11:22:33:44:55");
+        g_iTimeIntervalForLogToFlash = 3600000;  // no export while a test runs
+    }
+    std::string file(int number) const {
+        return sandbox_.path("/tmp/errorlog/error" + std::to_string(number) + ".log");
+    }
+};
+
+}  // namespace
+
+TEST_F(ErrorLogTest, FormatterTakesErrorRecordsOfTypesZeroToFourOnly) {
+    const struct {
+        uint32_t type;
+        const char* pri;
+    } accepted[] = {{XKT_LOG_TYPE_ALL, "<3>"}, {XKT_LOG_TYPE_RUN, "<139>"},
+                    {XKT_LOG_TYPE_OPER, "<131>"}, {XKT_LOG_TYPE_SECURITY, "<155>"},
+                    {XKT_LOG_TYPE_USER, "<163>"}};
+    for (const auto& c : accepted) {
+        LogRecord record = errorRecord(c.type);
+        EXPECT_EQ(std::string(c.pri) + "TIME 00:11:22:33:44:55  player.cpp:88 code:13 hello world\n",
+                  format(&record, 1));
+    }
+    for (uint32_t level = XKT_LOG_LEVEL_ALL; level <= XKT_LOG_LEVEL_NONE + 3; ++level) {
+        if (level == XKT_LOG_LEVEL_ERROR) continue;
+        LogRecord record = errorRecord(XKT_LOG_TYPE_RUN);
+        record.level = level;
+        EXPECT_EQ("refused", format(&record, 1)) << "level " << level;
+    }
+    LogRecord none = errorRecord(XKT_LOG_TYPE_NONE);
+    EXPECT_EQ("refused", format(&none, 1));
+    LogRecord wild = errorRecord(0xFFFFFFFFu);
+    EXPECT_EQ("refused", format(&wild, 1));
+    LogRecord empty{};
+    EXPECT_EQ("refused", format(&empty, 1));
+}
+
+TEST_F(ErrorLogTest, ShortLayoutWithoutLineOrFileAndOneLineFeed) {
+    LogRecord noLine = errorRecord(XKT_LOG_TYPE_RUN, 0);
+    EXPECT_EQ("<139>TIME 00:11:22:33:44:55  hello world\n", format(&noLine, 1));
+    LogRecord noFile = errorRecord(XKT_LOG_TYPE_RUN, 88, "");
+    std::strcpy(noFile.message, "ends in a feed\n");
+    EXPECT_EQ("<139>TIME 00:11:22:33:44:55  ends in a feed\n", format(&noFile, 1));
+
+    // Plain lines of other programs: only the priority letter E counts.
+    const char* error = "E/mediaserver(  120): decoder died\n";
+    EXPECT_EQ("<143>TIME 00:11:22:33:44:55  E/mediaserver(  120): decoder died\n",
+              format(error, 0));
+    EXPECT_EQ("<143>TIME 00:11:22:33:44:55  E/x(1): no feed\n", format("E/x(1): no feed", 0));
+    for (const char* refused : {"W/mediaserver(  120): slow", "F/init(    1): fatal",
+                                "E mediaserver without a slash", "/E at the start", "",
+                                "Ex/ two letters"}) {
+        EXPECT_EQ("refused", format(refused, 0)) << refused;
+    }
+
+    // The line always ends in one line feed within the buffer.
+    std::string longLine = "E/big(1): " + std::string(5000, 'z');
+    const std::string line = format(longLine.c_str(), 0);
+    EXPECT_EQ(XKT_LOG_FORMAT_BUFFER_SIZE - 1, line.size() - std::strlen("TIME") +
+                                                  std::strlen("Jan 01 00:00:00"));
+    EXPECT_EQ('\n', line.back());
+
+    char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
+    EXPECT_EQ(-1, XKT_errorlogFormatter(nullptr, out, 0));
+    EXPECT_EQ(-1, XKT_errorlogFormatter(error, nullptr, 0));
+    EXPECT_EQ(-1, XKT_handleLogMsg(error, out, 143, nullptr, 0));
+}
+
+TEST_F(ErrorLogTest, InitPreparesDirectoriesAndSizesTheRotation) {
+    ASSERT_EQ(0, mkdir(sandbox_.path("/tmp").c_str(), 0755));
+    ASSERT_EQ(0, mkdir(sandbox_.path("/tmp/errorlog").c_str(), 0755));
+    std::ofstream(file(3)) << "left from the last boot\n";
+
+    ASSERT_EQ(0, XTK_ErrorLogInit());
+    EXPECT_FALSE(exists(file(3)));
+    EXPECT_EQ(0700u, modeOf(sandbox_.path("/tmp/errorlog")));
+    EXPECT_TRUE(exists(sandbox_.path("/data/tarvek-log/Error")));
+    EXPECT_EQ(5, g_iTmpErrorlogNum);  // no ro.total.memsize
+    EXPECT_NE(-1, g_LogOutputTimerID);
+    const LogChannel channel = channelAt(kErrorLogChannel);
+    EXPECT_EQ(&XKT_errorlogFormatter, channel.formatter);
+    EXPECT_EQ(&XKT_errorlogFileOutput, channel.output);
+
+    const struct {
+        const char* memsize;
+        int32_t files;
+    } sizes[] = {{"1048576", 5}, {"1048577", 10}, {"", 5}, {"lots", 5}};
+    for (const auto& c : sizes) {
+        ASSERT_EQ(0, XKT_property_set("ro.total.memsize", c.memsize));
+        ASSERT_EQ(0, XTK_ErrorLogInit());
+        EXPECT_EQ(c.files, g_iTmpErrorlogNum) << c.memsize;
+    }
+}
+
+TEST_F(ErrorLogTest, InitFailsWhenTheTemporaryDirectoryCannotBeMade) {
+    std::ofstream(sandbox_.path("/tmp")) << "a file where the folder should be";
+    EXPECT_EQ(-1, XTK_ErrorLogInit());
+    EXPECT_EQ(nullptr, channelAt(kErrorLogChannel).output);
+}
+
+TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesAndWrapAfterTheLast) {
+    EXPECT_EQ(-1, XKT_errorlogFileOutput("before init\n"));
+    ASSERT_EQ(0, XTK_ErrorLogInit());
+    ASSERT_EQ(5, g_iTmpErrorlogNum);
+    const std::string line = std::string(4095, 'x') + "\n";  // 512 of them fill a file
+    for (size_t i = 0; i < kRotation / line.size(); ++i) {
+        ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
+    }
+    EXPECT_EQ(kRotation, sizeOf(file(0)));
+    EXPECT_FALSE(exists(file(1)));
+    EXPECT_EQ(0600u, modeOf(file(0)));
+
+    EXPECT_EQ(-1, XKT_errorlogFileOutput(""));
+    EXPECT_EQ(-1, XKT_errorlogFileOutput(nullptr));
+    EXPECT_FALSE(exists(file(1)));
+
+    ASSERT_EQ(0, XKT_errorlogFileOutput("first of file 1\n"));
+    EXPECT_EQ("first of file 1\n", readFile(file(1)));
+    for (int number = 1; number <= 4; ++number) {
+        while (sizeOf(file(number)) < kRotation) {
+            ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
+        }
+    }
+    ASSERT_EQ(0, XKT_errorlogFileOutput("back at file 0\n"));
+    EXPECT_EQ("back at file 0\n", readFile(file(0)));
+    // A line that overshoots the limit ends the file too.
+    EXPECT_EQ(kRotation + std::strlen("first of file 1\n"), sizeOf(file(1)));
+    EXPECT_EQ(kRotation, sizeOf(file(4)));
+}
+
+TEST_F(ErrorLogTest, ExportCloseRestartsTheFileAndAMissingDirectoryComesBack) {
+    ASSERT_EQ(0, XTK_ErrorLogInit());
+    ASSERT_EQ(0, XKT_errorlogFileOutput("one\n"));
+    {
+        // What the export does under the lock before it deletes the files.
+        XKT_mutex_lock(g_pErrorLogMutex);
+        closeErrorLogFile();
+        XKT_mutex_unlock(g_pErrorLogMutex);
+    }
+    EXPECT_EQ(nullptr, g_pErrorLogFileHandle);
+    ASSERT_EQ(0, std::system(("rm -rf " + sandbox_.path("/tmp/errorlog")).c_str()));
+    ASSERT_EQ(0, XKT_errorlogFileOutput("two\n"));
+    EXPECT_EQ("two\n", readFile(file(0)));
+    EXPECT_EQ(0700u, modeOf(sandbox_.path("/tmp/errorlog")));
+
+    // The count restarted with the file: a full 2 MiB fit before file 1.
+    const std::string line = std::string(1023, 'y') + "\n";
+    while (sizeOf(file(0)) + line.size() < kRotation) {
+        ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
+    }
+    EXPECT_FALSE(exists(file(1)));
+}
+
+TEST_F(ErrorLogTest, ConcurrentLinesStayWhole) {
+    ASSERT_EQ(0, XTK_ErrorLogInit());
+    constexpr int kLines = 2000;
+    auto writer = [](char letter) {
+        const std::string line = std::string(300, letter) + "\n";
+        for (int i = 0; i < kLines; ++i) XKT_errorlogFileOutput(line.c_str());
+    };
+    std::thread a(writer, 'a');
+    std::thread b(writer, 'b');
+    a.join();
+    b.join();
+    std::ifstream in(file(0));
+    int counts[2] = {};
+    for (std::string line; std::getline(in, line);) {
+        ASSERT_EQ(300u, line.size());
+        ASSERT_EQ(std::string::npos, line.find_first_not_of(line[0])) << "torn line";
+        ++counts[line[0] - 'a'];
+    }
+    EXPECT_EQ(kLines, counts[0]);
+    EXPECT_EQ(kLines, counts[1]);
+}
+
+// Error lines of middleware processes and of other programs reach the
+// temporary file through the managing process's log thread, in either
+// Android generation (the older one through the capture ring).
+class ErrorLogEndToEnd : public ErrorLogTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
+    setenv("XKT_ANDROID_VERSION", GetParam(), 1);
+    setenv("XKT_MAC", "00:11:22:33:44:55", 1);
+    ASSERT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", nullptr));
+    ASSERT_EQ(0, XTK_ErrorLogInit());
+
+    const int status = xkt::test::runInChild([] {
+        XKT_logWrite("decoder.c", 12, "decode", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_ERROR, "media",
+                     "stream %d lost", 3);
+        XKT_logWrite("decoder.c", 13, "decode", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_WARN, "media",
+                     "only a warning");
+        __android_log_write(ANDROID_LOG_ERROR, "surface", "no buffer");
+        __android_log_write(ANDROID_LOG_WARN, "surface", "slow buffer");
+        // The capture ring hands a slot on only after a hundred and one
+        // reads: a busy box's pace, which this filler stands in for.
+        for (int i = 0; i < 300; ++i) __android_log_write(ANDROID_LOG_INFO, "filler", "tick");
+        return 0;
+    });
+    ASSERT_EQ(0, status);
+
+    std::string text;
+    for (int i = 0; i < 200 && text.find("no buffer") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        text = readFile(file(0));
+    }
+    EXPECT_NE(std::string::npos, text.find("<131>")) << text;
+    // The message carries the reader's "E/XKT(pid): " and code the writer's errno.
+    EXPECT_TRUE(std::regex_search(text, std::regex(R"( decoder.c:12 code:\d+ E/XKT\( *\d+\): stream 3 lost\n)")))
+        << text;
+    EXPECT_NE(std::string::npos, text.find("<143>")) << text;
+    EXPECT_NE(std::string::npos, text.find("E/surface")) << text;
+    EXPECT_NE(std::string::npos, text.find("): no buffer\n")) << text;
+    EXPECT_EQ(std::string::npos, text.find("only a warning")) << text;
+    EXPECT_EQ(std::string::npos, text.find("slow buffer")) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Generations, ErrorLogEndToEnd, ::testing::Values("2", "4"),
+                         [](const auto& info) { return std::string("Android") + info.param; });
