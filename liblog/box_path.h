@@ -21,8 +21,9 @@ namespace xkt::log {
 inline constexpr size_t kRootRoom = 4096;
 
 // BoxSize is the buffer size the box uses; the text may hold BoxSize - 1
-// characters plus the root's length.
-template <size_t BoxSize>
+// characters plus the root's length once for each of the Roots rooted
+// paths it names (a copy command names two).
+template <size_t BoxSize, size_t Roots = 1>
 class BoxText {
 public:
     BoxText() { text_[0] = '\0'; }
@@ -55,21 +56,21 @@ public:
     std::string_view view() const { return text_; }
     bool empty() const { return text_[0] == '\0'; }
 
-    // Characters this text may hold: the box's limit plus the root.
+    // Characters this text may hold: the box's limit plus the roots.
     static size_t limit() {
         size_t root = XKT_rootLength();
-        return BoxSize - 1 + (root < kRootRoom ? root : kRootRoom);
+        return BoxSize - 1 + Roots * (root < kRootRoom ? root : kRootRoom);
     }
-    static constexpr size_t capacity() { return BoxSize + kRootRoom; }
+    static constexpr size_t capacity() { return BoxSize + Roots * kRootRoom; }
 
 private:
-    char text_[BoxSize + kRootRoom];
+    char text_[BoxSize + Roots * kRootRoom];
 };
 
 // Every box has /tmp and /data; a fresh development root may not, so the
 // parents of a path are created as a box would have them.
-template <size_t BoxSize>
-void makeMissingParents(BoxText<BoxSize>& path) {
+template <size_t BoxSize, size_t Roots>
+void makeMissingParents(BoxText<BoxSize, Roots>& path) {
     char* text = path.data();
     for (char* slash = std::strchr(text + 1, '/'); slash != nullptr;
          slash = std::strchr(slash + 1, '/')) {

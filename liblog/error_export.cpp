@@ -52,17 +52,6 @@ bool claimExport() {
 
 void exportTimerFired(int32_t /*timerId*/, int32_t /*arg*/) { XKT_errorlogOutputTrigger(); }
 
-// Step 8: "w+" and "%d" without a line feed. 0, or -1 when it cannot be
-// opened or the number did not reach it: on a full flash the number is
-// lost at the close, and the export then stops as for a file that cannot
-// be opened, so the temporary files stay for the next period.
-int32_t writeIndexFile(const char* path, int32_t index) {
-    FILE* file = std::fopen(path, "w+");
-    if (file == nullptr) return -1;
-    const bool written = std::fprintf(file, "%d", index) > 0;
-    return std::fclose(file) == 0 && written ? 0 : -1;
-}
-
 // Steps 10 and 11, under the capture's lock so that no line is written
 // between closing the current file and deleting it.
 int32_t deleteTemporaryFiles(const char* directory) {
@@ -197,7 +186,7 @@ extern "C" XKT_API int32_t XKT_compressErrorLogToFlash(const char* archive, cons
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
         return -1;
     }
-    BoxText<kTarCommandSize> command;
+    BoxText<kTarCommandSize, 2> command;
     if (command.format("busybox tar -czvf %s -C %s %s", archive, dir, name) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;

@@ -52,13 +52,6 @@ NameFields g_nameFields;
 // XKT_getMacString may fill g_macString; two callers must not do it at once.
 std::mutex g_macFillLock;
 
-bool isDirectory(DIR* dir, const dirent& entry) {
-    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
-    struct stat st {};
-    return fstatat(dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           S_ISDIR(st.st_mode);
-}
-
 bool inCyclicRange(int32_t index, int32_t start, int32_t end) {
     if (start <= end) return start <= index && index <= end;
     return index >= start || index <= end;  // the range wraps past the last index
@@ -185,6 +178,20 @@ int32_t cyclicIndex(int64_t value, int32_t modulus) {
     return static_cast<int32_t>(value % modulus);
 }
 
+bool isDirectory(DIR* dir, const dirent& entry) {
+    if (entry.d_type != DT_UNKNOWN) return entry.d_type == DT_DIR;
+    struct stat st {};
+    return fstatat(dirfd(dir), entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISDIR(st.st_mode);
+}
+
+int32_t writeIndexFile(const char* path, int32_t index) {
+    FILE* file = std::fopen(path, "w+");
+    if (file == nullptr) return -1;
+    const bool written = std::fprintf(file, "%d", index) > 0;
+    return std::fclose(file) == 0 && written ? 0 : -1;
+}
+
 bool isShellWord(std::string_view text) {
     constexpr std::string_view kPlainPunctuation = "._-+,=@%/";
     if (text.empty() || text.front() == '-') return false;
@@ -274,7 +281,7 @@ extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPa
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "invalid param");
         return -1;
     }
-    BoxText<kSortCommandSize> command;
+    BoxText<kSortCommandSize, 2> command;
     if (command.format("busybox ls -1 -rt %s > %s", dir, listPath) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;
@@ -357,7 +364,7 @@ extern "C" XKT_API int32_t XKT_copyFile(const char* src, const char* dst) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
         return -1;
     }
-    BoxText<kCopyCommandSize> command;
+    BoxText<kCopyCommandSize, 2> command;
     if (command.format("busybox cp %s %s", src, dst) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <dirent.h>
 #include <string_view>
 
 namespace xkt::log {
@@ -64,6 +65,16 @@ int32_t parseDecimal(std::string_view text);
 // value). Callers pass index + count as int64_t: an index file may hold any
 // int32_t, and the sum must not overflow.
 int32_t cyclicIndex(int64_t value, int32_t modulus);
+
+// Whether a directory entry is a directory, asking the file system when
+// the listing does not say.
+bool isDirectory(DIR* dir, const dirent& entry);
+
+// Stores the next index: "w+" and "%d" without a line feed. 0, or -1 when
+// the file cannot be opened or the number did not reach it: on a full flash
+// the number is lost at the close, and the export then stops as for a file
+// that cannot be opened, so its temporary files stay for the next period.
+int32_t writeIndexFile(const char* path, int32_t index);
 
 // True when text reaches a shell command line as exactly one plain word
 // that no command takes for an option. Names read from directories are

@@ -13,6 +13,7 @@
 
 #include "android/log.h"
 #include "box_path.h"
+#include "diagnostic_stores.h"
 #include "error_log.h"
 #include "log_filter.h"
 #include "log_model.h"
@@ -200,8 +201,9 @@ extern "C" XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogT
     XKT_logFilterSetModule(modules);
     clearChannels();
     XKT_checkStatus();
-    // The diagnostic stores (error log, exception log) start here once they
-    // exist; until then initialisation goes on as with them switched off.
+    // A store that fails leaves management to a later process: no channels,
+    // no log thread, no takeover.
+    if (startDiagnosticStores() != 0) return -1;
     handFlashStoreToSystem();
     XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);
     XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);

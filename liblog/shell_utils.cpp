@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "box_path.h"
+#include "text_builder.h"
 #include "log_init.h"
 #include "self_log.h"
 #include "xkt_log.h"
@@ -22,6 +23,27 @@ constexpr size_t kCommandSize = 256;
 constexpr size_t kEntryPathSize = 128;
 
 bool exists(const char* path) { return access(path, F_OK) == 0; }
+
+// "busybox rm -f" with the path as one shell word whatever it holds: in
+// single quotes, a quote inside written as '\''. Paths come from directory
+// listings, and a name with a blank or a ";" must not become a second
+// argument or command. -1 when it does not fit.
+int32_t formatRemoval(BoxText<kCommandSize>& command, const char* path) {
+    char quoted[BoxText<kCommandSize>::capacity()];
+    TextBuilder word(quoted, sizeof quoted - 1);
+    word.ch('\'');
+    for (const char* p = path; *p != '\0'; ++p) {
+        if (*p == '\'') {
+            word.text("'\\''");
+        } else {
+            word.ch(*p);
+        }
+    }
+    word.ch('\'');
+    word.finish();
+    if (word.cut()) return -1;
+    return command.format("busybox rm -f %s", quoted);
+}
 
 }  // namespace
 
@@ -107,7 +129,7 @@ extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
     if (!exists(path)) return 0;
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", path);
     BoxText<kCommandSize> command;
-    if (command.format("busybox rm -f %s", path) != 0) {
+    if (formatRemoval(command, path) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
         return -1;
     }

@@ -84,7 +84,8 @@ typedef void (*XKT_TimerCallback)(int32_t timerId, int32_t arg);
 /* Prepares the timer service; 0 on success. Repeated calls are harmless. */
 XKT_PLATFORM_API int32_t XKT_timer_init(void);
 /* Runs callback(id, arg) after delayMs, then every periodMs when periodMs is
- * not 0. Returns the timer id, -1 on failure. */
+ * not 0. Returns the timer id, -1 on failure (also while 64 timers are
+ * pending: a single-run timer is pending until its callback starts). */
 XKT_PLATFORM_API int32_t XKT_timer_add(XKT_TimerCallback callback, int32_t arg,
                                        uint32_t delayMs, uint32_t periodMs);
 /* Stops a timer; 0, or -1 when the id is unknown. */

@@ -3,8 +3,9 @@
 # modules in several processes write at different levels, another program
 # writes plain Android entries, one module is switched off by a live change
 # of the shared module filter; then the daemon stops and the local log file
-# shows what arrived; the error lines, collected apart, are exported to the
-# flash store as an archive. Every line also goes to a local syslog collector
+# shows what arrived. The box's parameter file switches the diagnostic
+# stores on: the error lines, collected apart, and one ANR snapshot are
+# exported to the flash stores as archives. Every line also goes to a local syslog collector
 # (syslog-ng) by UDP; with DEMO_SYSLOG_KEY=<32 hex digits> the datagrams are
 # AES-encrypted and the library's xkt-syslog-decrypt sits in front of the
 # collector.
@@ -28,8 +29,17 @@ trap cleanup EXIT
 say() { printf '\n== %s\n' "$*"; }
 
 say "sandbox root $XKT_ROOT, MAC $XKT_MAC"
-mkdir -p "$XKT_ROOT/data/tarvek-log"   # the flash store a box has
-"$bin/xkt-setprop" ro.product.model DEMO-STB   # and its model, which names the archives
+# What a box has: the flash store, its model (which names the archives),
+# the parameter file that switches the diagnostic stores on, Android's ANR
+# trace file and a native crash report.
+mkdir -p "$XKT_ROOT/data/tarvek-log" "$XKT_ROOT/system/iptv/setting" "$XKT_ROOT/data/anr" \
+  "$XKT_ROOT/data/tombstones"
+"$bin/xkt-setprop" ro.product.model DEMO-STB
+echo "SoftParam.UniLogOptimization.Enable 1" >"$XKT_ROOT/system/iptv/setting/softparam.ini"
+printf -- '----- pid 1234 at 2026-12-05 09:15:02 -----\nCmd line: com.example.epg\n' \
+  >"$XKT_ROOT/data/anr/traces.txt"
+printf 'pid: 4321, tid: 4321, name: mediaserver\nsignal 11 (SIGSEGV)\n' \
+  >"$XKT_ROOT/data/tombstones/tombstone_00"
 
 # A local collector: syslog-ng on a free loopback UDP port, private state.
 col=$XKT_ROOT/collector
@@ -66,7 +76,7 @@ else
   echo "   collector: syslog-ng on udp $target"
 fi
 
-"$bin/xktlogd" --level info --modules "player|net|drm" --error-log --error-log-to-flash 1 \
+"$bin/xktlogd" --level info --modules "player|net|drm" --error-log-to-flash 1 \
   "${syslog_args[@]}" 2>"$XKT_ROOT/xktlogd.err" &
 daemon=$!
 for _ in $(seq 50); do
@@ -103,16 +113,31 @@ sleep 0.5
 errors=$XKT_ROOT/tmp/errorlog
 say "the error log: ERROR records and E/ lines, collected in tmp/errorlog ($(ls "$errors"))"
 sed 's/^/   /' "$errors"/error*.log
-echo "   exporting to flash now (SIGUSR1; the daemon's timer would do it every 2 hours)"
-kill -USR1 "$daemon"
-for _ in $(seq 50); do
-  ls "$XKT_ROOT"/data/tarvek-log/Error/*.log.tar.gz >/dev/null 2>&1 && [ -z "$(ls "$errors")" ] && break
+
+members() { tar -tzf "$1" | sed 's|.*/||' | grep -v '^$' | tr '\n' ' '; }
+say "an ANR snapshot (SIGUSR2 to the daemon; the middleware calls XKT_expLogToTmp(0))"
+kill -USR2 "$daemon"
+for _ in $(seq 100); do
+  ls "$XKT_ROOT"/tmp/DQN/APK_ANR_*.tar.gz >/dev/null 2>&1 && ! ls "$XKT_ROOT"/tmp/DQN/*.txt >/dev/null 2>&1 && break
   sleep 0.1
 done
-for archive in "$XKT_ROOT"/data/tarvek-log/Error/*.log.tar.gz; do
-  echo "   $(basename "$archive"): $(tar -tzf "$archive" | tr '\n' ' ')($(tar -xzOf "$archive" | wc -l) lines)"
+for archive in "$XKT_ROOT"/tmp/DQN/*.tar.gz; do
+  echo "   tmp/DQN/$(basename "$archive"): $(members "$archive")"
 done
-echo "   next archive index: $(cat "$XKT_ROOT/data/errorindex.txt"); tmp/errorlog now holds $(ls "$errors" | wc -l) files"
+
+say "export to flash now (SIGUSR1; the daemon's timers would do it every 2 hours)"
+kill -USR1 "$daemon"
+for _ in $(seq 100); do
+  [ -f "$XKT_ROOT/data/errorindex.txt" ] && [ -f "$XKT_ROOT/data/expindex.txt" ] && break
+  sleep 0.1
+done
+for store in Error exp; do
+  for archive in "$XKT_ROOT"/data/tarvek-log/$store/*.log.tar.gz; do
+    echo "   data/tarvek-log/$store/$(basename "$archive"): $(members "$archive")"
+  done
+done
+echo "   next indexes: error $(cat "$XKT_ROOT/data/errorindex.txt"), exception $(cat "$XKT_ROOT/data/expindex.txt");" \
+  "left in tmp/errorlog: $(ls "$errors" | wc -l), tmp/DQN: $(ls "$XKT_ROOT/tmp/DQN" | wc -l), data/tombstones: $(ls "$XKT_ROOT/data/tombstones" | wc -l)"
 
 say "stopping xktlogd"
 kill -TERM "$daemon"

@@ -19,14 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 // The library's own message: level, function and exact text.
-bool said(const std::string& level, const std::string& function, const std::string& text) {
-    for (const auto& entry : xkt::test::readTagged("XKT")) {
-        const std::string& m = entry.message;
-        if (m.size() >= text.size() && m.compare(m.size() - text.size(), text.size(), text) == 0 &&
-            m.find("|" + level + "|") != std::string::npos && m.find(":" + function + "|") != std::string::npos) return true;
-    }
-    return false;
-}
+using xkt::test::said;
 
 std::set<int> range(int first, int last) {
     std::set<int> r;

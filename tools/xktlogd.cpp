@@ -1,8 +1,10 @@
 // xktlogd: the managing process as a daemon. It initialises the library,
 // which makes it the box's managing process (log directory, filters,
 // channels 0 and 2, log thread, takeover property) unless another process
-// got there first, and then waits for SIGINT or SIGTERM. SIGUSR1 runs the
-// flash exports at once instead of at the next timer period.
+// got there first, and then waits for SIGINT or SIGTERM. When the box's
+// parameter file switches the diagnostic stores on, SIGUSR2 takes an ANR
+// snapshot and SIGUSR1 runs both flash exports at once instead of at the
+// next timer period.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -38,8 +40,7 @@ constexpr const char* kUsage =
     "      --interval SECONDS    flash export period, 3600 to 86400 (otherwise 7200)\n"
     "      --error-log-to-flash N  error-log export switch (default 0)\n"
     "      --anr-to-flash N      exception-log export switch (default 1)\n"
-    "      --error-log           keep error lines under $XKT_ROOT/tmp/errorlog and\n"
-    "                            export them to $XKT_ROOT/data/tarvek-log/Error\n"
+
     "      --syslog ADDRESS[:PORT]  also send every line to a syslog collector\n"
     "                            (channel 3; UDP, or TLS with --https-syslog 1)\n"
     "      --syslog-key HEX      encrypt the syslog datagrams with this AES-128 key\n"
@@ -49,7 +50,11 @@ constexpr const char* kUsage =
     "                            manages the log; without it xktlogd says so and\n"
     "                            keeps running like any other middleware process\n"
     "  -h, --help                this text\n"
-    "Signals: SIGINT, SIGTERM stop; SIGUSR1 runs the flash export now.\n"
+    "The error log and the exception log run when\n"
+    "$XKT_ROOT/system/iptv/setting/softparam.ini holds\n"
+    "\"SoftParam.UniLogOptimization.Enable 1\".\n"
+    "Signals: SIGINT, SIGTERM stop; SIGUSR2 takes an ANR snapshot (tmp/DQN);\n"
+    "SIGUSR1 runs the flash exports of both stores now.\n"
     "Exit status: 0 stopped by a signal, 1 initialisation failed, 2 usage,\n"
     "3 not the managing process (with --require-manager).\n"
     "The takeover property is never cleared: after a managing process ends, a\n"
@@ -86,7 +91,6 @@ struct Options {
     int32_t errorLogToFlash = 0;
     int32_t anrToFlash = 1;
     bool requireManager = false;
-    bool errorLog = false;
     const char* syslogServer = nullptr;
     const char* syslogTag = nullptr;
     bool haveKey = false;
@@ -106,10 +110,7 @@ bool parseKey(const char* text, uint8_t (&key)[16]) {
     return key[0] != 0;
 }
 
-enum LongOnly {
-    kHttps = 256, kInterval, kErrorLog, kAnr, kRequire, kSyslog, kSyslogKey, kSyslogTag,
-    kErrorLogStore
-};
+enum LongOnly { kHttps = 256, kInterval, kErrorLog, kAnr, kRequire, kSyslog, kSyslogKey, kSyslogTag };
 
 // 0 parsed, 1 help printed, -1 usage error.
 int parseOptions(int argc, char** argv, Options& options) {
@@ -122,7 +123,6 @@ int parseOptions(int argc, char** argv, Options& options) {
         {"error-log-to-flash", required_argument, nullptr, kErrorLog},
         {"anr-to-flash", required_argument, nullptr, kAnr},
         {"require-manager", no_argument, nullptr, kRequire},
-        {"error-log", no_argument, nullptr, kErrorLogStore},
         {"syslog", required_argument, nullptr, kSyslog},
         {"syslog-key", required_argument, nullptr, kSyslogKey},
         {"syslog-tag", required_argument, nullptr, kSyslogTag},
@@ -142,7 +142,6 @@ int parseOptions(int argc, char** argv, Options& options) {
         case kErrorLog: options.errorLogToFlash = static_cast<int32_t>(value); break;
         case kAnr: options.anrToFlash = static_cast<int32_t>(value); break;
         case kRequire: options.requireManager = true; break;
-        case kErrorLogStore: options.errorLog = true; break;
         case kSyslog: options.syslogServer = optarg; break;
         case kSyslogTag: options.syslogTag = optarg; break;
         case kSyslogKey:
@@ -201,6 +200,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGUSR1);
+    sigaddset(&stopSignals, SIGUSR2);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     // Two daemons starting at the same moment can both pass this test and
@@ -221,23 +221,26 @@ int main(int argc, char** argv) {
         return kStatusInitFailed;
     }
     if (options.syslogServer != nullptr) startSyslog(options);
-    if (options.errorLog && !managed && XTK_ErrorLogInit() != 0) {
-        std::fprintf(stderr, "xktlogd: the error log could not be started (root %s)\n",
-                     root.c_str());
-        return kStatusInitFailed;
-    }
     int32_t generation = XKT_checkStatus();
-    std::fprintf(stderr, "xktlogd: root %s, pid %d, mode %s (Android generation %d), %s\n",
+    const bool stores = !managed && XKT_getK47FeaturesValue() == 1;
+    std::fprintf(stderr, "xktlogd: root %s, pid %d, mode %s (Android generation %d), %s%s\n",
                  root.c_str(), static_cast<int>(getpid()), generation > 2 ? "logcat" : "device",
                  static_cast<int>(generation),
                  managed ? "not managing: another process already manages the log"
-                         : "managing the log");
+                         : "managing the log",
+                 stores ? ", error log and exception log on" : "");
 
     for (;;) {
         int signal = 0;
         if (sigwait(&stopSignals, &signal) != 0) continue;
-        if (signal != SIGUSR1) break;
-        if (options.errorLog) XKT_errorlogOutputTrigger();
+        if (signal == SIGUSR1) {
+            XKT_errorlogOutputTrigger();
+            XKT_explogOutputTrigger();
+        } else if (signal == SIGUSR2) {
+            XKT_expLogToTmp(0);
+        } else {
+            break;
+        }
     }
     // The library never stops its log thread, so static destructors must
     // not run under it: leave without them.

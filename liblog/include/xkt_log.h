@@ -449,6 +449,72 @@ XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isExp);
 /* "busybox cp src dst". 0, or -1. */
 XKT_API int32_t XKT_copyFile(const char* src, const char* dst);
 
+/* ---- Exception log: capture ----------------------------------------------------------------- */
+
+/* Snapshots of an ANR (kind 0) or an abnormal reboot (any other kind) in
+ * $ROOT/tmp/DQN: a logcat capture, top, /proc/meminfo and, for an ANR,
+ * $ROOT/data/anr/traces.txt, packed into APK_ANR_<time>.tar.gz or
+ * SYS_ABN_<time>.tar.gz. At most 10 wait there for the export. */
+XKT_API extern uint32_t g_pExpLogMutex; /* serialises captures, guards the name ring */
+XKT_API extern int32_t g_iExpLogStatus; /* kept for the host; unused */
+XKT_API extern int32_t g_LogAutoExpID;  /* kept for the host; unused (-1) */
+
+/* Prepares $ROOT/tmp/DQN, the flash store, the lock and the name ring, and
+ * arms the export timer. 0, or -1. */
+XKT_API int32_t XKT_ExpLogInit(void);
+/* One capture; waits for a running one. 0 when the archive was made; -1
+ * otherwise, also before XKT_ExpLogInit. */
+XKT_API int32_t XKT_expLogToTmp(int32_t iLogType);
+/* Starts "logcat -v threadtime -f FILE"; its process id, or -1. */
+XKT_API int32_t XKT_startCollectLog(int32_t iLogType);
+/* Kills the collector ("busybox kill -9 ID") and hands its file to the
+ * system user. 0, or -1 when the kill cannot be run. */
+XKT_API int32_t XKT_stopCollectLog(int32_t iLogcatID);
+/* The collector's single-run timer: stops collector iArg. */
+XKT_API void XKT_expLogOutputTimer(int32_t ignored, int32_t iArg);
+XKT_API int32_t XKT_collectTopinfo(int32_t iLogType);
+XKT_API int32_t XKT_collectMemoryinfo(int32_t iLogType);
+XKT_API int32_t XKT_compressExpLog(int32_t iLogType);
+/* Removes the oldest entry of $ROOT/tmp/DQN when 10 or more wait. 0, or -1. */
+XKT_API int32_t XKT_deleteEarlistTmpExpLog(void);
+/* Removes the loose text files of $ROOT/tmp/DQN. 0, or -1. */
+XKT_API int32_t XKT_deleteTmpExpFile(void);
+
+/* The ANR log name buffer: the paths of the last ANR archives (at most 3),
+ * oldest out first. */
+/* Empties it. 0, or -1 before XKT_ExpLogInit. */
+XKT_API int32_t XKT_anrLogNameBufClear(void);
+/* Stores path (length at most 255); the caller holds g_pExpLogMutex.
+ * 1 stored, 0 full, -1 bad argument. */
+XKT_API int32_t XKT_anrLogNameBufSet(const char* path, int32_t length);
+/* Takes the oldest path into buffer (cut to size - 1 characters). 1 taken,
+ * 0 empty, -1 null buffer or before XKT_ExpLogInit. */
+XKT_API int32_t XKT_anrLogNameBufGet(char* buffer, int32_t size);
+
+/* ---- Exception log: export to flash ----------------------------------------------------------- */
+
+/* One export when g_iANRLogToFlashEnable is on: the waiting archives of
+ * $ROOT/tmp/DQN, then $ROOT/data/tombstones packed into one more, into
+ * $ROOT/data/tarvek-log/exp (at most 10, by the cyclic index in
+ * $ROOT/data/expindex.txt). Waits for a running capture. 0 after a completed
+ * export, -1 otherwise. */
+XKT_API int32_t XKT_explogOutputTrigger(void);
+/* Copies every archive the list file names, advancing *index (mod 10) per
+ * copy. 0, or -1 when the list cannot be opened or read. */
+XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index);
+/* Packs $ROOT/data/tombstones under *index and empties it. 0, or -1. */
+XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index);
+/* "cp src dst". 0, or -1. */
+XKT_API int32_t XKT_copyLogFile(const char* src, const char* dst);
+
+/* ---- Diagnostic store start-up ------------------------------------------------------------------ */
+
+/* The number after "SoftParam.UniLogOptimization.Enable" in
+ * $ROOT/system/iptv/setting/softparam.ini, or -1 when the file cannot be
+ * read or holds no such key. 1 makes the managing process start the error
+ * log and the exception log. */
+XKT_API int32_t XKT_getK47FeaturesValue(void);
+
 /* Convenience for callers: the caller's own source position. */
 #define XKT_LOG(type, level, module, ...) \
     XKT_logWrite(__FILE__, __LINE__, __func__, 0, (type), (level), (module), __VA_ARGS__)

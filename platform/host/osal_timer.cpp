@@ -17,6 +17,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// The box's OS layer keeps its timers in a fixed table; so does this one,
+// so that a full table is a failure callers meet here too.
+constexpr size_t kTimerSlots = 64;
 using Key = std::tuple<Clock::time_point, uint64_t, int32_t>;  // due, order, id
 
 struct Timer {
@@ -140,7 +144,7 @@ int32_t XKT_timer_add(XKT_TimerCallback callback, int32_t arg, uint32_t delayMs,
     if (callback == nullptr) return -1;
     Service& s = *service();
     std::lock_guard<std::mutex> held(s.lock);
-    if (!ensureStarted(s)) return -1;
+    if (s.timers.size() >= kTimerSlots || !ensureStarted(s)) return -1;
     int32_t id = newId(s);
     Timer& timer = s.timers[id];
     timer.callback = callback;

@@ -61,4 +61,18 @@ inline std::vector<LogEntry> readTagged(const std::string& tag) {
     return tagged;
 }
 
+// Whether the library wrote one of its own messages: the record line's
+// level field, its function and the message text at the line's end.
+inline bool said(const std::string& level, const std::string& function, const std::string& text) {
+    for (const auto& entry : readTagged("XKT")) {
+        const std::string& m = entry.message;
+        if (m.size() >= text.size() && m.compare(m.size() - text.size(), text.size(), text) == 0 &&
+            m.find("|" + level + "|") != std::string::npos &&
+            m.find(":" + function + "|") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
 }  // namespace xkt::test

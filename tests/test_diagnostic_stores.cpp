@@ -1,0 +1,93 @@
+// The parameter file's switch and the start of both diagnostic stores by
+// the managing process's initialisation.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "log_model.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+namespace fs = std::filesystem;
+using xkt::log::channelAt;
+
+namespace {
+
+class DiagnosticStores : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        setenv("XKT_MAC", "00:11:22:33:44:55", 1);
+        fs::create_directories(sandbox_.path("/system/iptv/setting"));
+    }
+    void writeParameters(const std::string& text) {
+        std::ofstream(sandbox_.path("/system/iptv/setting/softparam.ini")) << text;
+    }
+    bool managed() const {
+        char value[8] = {};
+        return XKT_property_get("xkt.log.mgmttakeover", value, sizeof value) == 0 &&
+               std::string(value) == "1";
+    }
+    int32_t initialise() {
+        int32_t hours = 1, off = 0, on = 1;
+        LogParam param{&off, &hours, &on, &on};
+        return XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", &param);
+    }
+};
+
+}  // namespace
+
+TEST_F(DiagnosticStores, TheSwitchIsTheFirstValueOfItsKey) {
+    EXPECT_EQ(-1, XKT_getK47FeaturesValue()) << "no file";
+    const std::pair<const char*, int32_t> cases[] = {
+        {"SoftParam.UniLogOptimization.Enable 1\n", 1},
+        {"Other.Key 7\n  SoftParam.UniLogOptimization.Enable\t0\n", 0},
+        {"SoftParam.UniLogOptimization.Enable 2", 2},
+        {"SoftParam.UniLogOptimization.Enable 1\nSoftParam.UniLogOptimization.Enable 0\n", 1},
+        {"SoftParam.UniLogOptimization.Enabled 1\n", -1},
+        {"SoftParam.UniLogOptimization.Enable", -1},
+        {"", -1},
+        // Words pair up in order: here the key is a value, not a key.
+        {"Lonely SoftParam.UniLogOptimization.Enable 1\n", -1},
+        {"SoftParam.UniLogOptimization.Enable yes\n", 0},
+    };
+    for (const auto& [text, expected] : cases) {
+        writeParameters(text);
+        EXPECT_EQ(expected, XKT_getK47FeaturesValue()) << text;
+    }
+}
+
+TEST_F(DiagnosticStores, SwitchedOnTheManagerStartsBoth) {
+    writeParameters("SoftParam.UniLogOptimization.Enable 1\n");
+    ASSERT_EQ(0, initialise());
+    EXPECT_TRUE(managed());
+    for (int32_t channel : {0, 2, 4}) EXPECT_NE(nullptr, channelAt(channel).output) << channel;
+    EXPECT_EQ(&XKT_errorlogFileOutput, channelAt(4).output);
+    EXPECT_NE(-1, g_LogOutputTimerID);
+    EXPECT_NE(0u, g_pExpLogMutex);
+    EXPECT_TRUE(fs::is_directory(sandbox_.path("/tmp/errorlog")));
+    EXPECT_TRUE(fs::is_directory(sandbox_.path("/tmp/DQN")));
+    EXPECT_TRUE(fs::is_directory(sandbox_.path("/data/tarvek-log/exp")));
+}
+
+TEST_F(DiagnosticStores, SwitchedOffNeitherStarts) {
+    writeParameters("SoftParam.UniLogOptimization.Enable 0\n");
+    ASSERT_EQ(0, initialise());
+    EXPECT_TRUE(managed());
+    EXPECT_NE(nullptr, channelAt(2).output);
+    EXPECT_EQ(nullptr, channelAt(4).output);
+    EXPECT_EQ(0u, g_pExpLogMutex);
+    EXPECT_FALSE(fs::exists(sandbox_.path("/tmp/errorlog")));
+    EXPECT_FALSE(fs::exists(sandbox_.path("/tmp/DQN")));
+}
+
+TEST_F(DiagnosticStores, AFailingErrorLogStopsTheStartUp) {
+    writeParameters("SoftParam.UniLogOptimization.Enable 1\n");
+    std::ofstream(sandbox_.path("/tmp")) << "a file where the folder should be";
+    EXPECT_EQ(-1, initialise());
+    EXPECT_FALSE(managed());
+    EXPECT_EQ(0u, g_pExpLogMutex) << "the exception log is not started";
+    for (int32_t channel : {0, 2, 4}) EXPECT_EQ(nullptr, channelAt(channel).output) << channel;
+}

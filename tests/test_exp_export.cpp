@@ -1,0 +1,208 @@
+// The exception log's export to flash on real files: waiting archives
+// copied under the cyclic index, the tombstone archive opened with GNU tar,
+// failing steps, and the wait for a running capture.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <thread>
+
+#include "exp_log.h"
+#include "log_entries.h"
+#include "log_init.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// The library's own message: level, function and exact text.
+using xkt::test::said;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+class ExpExport : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        root_ = sandbox_.root() + subRoot_;
+        fs::create_directories(root_);
+        setenv("XKT_ROOT", root_.c_str(), 1);  // read at the first platform call, just below
+        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
+        XKT_logFilterSetModule("ALL");
+        setenv("XKT_MAC", "00:11:22:33:44:55", 1);
+        ASSERT_EQ(0, XKT_property_set("ro.product.model", "ABC"));
+        for (const auto& dir : {waitingDir(), flash(), tombstones()}) fs::create_directories(dir);
+        lock_ = XKT_mutex_create();  // as the capture's initialisation leaves it
+        ASSERT_NE(0u, lock_);
+        __atomic_store_n(&g_pExpLogMutex, lock_, __ATOMIC_RELEASE);
+    }
+    std::string path(const std::string& boxPath) const { return root_ + boxPath; }
+    std::string waitingDir() const { return path("/tmp/DQN"); }
+    std::string flash() const { return path("/data/tarvek-log/exp"); }
+    std::string tombstones() const { return path("/data/tombstones"); }
+    std::string indexFile() const { return path("/data/expindex.txt"); }
+    std::string listFile() const { return path("/tmp/exploglist.txt"); }
+
+    // A waiting archive, age seconds old, complete when it appears.
+    void waiting(const std::string& name, const std::string& content, int age) {
+        const std::string staged = path("/" + name);
+        std::ofstream(staged) << content;
+        fs::last_write_time(staged, fs::file_time_type::clock::now() - std::chrono::seconds(age));
+        fs::rename(staged, waitingDir() + "/" + name);
+    }
+    // Archives of an earlier store under these indexes; and those still there.
+    void oldArchives(std::initializer_list<int> indexes) const {
+        for (int i : indexes) std::ofstream(flash() + "/Exp_OLD_000000_20200101000000_" + twoDigits(i) + ".log.tar.gz");
+    }
+    std::set<int> oldLeft() const {
+        std::set<int> left;
+        for (const auto& name : entries(flash())) if (name.rfind("Exp_OLD_", 0) == 0) left.insert(std::stoi(name.substr(30, 2)));
+        return left;
+    }
+    std::set<std::string> entries(const std::string& dir) const {
+        std::set<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir)) names.insert(fs::relative(entry.path(), dir));
+        return names;
+    }
+    // The path of the one new archive under index; no file when there are none or two.
+    std::string archive(int index) const {
+        const std::string name = xkt::test::capture("cd '" + flash() + "' && ls Exp_ABC_334455_" + std::string(14, '?') + "_" +
+                                                    twoDigits(index) + ".log.tar.gz 2>/dev/null");
+        return flash() + "/" + name.substr(0, name.empty() ? 0 : name.size() - 1);
+    }
+    static std::string twoDigits(int i) { return std::string(i < 10 ? "0" : "") + std::to_string(i); }
+    std::string subRoot_;
+    std::string root_;
+    uint32_t lock_ = 0;
+};
+
+// A development root of 160 characters: a command naming two rooted paths
+// needs its room twice.
+class ExpExportDeepRoot : public ExpExport {
+protected:
+    ExpExportDeepRoot() { subRoot_ = "/" + std::string(70, 'd') + "/" + std::string(68, 'e'); }
+};
+
+TEST_F(ExpExport, IndexEightWithThreeArchivesAndTombstonesThenNothingWaiting) {
+    std::ofstream(indexFile()) << 8;
+    oldArchives({7, 8, 9, 0, 1, 2});
+    waiting("APK_ANR_20240131235959.tar.gz", "newest", 10);
+    waiting("SYS_ABN_20240131235957.tar.gz", "oldest", 30);
+    waiting("APK_ANR_20240131235958.tar.gz", "middle", 20);
+    std::ofstream(tombstones() + "/tombstone_00") << "crash 0";
+    std::ofstream(tombstones() + "/tombstone_01") << "crash 1";
+    fs::create_directories(tombstones() + "/sub");
+    std::ofstream(tombstones() + "/sub/tombstone_09") << "kept";
+
+    ASSERT_EQ(0, XKT_explogOutputTrigger());
+    EXPECT_EQ("oldest", readFile(archive(8)));
+    EXPECT_EQ("middle", readFile(archive(9)));
+    EXPECT_EQ("newest", readFile(archive(0)));
+    const std::string in = root_.substr(1) + "/data/tombstones/";
+    EXPECT_EQ(in + "\n" + in + "sub/\n" + in + "sub/tombstone_09\n" + in + "tombstone_00\n" + in + "tombstone_01\n",
+              xkt::test::capture("tar -tzf '" + archive(1) + "' | sort"));
+    EXPECT_EQ((std::set<int>{2, 7}), oldLeft());
+    EXPECT_EQ((std::set<std::string>{"sub", "sub/tombstone_09"}), entries(tombstones()));
+    EXPECT_TRUE(entries(waitingDir()).empty());
+    EXPECT_FALSE(fs::exists(listFile()));
+    EXPECT_EQ("2", readFile(indexFile()));
+
+    // Nothing waiting, and a sub-directory alone is no tombstone: nothing
+    // is deleted or written, not even the old archive under the index.
+    const auto flashBefore = entries(flash());
+    ASSERT_EQ(0, XKT_explogOutputTrigger());
+    EXPECT_TRUE(said("DEBUG", "XKT_OutputTombstonesToFlash", tombstones() + " is empty, no need to output"));
+    EXPECT_EQ(flashBefore, entries(flash()));
+    EXPECT_EQ("2", readFile(indexFile()));
+}
+
+TEST_F(ExpExport, NoIndexFileAndAFailingSecondCopy) {
+    oldArchives({2, 3});
+    waiting("APK_ANR_20240131235957.tar.gz", "first", 30);
+    waiting("SYS_ABN:20240131235958.tar.gz", "lost", 20);  // no plain word: cp is never run
+    waiting("APK_ANR_20240131235959.tar.gz", "third", 10);
+    ASSERT_EQ(0, XKT_explogOutputTrigger());
+    EXPECT_EQ("first", readFile(archive(0)));
+    EXPECT_EQ("third", readFile(archive(1)));
+    EXPECT_TRUE(said("ERROR", "XKT_OutputExpLogToFlash", "copy explog failed"));
+    EXPECT_EQ(std::set<int>{3}, oldLeft()) << "02 deleted: three names were listed";
+    EXPECT_TRUE(entries(waitingDir()).empty()) << "the lost one is removed all the same";
+    EXPECT_EQ("2", readFile(indexFile()));
+
+    // Refused, never cut into a shorter name.
+    const auto flashBefore = entries(flash());
+    EXPECT_EQ(-1, XKT_copyLogFile(indexFile().c_str(), (flash() + "/" + std::string(300, 'x')).c_str()));
+    EXPECT_TRUE(said("ERROR", "XKT_copyLogFile", "path too long"));
+    EXPECT_EQ(flashBefore, entries(flash()));
+}
+
+TEST_F(ExpExport, SwitchedOffOrWithoutTombstoneDirectory) {
+    waiting("APK_ANR_20240131235957.tar.gz", "first", 30);
+    xkt::log::writeSetting(g_iANRLogToFlashEnable, 0);
+    EXPECT_EQ(-1, XKT_explogOutputTrigger());
+    EXPECT_FALSE(fs::exists(listFile())) << "nothing listed";
+
+    // Every export fails at the tombstones: the copies are made, the index
+    // is never stored, so the next export reuses it.
+    xkt::log::writeSetting(g_iANRLogToFlashEnable, 1);
+    std::ofstream(indexFile()) << 4;
+    fs::remove(tombstones());
+    EXPECT_EQ(-1, XKT_explogOutputTrigger());
+    EXPECT_EQ("first", readFile(archive(4)));
+    EXPECT_TRUE(said("ERROR", "XKT_OutputTombstonesToFlash", "opendir failed"));
+    EXPECT_TRUE(said("ERROR", "XKT_explogOutputTrigger", "output tombstones to flash failed"));
+    waiting("APK_ANR_20240131235958.tar.gz", "second", 20);
+    EXPECT_EQ(-1, XKT_explogOutputTrigger());
+    EXPECT_EQ("second", readFile(archive(4)));
+    EXPECT_TRUE(entries(waitingDir()).empty());
+    EXPECT_FALSE(fs::exists(listFile()));
+    EXPECT_EQ("4", readFile(indexFile()));
+}
+
+// A capture holds the lock while it writes into /tmp/DQN: two exports
+// started meanwhile list nothing until it ends, then run one after the
+// other, so each archive lands once.
+TEST_F(ExpExport, WaitsForTheCaptureAndForEachOther) {
+    waiting("APK_ANR_20240131235957.tar.gz", "first", 30);
+    XKT_mutex_lock(lock_);
+    std::atomic<int> completed{0};
+    std::vector<std::thread> exports;
+    for (int i = 0; i < 2; ++i) exports.emplace_back([&] { completed += XKT_explogOutputTrigger() == 0; });
+    usleep(300000);
+    EXPECT_FALSE(fs::exists(listFile()));
+    waiting("SYS_ABN_20240131235958.tar.gz", "second", 20);  // the capture's archive
+    XKT_mutex_unlock(lock_);
+    for (auto& t : exports) t.join();
+    EXPECT_EQ(2, completed.load());
+    EXPECT_EQ("first", readFile(archive(0)));
+    EXPECT_EQ("second", readFile(archive(1)));
+    EXPECT_EQ(2u, entries(flash()).size());
+    EXPECT_EQ("2", readFile(indexFile()));
+}
+
+TEST_F(ExpExportDeepRoot, TimerRunsTheExportEveryPeriod) {
+    ASSERT_EQ(160u, root_.size());
+    xkt::log::writeSetting(g_iTimeIntervalForLogToFlash, 100);
+    ASSERT_EQ(0, XKT_timer_init());
+    waiting("APK_ANR_20240131235957.tar.gz", "first", 30);
+    ASSERT_EQ(0, xkt::log::armExpLogExport());
+    auto stored = [&](const char* index) {
+        for (int i = 0; i < 500 && readFile(indexFile()) != index; ++i) usleep(10000);
+        return readFile(indexFile()) == index;
+    };
+    ASSERT_TRUE(stored("1"));
+    waiting("APK_ANR_20240131235958.tar.gz", "second", 20);
+    ASSERT_TRUE(stored("2"));
+    XKT_mutex_lock(lock_);  // the timer cannot be removed: later exports wait here until exit
+    EXPECT_EQ("first", readFile(archive(0)));
+    EXPECT_EQ("second", readFile(archive(1)));
+}
+
+}  // namespace

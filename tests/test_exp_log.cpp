@@ -1,0 +1,238 @@
+// The exception log's capture with the real collector (the logcat and top
+// stand-ins, busybox): what a snapshot holds, the collector's end, the
+// pruning of the collection directory and the ANR log name buffer.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <dirent.h>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <sys/time.h>
+#include <vector>
+
+#include "android/log.h"
+#include "log_entries.h"
+#include "sandbox.h"
+#include "xkt_log.h"
+#include "xkt_osal.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> entriesOf(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::set<std::string> memberNames(const std::string& archive) {
+    std::set<std::string> names;
+    std::istringstream members(xkt::test::capture("tar -tzf '" + archive + "'"));
+    for (std::string member; std::getline(members, member);) names.insert(fs::path(member).filename());
+    return names;
+}
+
+std::string member(const std::string& archive, const std::string& name) {
+    return xkt::test::capture("tar -xzOf '" + archive + "' --wildcards '*/" + name + "'");
+}
+
+// Thread rows per iteration of a top output: the lines after each header.
+std::vector<int> topRows(const std::string& text) {
+    std::vector<int> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("PID") != std::string::npos && line.find("TID") != std::string::npos) {
+            rows.push_back(0);
+        } else if (!rows.empty() && std::regex_search(line, std::regex(R"(^\s*\d+\s+\d+\s)"))) {
+            ++rows.back();
+        }
+    }
+    return rows;
+}
+
+// The process directories of /proc.
+std::vector<fs::path> processes() {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") == std::string::npos) found.push_back(entry.path());
+    }
+    return found;
+}
+
+// Processes still writing the collector's file (by command line).
+bool collectorRunning(const std::string& file) {
+    for (const auto& process : processes()) {
+        std::ifstream in(process / "cmdline");
+        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (cmdline.find(file) != std::string::npos && cmdline.find("logcat") != std::string::npos) {
+            std::ifstream stat(process / "stat");
+            std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            if (all.find(") Z ") == std::string::npos) return true;  // zombies checked apart
+        }
+    }
+    return false;
+}
+
+bool hasZombieChild() {
+    const std::string me = " " + std::to_string(getpid()) + " ";
+    for (const auto& process : processes()) {
+        std::ifstream in(process / "stat");
+        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t close = stat.rfind(')');
+        if (close != std::string::npos && stat.compare(close, 3, ") Z") == 0 &&
+            stat.compare(close + 4, me.size(), me) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool logged(const std::string& text) {
+    for (const auto& entry : xkt::test::readTagged("XKT")) {
+        if (entry.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
+class ExpLog : public xkt::test::SandboxTest {
+protected:
+    void SetUp() override {
+        setenv("XKT_MAC", "00:11:22:33:44:55", 1);
+        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
+        XKT_logFilterSetModule("ALL");
+        g_iTimeIntervalForLogToFlash = 3600000;  // no export while a test runs
+    }
+    std::string dqn(const std::string& name = "") const {
+        return sandbox_.path("/tmp/DQN") + (name.empty() ? "" : "/" + name);
+    }
+    // n entries in the collection directory, entry0 the oldest.
+    void fillCollection(int n) {
+        fs::remove_all(dqn());
+        fs::create_directories(dqn());
+        for (int i = 0; i < n; ++i) {
+            const std::string path = dqn("entry" + std::to_string(i) + ".tar.gz");
+            std::ofstream(path) << i;
+            const timeval times[2] = {{1700000000 + i, 0}, {1700000000 + i, 0}};
+            ASSERT_EQ(0, utimes(path.c_str(), times));
+        }
+    }
+};
+
+}  // namespace
+
+TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
+    fs::create_directories(sandbox_.path("/data/anr"));
+    std::ofstream(sandbox_.path("/data/anr/traces.txt")) << "----- pid 1234 at 2026-12-05 -----\n";
+    __android_log_write(ANDROID_LOG_ERROR, "ActivityManager", "ANR in com.example.epg");
+    ASSERT_EQ(0, XKT_ExpLogInit());
+
+    ASSERT_EQ(0, XKT_expLogToTmp(0));
+    std::vector<std::string> names = entriesOf(dqn());
+    ASSERT_EQ(1u, names.size());
+    EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(APK_ANR_\d{14}\.tar\.gz)"))) << names[0];
+    const std::string anr = dqn(names[0]);
+    EXPECT_EQ((std::set<std::string>{"anr.txt", "top.txt", "meminfo.txt", "traces.txt"}),
+              memberNames(anr));
+    EXPECT_NE(std::string::npos, member(anr, "anr.txt").find("ANR in com.example.epg"));
+    EXPECT_NE(std::string::npos, member(anr, "meminfo.txt").find("MemTotal:"));
+    EXPECT_NE(std::string::npos, member(anr, "traces.txt").find("pid 1234"));
+    EXPECT_EQ((std::vector<int>{10, 10}), topRows(member(anr, "top.txt")));
+    char path[256] = {};
+    ASSERT_EQ(1, XKT_anrLogNameBufGet(path, sizeof path));
+    EXPECT_EQ(anr, path);
+
+    ASSERT_EQ(0, XKT_expLogToTmp(-1));  // any kind but 0 is a reboot
+    names = entriesOf(dqn());
+    ASSERT_EQ(2u, names.size()) << "archives only";
+    const std::string reboot = dqn(names.back());
+    EXPECT_TRUE(std::regex_match(names.back(), std::regex(R"(SYS_ABN_\d{14}\.tar\.gz)")));
+    EXPECT_EQ((std::set<std::string>{"abnomalreboot.txt", "top.txt", "meminfo.txt"}),
+              memberNames(reboot));
+    EXPECT_EQ((std::vector<int>{30, 30}), topRows(member(reboot, "top.txt")));
+    EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path)) << "reboots are not recorded";
+
+    // The collectors end 4 s after they started, and the runner reaps them.
+    for (int i = 0; i < 100 && (collectorRunning(dqn("anr.txt")) ||
+                                collectorRunning(dqn("abnomalreboot.txt")));
+         ++i) {
+        XKT_sleep(100);
+    }
+    EXPECT_FALSE(collectorRunning(dqn("anr.txt")));
+    EXPECT_FALSE(collectorRunning(dqn("abnomalreboot.txt")));
+    XKT_system("true");
+    EXPECT_FALSE(hasZombieChild());
+    EXPECT_TRUE(logged("|enter XKT_expLogOutputTimer, iArg=["));
+}
+
+TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
+    ASSERT_EQ(0, XKT_ExpLogInit());
+    const std::string list = sandbox_.path("/tmp/exploglist.txt");
+    for (int n : {9, 10, 12}) {
+        fillCollection(n);
+        ASSERT_EQ(0, XKT_deleteEarlistTmpExpLog()) << n;
+        const std::vector<std::string> left = entriesOf(dqn());
+        EXPECT_EQ(n == 9 ? 9u : n - 1u, left.size()) << n;
+        EXPECT_EQ(n == 9, std::find(left.begin(), left.end(), "entry0.tar.gz") != left.end()) << n;
+        EXPECT_EQ(n == 9, fs::exists(list)) << "the list stays when nothing was pruned";
+    }
+    // A name that would not stay one word of the removal command is refused.
+    fillCollection(10);
+    const std::string hostile = dqn("x;touch pwned");
+    fs::rename(dqn("entry0.tar.gz"), hostile);
+    const timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
+    ASSERT_EQ(0, utimes(hostile.c_str(), old));
+    EXPECT_EQ(-1, XKT_deleteEarlistTmpExpLog());
+    EXPECT_TRUE(fs::exists(hostile));
+    EXPECT_FALSE(fs::exists("pwned") || fs::exists(dqn("pwned")));
+}
+
+TEST_F(ExpLog, NameRingHoldsThreeAndCutsToTheCallersBuffer) {
+    char path[256] = {};
+    EXPECT_EQ(-1, XKT_anrLogNameBufGet(path, sizeof path)) << "before initialisation";
+    EXPECT_EQ(-1, XKT_anrLogNameBufClear());
+    EXPECT_EQ(-1, XKT_expLogToTmp(0));
+    ASSERT_EQ(0, XKT_ExpLogInit());
+
+    const std::string longest(255, 'p');
+    XKT_mutex_lock(g_pExpLogMutex);  // as a capture holds it
+    EXPECT_EQ(1, XKT_anrLogNameBufSet("/tmp/DQN/APK_ANR_20240131235959.tar.gz", 38));
+    EXPECT_EQ(1, XKT_anrLogNameBufSet("second", 6));
+    EXPECT_EQ(1, XKT_anrLogNameBufSet(longest.c_str(), 255));
+    EXPECT_EQ(0, XKT_anrLogNameBufSet("fourth", 6));
+    EXPECT_EQ(-1, XKT_anrLogNameBufSet(std::string(256, 'q').c_str(), 256));
+    EXPECT_EQ(-1, XKT_anrLogNameBufSet(nullptr, 0));
+    XKT_mutex_unlock(g_pExpLogMutex);
+    EXPECT_TRUE(logged("| INFO|       LOG|") && logged("|Log name buffer is full."));
+
+    char small[16];
+    ASSERT_EQ(1, XKT_anrLogNameBufGet(small, sizeof small));
+    EXPECT_STREQ("/tmp/DQN/APK_AN", small);
+    ASSERT_EQ(1, XKT_anrLogNameBufGet(path, sizeof path));
+    EXPECT_STREQ("second", path);
+    ASSERT_EQ(1, XKT_anrLogNameBufGet(path, sizeof path));
+    EXPECT_EQ(longest, path);
+    EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path));
+    EXPECT_EQ(-1, XKT_anrLogNameBufGet(nullptr, 16));
+}
+
+TEST_F(ExpLog, CollectorStoppedAtOnceWhenItsTimerCannotBeAdded) {
+    ASSERT_EQ(0, XKT_ExpLogInit());
+    // Fill the timer table with timers that never come due.
+    auto never = [](int32_t, int32_t) {};
+    int added = 0;
+    while (XKT_timer_add(never, 0, 3600000, 0) != -1 && added < 1000) ++added;
+    ASSERT_LT(added, 1000);
+
+    EXPECT_EQ(-1, XKT_expLogToTmp(0));
+    EXPECT_TRUE(entriesOf(dqn()).empty()) << "no archive, no text file";
+    EXPECT_TRUE(logged("|add timer failed"));
+    EXPECT_TRUE(logged("|enter XKT_stopCollectLog, iLogcatID=["));
+    for (int i = 0; i < 50 && collectorRunning(dqn("anr.txt")); ++i) XKT_sleep(20);
+    EXPECT_FALSE(collectorRunning(dqn("anr.txt")));
+}
