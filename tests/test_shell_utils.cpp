@@ -82,11 +82,16 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
     EXPECT_TRUE(xkt::test::readTagged("XKT").empty()) << "neither runs a command";
 
     EXPECT_EQ(0, XKT_createFolder((dir + "/sub").c_str()));
-    for (const std::string& name : {std::string("/sub/kept"), std::string("/a"), "/" + longName}) std::ofstream(dir + name) << "x";
+    // Names are one word of the removal command, whatever they hold.
+    const std::string hostile[] = {"/a", "/b c", "/x;touch pwned", "/it's", "/$(touch pwned2)"};
+    for (const std::string& name : hostile) std::ofstream(dir + name) << "x";
+    for (const std::string& name : {std::string("/sub/kept"), "/" + longName}) std::ofstream(dir + name) << "x";
     fs::create_symlink(file, dir + "/link");
     EXPECT_EQ(-1, XKT_deleteFile(dir.c_str())) << "rm -f leaves a folder";
     EXPECT_EQ(0, XKT_deleteAllfileofFolder(dir.c_str()));
-    EXPECT_FALSE(exists(dir + "/a") || fs::is_symlink(dir + "/link"));
+    for (const std::string& name : hostile) EXPECT_FALSE(exists(dir + name)) << name;
+    EXPECT_FALSE(fs::is_symlink(dir + "/link"));
+    EXPECT_FALSE(exists("pwned") || exists("pwned2") || exists(dir + "/pwned"));
     EXPECT_TRUE(exists(dir + "/sub/kept") && exists(file)) << "sub-folders and link targets stay";
     EXPECT_TRUE(exists(dir + "/" + longName)) << "refused, never cut";
     EXPECT_EQ(0, XKT_deleteAllfileofFolder((dir + "/sub").c_str()));
