@@ -51,10 +51,12 @@ void writeOne(int writer, long i) {
 }
 
 // Channel 2's output, counted: the file write plus one relaxed increment.
-int32_t countingFileOutput(const char* text) {
-    int32_t rc = XKT_logFileOutput(text);
-    if (text[0] != '\0') g_shared->delivered.fetch_add(1, std::memory_order_relaxed);
-    return rc;
+// Channel 6 without a formatter: called once for every item the log thread
+// hands to the channels, beside the local file channel as initialisation
+// registered it.
+int32_t countingOutput(const char* /*text*/) {
+    g_shared->delivered.fetch_add(1, std::memory_order_relaxed);
+    return 0;
 }
 
 uint64_t threadCpuNs(const char* name) {
@@ -111,7 +113,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
     pid_t manager = fork();
     if (manager == 0) {
         if (XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", nullptr) != 0) _exit(1);
-        XKT_logRegCallback(2, XKT_SyslogFormatter, countingFileOutput);
+        XKT_logRegCallback(6, nullptr, countingOutput);
         if (write(ready[1], "r", 1) != 1) _exit(1);
         char c;
         if (read(stop[0], &c, 1) != 1) _exit(1);

@@ -3,7 +3,8 @@
 // under /tmp/log, of which the current and the previous one are kept.
 //
 // Channel 2 runs on the log thread for every record, so once the file is
-// open a line costs one write(2):
+// open a line costs at most one write(2), and while the reader keeps
+// handing lines, many lines share one (writeLogFileLine):
 // - the file is a descriptor opened O_APPEND (and close-on-exec, for the
 //   shell commands the library starts), written without a stdio buffer, so
 //   it holds every line completely as soon as the call returns;
@@ -74,6 +75,12 @@ bool g_openFailed = false;
 uint32_t g_openFailedMs = 0;
 bool g_writeFailureReported = false;
 uint32_t g_writeFailureMs = 0;
+
+// The log thread's lines that wait for the lines after them.
+constexpr size_t kPendingSize = 16384;
+char g_pending[kPendingSize];
+size_t g_pendingLength = 0;
+uint32_t g_pendingSinceMs = 0;
 
 std::string_view bounded(const char* text, size_t size) {
     return std::string_view(text, strnlen(text, size - 1));
@@ -227,6 +234,58 @@ bool writeLine(const char* text, size_t length, uint32_t now) {
     return true;
 }
 
+// Writes the waiting lines to the open file. true when a short write is to
+// be reported.
+bool flushPending(uint32_t now) {
+    const size_t length = g_pendingLength;
+    g_pendingLength = 0;
+    return length > 0 && g_logFileHandle >= 0 && writeLine(g_pending, length, now);
+}
+
+// Whether a line may join the waiting ones: the file is open and needs no
+// look, the line would land in it (the waiting lines do not fill it), and
+// neither room nor age forbid.
+bool mayJoinPending(size_t length, uint32_t now, bool checkDue) {
+    return g_logFileHandle >= 0 && !checkDue &&
+           g_logFilePosition + g_pendingLength < kLogFileRotationSize &&
+           g_pendingLength + length <= kPendingSize &&
+           (g_pendingLength == 0 || now - g_pendingSinceMs < kPendingLineMaxAgeMs);
+}
+
+void joinPending(const char* text, size_t length, uint32_t now) {
+    if (g_pendingLength == 0) g_pendingSinceMs = now;
+    std::memcpy(g_pending + g_pendingLength, text, length);
+    g_pendingLength += length;
+}
+
+void reportWriteFailure(int writeError) {
+    errno = writeError;  // the report's code field names the cause
+    XKT_logWrite(__FILE__, __LINE__, "XKT_logWriteFile", 0, XKT_LOG_TYPE_RUN,
+                 XKT_LOG_LEVEL_DEBUG, "LOG", "fwrite failed");
+}
+
+// One line after the waiting ones were written, with g_logFileMutex held:
+// the file's look, re-open and rotation as for every line. true when a
+// short write is to be reported.
+bool placeLine(const char* text, size_t length, bool mayWait, uint32_t now, bool checkDue) {
+    if (g_logFileHandle >= 0 && checkDue) {
+        g_checkNext = false;
+        g_lastCheckMs = now;
+        if (!fileStillThere()) closeFile();
+    }
+    if (g_logFileHandle < 0 && !reopen(now)) return false;
+    if (g_logFilePosition >= kLogFileRotationSize) {
+        closeFile();
+        g_logFilePath.data()[0] = '\0';
+        if (!reopen(now)) return false;
+    }
+    if (mayWait && length <= kPendingSize) {
+        joinPending(text, length, now);
+        return false;
+    }
+    return writeLine(text, length, now);
+}
+
 }  // namespace
 
 }  // namespace xkt::log
@@ -247,33 +306,38 @@ extern "C" XKT_API int32_t XKT_logDefFormatter(const void* item, char* out, int3
 
 extern "C" XKT_API int32_t XKT_logDefOutput(const char* /*text*/) { return 0; }
 
-int32_t xkt::log::writeLogFileLine(const char* text, size_t length) {
+int32_t xkt::log::writeLogFileLine(const char* text, size_t length, bool mayWait) {
     const uint32_t now = XKT_get_ticks();
     bool report = false;
     int writeError = 0;
     {
         MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
         const bool checkDue = g_checkNext || now - g_lastCheckMs >= kLogFileCheckIntervalMs;
-        if (g_logFileHandle >= 0 && checkDue) {
-            g_checkNext = false;
-            g_lastCheckMs = now;
-            if (!fileStillThere()) closeFile();
+        if (mayWait && mayJoinPending(length, now, checkDue)) {
+            joinPending(text, length, now);
+            return 0;
         }
-        if (g_logFileHandle < 0 && !reopen(now)) return 0;
-        if (g_logFilePosition >= kLogFileRotationSize) {
-            closeFile();
-            g_logFilePath.data()[0] = '\0';
-            if (!reopen(now)) return 0;
+        report = flushPending(now);
+        writeError = errno;
+        if (placeLine(text, length, mayWait, now, checkDue) && !report) {
+            report = true;
+            writeError = errno;
         }
-        report = writeLine(text, length, now);
+    }
+    if (report) reportWriteFailure(writeError);
+    return 0;
+}
+
+void xkt::log::flushLogFileLines() {
+    bool report = false;
+    int writeError = 0;
+    {
+        MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
+        if (g_pendingLength == 0) return;
+        report = flushPending(XKT_get_ticks());
         writeError = errno;
     }
-    if (report) {
-        errno = writeError;  // the report's code field names the cause
-        XKT_logWrite(__FILE__, __LINE__, "XKT_logWriteFile", 0, XKT_LOG_TYPE_RUN,
-                     XKT_LOG_LEVEL_DEBUG, "LOG", "fwrite failed");
-    }
-    return 0;
+    if (report) reportWriteFailure(writeError);
 }
 
 extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {

@@ -18,7 +18,18 @@ inline constexpr uint32_t kLogFileCheckIntervalMs = 10;
 // back through channel 2 and would otherwise keep a full disk busy.
 inline constexpr uint32_t kWriteFailureReportMs = 1000;
 
-// XKT_logFileOutput for a text whose length the caller knows.
-int32_t writeLogFileLine(const char* text, size_t length);
+// How long, at most, a line of the log thread waits to be written with the
+// lines after it (see writeLogFileLine).
+inline constexpr uint32_t kPendingLineMaxAgeMs = 10;
+
+// XKT_logFileOutput for a text whose length the caller knows. With
+// mayWait, the log thread's own lines may wait, in order, for the lines it
+// reads right after them, so that one write(2) takes many: at most
+// kPendingLineMaxAgeMs, and the thread calls flushLogFileLines before it
+// pauses. Every other writer's line (and the rotation at a line) comes
+// after the waiting ones, so the file's content is the same either way.
+int32_t writeLogFileLine(const char* text, size_t length, bool mayWait = false);
+// Writes the lines that wait.
+void flushLogFileLines();
 
 }  // namespace xkt::log

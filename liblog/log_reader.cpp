@@ -129,7 +129,7 @@ void takeLogcatLine(ThreadBuffers& buffers, std::string_view line,
     buffers.itemDirty = written;
     // The text ends in the item's last byte written, its NUL.
     const size_t textStart = recordKind == 1 ? offsetof(LogRecord, message) : 0;
-    dispatchItem(&buffers.item, recordKind, buffers.line, written - textStart - 1);
+    dispatchItem(&buffers.item, recordKind, buffers.line, written - textStart - 1, true);
 }
 
 void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t& recordKind) {
@@ -138,6 +138,7 @@ void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t
     std::memset(text, 0, kEntrySize);
     if (xkt_read_logcat(text, static_cast<int32_t>(kEntrySize), &descriptor) != 0 ||
         text[0] == '\0') {
+        flushLogFileLines();  // nothing waits across the pause
         XKT_sleep(kPauseIdleLogcatMs);
         return;
     }
@@ -179,7 +180,8 @@ int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_
     return convertLogEntry(item, entry, &header, recordKind, nullptr) == -1 ? -1 : 0;
 }
 
-void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, size_t textLength) {
+void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, size_t textLength,
+                  bool fileLinesMayWait) {
     // In device mode the error-log channel has threads of its own.
     const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
     for (int32_t index = 0; index < kChannelCount; ++index) {
@@ -204,7 +206,7 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, si
         }
         // Outputs get the text read-only: they leave the buffer as it is.
         if (channel.output == XKT_logFileOutput && lineLength != kUnknownLength) {
-            writeLogFileLine(buffer.text, lineLength);
+            writeLogFileLine(buffer.text, lineLength, fileLinesMayWait);
         } else if (channel.output != nullptr) {
             channel.output(buffer.text);
         }

@@ -40,8 +40,9 @@ struct FormatBuffer {
 
 // XKT_processLog with a line buffer kept from item to item. textLength is
 // the length of the item's text (a record's message or the plain line), or
-// kUnknownLength.
+// kUnknownLength. fileLinesMayWait: the log thread's lines for the local
+// file may wait for the ones after them (writeLogFileLine).
 void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer,
-                  size_t textLength = kUnknownLength);
+                  size_t textLength = kUnknownLength, bool fileLinesMayWait = false);
 
 }  // namespace xkt::log
