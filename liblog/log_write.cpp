@@ -409,8 +409,8 @@ extern "C" XKT_API int32_t XKT_CurlDebugLog(void* /*handle*/, int32_t infoType, 
         }
     } else if (infoType > 0 && infoType < static_cast<int32_t>(std::size(kCurlTexts))) {
         XKT_logWrite(__FILE__, __LINE__, "XKT_CurlDebugLog", 0, XKT_LOG_TYPE_RUN,
-                     XKT_LOG_LEVEL_DEBUG, "common", "%s, %10.10ld bytes",
-                     kCurlTexts[infoType].data(), static_cast<long>(size));
+                     XKT_LOG_LEVEL_DEBUG, "common", "%s, %10.10zu bytes",
+                     kCurlTexts[infoType].data(), size);
     }
     return 0;
 }

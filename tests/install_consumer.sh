@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build tree into a scratch prefix and builds a C program
 # against it twice: with pkg-config and with find_package(xktlog). Both must
-# write a record line that the installed xkt-logcat reads back.
+# write a record line that the installed xkt-logcat reads back. A cross
+# build passes its C compiler in CC and its toolchain in CMAKE_TOOLCHAIN_FILE
+# (read by cmake itself); its programs then run through binfmt_misc.
 set -euo pipefail
 build=$1
 source_c=$2
@@ -22,7 +24,7 @@ mkdir -p "$XKT_ROOT"
 
 # pkg-config
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-cc -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$source_c" $(pkg-config --cflags --libs xktlog)
+"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$source_c" $(pkg-config --cflags --libs xktlog)
 "$work/consumer-pc"
 
 # find_package

@@ -153,7 +153,7 @@ TEST_F(DeviceConversion, ForeignEntriesBecomePlainLines) {
 TEST_F(DeviceConversion, MalformedEntriesAreDropped) {
     Entry entry = deviceEntry(4, "XKT", kLine);
     // Too short, or cut before the tag's or the message's NUL.
-    for (size_t length : {0ul, 1ul, 2ul, 4ul, 1 + 3 + 1 + kLine.size()}) {
+    for (size_t length : {size_t{0}, size_t{1}, size_t{2}, size_t{4}, 1 + 3 + 1 + kLine.size()}) {
         entry.header.length = static_cast<uint16_t>(length);
         EXPECT_EQ(-1, convert(entry).rc) << length;
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <regex>
@@ -248,14 +249,18 @@ TEST_F(WriteTest, CurlDebugCallback) {
     EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, info, sizeof info - 1, nullptr));
     EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, nullptr, 0, nullptr));
     EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 3, info, 42, nullptr));
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 6, info, 12345678901ull, nullptr));
+    // Above a 32-bit long, and wider than ten digits where size_t allows.
+    constexpr bool wide = SIZE_MAX > UINT32_MAX;
+    constexpr auto big = static_cast<size_t>(wide ? 12345678901ull : 3000000000ull);
+    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 6, info, big, nullptr));
     EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 7, info, 1, nullptr));
     EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, -1, info, 1, nullptr));
     auto lines = readTagged("XKT");
     ASSERT_EQ(3u, lines.size());
     EXPECT_EQ("== Info: connected", messageOf(lines[0].message));
     EXPECT_EQ("<= Recv data, 0000000042 bytes", messageOf(lines[1].message));
-    EXPECT_EQ("=> Send SSL data, 12345678901 bytes", messageOf(lines[2].message));
+    EXPECT_EQ(wide ? "=> Send SSL data, 12345678901 bytes" : "=> Send SSL data, 3000000000 bytes",
+              messageOf(lines[2].message));
     EXPECT_NE(std::string::npos, lines[0].message.find(":XKT_CurlDebugLog|code:0|"));
 }
 

@@ -5,8 +5,10 @@
 #include <array>
 #include <charconv>
 #include <chrono>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -274,11 +276,26 @@ bool parseStat(std::string_view text, Entry& entry) {
     return true;
 }
 
-// The command line's first word, or the comm of a kernel thread, which has none.
+bool isEmulator(const char* path) {
+    char real[PATH_MAX];
+    if (realpath(path, real) == nullptr) return false;
+    const char* slash = std::strrchr(real, '/');
+    return std::strncmp(slash != nullptr ? slash + 1 : real, "qemu-", 5) == 0;
+}
+
+// The command line's first word, or the comm of a kernel thread, which has
+// none. A program for another CPU run here under user-mode emulation (qemu,
+// started directly or through binfmt_misc) has the emulator as its first
+// word and its own path as the second: that path is what the box would show.
 std::string processName(const std::string& dir, const std::string& comm) {
     auto cmdline = readSmallFile(dir + "/cmdline", kCmdlineLimit);
     if (!cmdline || cmdline->empty() || (*cmdline)[0] == '\0') return comm;
-    return std::string(cmdline->c_str());
+    const char* first = cmdline->c_str();
+    const size_t second = std::strlen(first) + 1;
+    if (second < cmdline->size() && (*cmdline)[second] == '/' && isEmulator(first)) {
+        return std::string(cmdline->c_str() + second);
+    }
+    return std::string(first);
 }
 
 std::string userName(uid_t uid) {
