@@ -17,6 +17,7 @@
 #include "log_channels.h"
 
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -81,6 +82,9 @@ constexpr size_t kPendingSize = 16384;
 char g_pending[kPendingSize];
 size_t g_pendingLength = 0;
 uint32_t g_pendingSinceMs = 0;
+// Whether lines wait, readable without the lock: the reader's idle pass
+// then leaves the lock alone, which XKT_logDeinit may have destroyed.
+std::atomic<bool> g_linesWait{false};
 
 std::string_view bounded(const char* text, size_t size) {
     return std::string_view(text, strnlen(text, size - 1));
@@ -239,6 +243,7 @@ bool writeLine(const char* text, size_t length, uint32_t now) {
 bool flushPending(uint32_t now) {
     const size_t length = g_pendingLength;
     g_pendingLength = 0;
+    g_linesWait.store(false, std::memory_order_relaxed);
     return length > 0 && g_logFileHandle >= 0 && writeLine(g_pending, length, now);
 }
 
@@ -253,7 +258,10 @@ bool mayJoinPending(size_t length, uint32_t now, bool checkDue) {
 }
 
 void joinPending(const char* text, size_t length, uint32_t now) {
-    if (g_pendingLength == 0) g_pendingSinceMs = now;
+    if (g_pendingLength == 0) {
+        g_pendingSinceMs = now;
+        g_linesWait.store(true, std::memory_order_relaxed);
+    }
     std::memcpy(g_pending + g_pendingLength, text, length);
     g_pendingLength += length;
 }
@@ -329,6 +337,7 @@ int32_t xkt::log::writeLogFileLine(const char* text, size_t length, bool mayWait
 }
 
 void xkt::log::flushLogFileLines() {
+    if (!g_linesWait.load(std::memory_order_relaxed)) return;
     bool report = false;
     int writeError = 0;
     {

@@ -113,6 +113,14 @@ int32_t recreateLogDirectory() {
     return 0;
 }
 
+// The log thread keeps running: a line it is writing under the lock ends
+// before the lock goes, since destroying a held lock is undefined.
+void destroyWhenFree(uint32_t lock) {
+    XKT_mutex_lock(lock);
+    XKT_mutex_unlock(lock);
+    XKT_mutex_destroy(lock);
+}
+
 // Step 12: the flash store belongs to the system user; results are ignored,
 // the folder may not exist yet.
 void handFlashStoreToSystem() {
@@ -236,7 +244,7 @@ extern "C" XKT_API int32_t XKT_logDeinit(void) {
         }
     }
     if (const uint32_t fileLock = g_logFileMutex.exchange(0, std::memory_order_acq_rel)) {
-        XKT_mutex_destroy(fileLock);
+        destroyWhenFree(fileLock);
     }
     destroyErrorLogLock();
     destroyCaptureRingLock();

@@ -172,7 +172,7 @@ Read readLogcat(int32_t size = 1288) {
     return read;
 }
 
-TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacter) {
+TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacterOneLinePerMessageLine) {
     Sandbox sandbox;
     writeTo(LogId::Main, 1234567, 100, ANDROID_LOG_INFO, "XKT", "2024 record");
     writeTo(LogId::Main, 42, 101, ANDROID_LOG_ERROR, "CPE", "2024 record");
@@ -190,10 +190,8 @@ TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacter) {
     EXPECT_EQ("E/CPE    (     42): 2024 record", readLogcat().text);
     EXPECT_EQ("W/ActivityManager(   1234): plain", readLogcat().text);
     EXPECT_EQ("?/T      (     -1): odd", readLogcat().text);
-}
 
-TEST(LogcatReader, OneLinePerMessageLineCutWholeLinesFirst) {
-    Sandbox sandbox;
+    // Cut whole lines first.
     writeTo(LogId::Main, 5, 1, ANDROID_LOG_DEBUG, "XKT", "first\n\nthird\n\n");
     for (int i = 0; i < 3; ++i) writeTo(LogId::Main, 9, 2, 4, "XKT", "aaaa\nbbbb\ncccc");
     EXPECT_EQ("D/XKT    (      5): first\nD/XKT    (      5): \nD/XKT    (      5): third",

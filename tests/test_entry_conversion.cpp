@@ -97,7 +97,7 @@ using LogcatConversion = ConversionTest<4>;
 
 }  // namespace
 
-TEST_F(DeviceConversion, RecordLinesBecomeRecords) {
+TEST_F(DeviceConversion, RecordLinesBecomeRecordsForeignEntriesPlainLines) {
     struct Case { int priority; const char* tag; std::string line; const char* record; };
     const Case cases[] = {
         // Full layout; the decimal thread id is read as hex.
@@ -119,9 +119,20 @@ TEST_F(DeviceConversion, RecordLinesBecomeRecords) {
         EXPECT_EQ(1, out.kind);
         EXPECT_TRUE(out.tailKept);
     }
+
+    const Converted out = convert(deviceEntry(4, "ActivityManager", "Start proc \xff\xfe%s", 321));
+    EXPECT_EQ(0, out.kind);
+    EXPECT_EQ("I/ActivityManager(  321): Start proc \xff\xfe%s\n", out.text);
+    EXPECT_TRUE(out.tailKept);
+    // Only the whole tag counts on a device.
+    EXPECT_EQ("V/XKTX(   -1): " + kLine + "\n", convert(deviceEntry(2, "XKTX", kLine, -1)).text);
+    EXPECT_EQ("?/xkt(1234567): x\n", convert(deviceEntry(1, "xkt", "x", 1234567)).text);
+    EXPECT_EQ("S/" + std::string(128, 't') + "(  321): x\n", convert(deviceEntry(8, std::string(200, 't'), "x")).text);
+    // A logcat line on an old generation stays plain, whatever its tag.
+    EXPECT_EQ("I/XKT    (    123): " + kLine + "\n", convertLine("I/XKT    (    123): " + kLine, "XKT").text);
 }
 
-TEST_F(DeviceConversion, LinesOffTheLayoutAreDropped) {
+TEST_F(DeviceConversion, LinesOffTheLayoutAndMalformedEntriesAreDropped) {
     const std::string head = " 9: 5: 7|1234|";
     const std::string tail = "|       net|4321:a.c:88|code:0|m";
     const std::string dropped[] = {
@@ -135,22 +146,7 @@ TEST_F(DeviceConversion, LinesOffTheLayoutAreDropped) {
         "2024-01-01 00:00:00.000|Run|DEBUG|mod|5|f.c:1:fn|code:0|msg",  // the agent's layout
     };
     for (const std::string& line : dropped) EXPECT_EQ(-1, convert(deviceEntry(4, "XKT", line)).rc) << line;
-}
 
-TEST_F(DeviceConversion, ForeignEntriesBecomePlainLines) {
-    const Converted out = convert(deviceEntry(4, "ActivityManager", "Start proc \xff\xfe%s", 321));
-    EXPECT_EQ(0, out.kind);
-    EXPECT_EQ("I/ActivityManager(  321): Start proc \xff\xfe%s\n", out.text);
-    EXPECT_TRUE(out.tailKept);
-    // Only the whole tag counts on a device.
-    EXPECT_EQ("V/XKTX(   -1): " + kLine + "\n", convert(deviceEntry(2, "XKTX", kLine, -1)).text);
-    EXPECT_EQ("?/xkt(1234567): x\n", convert(deviceEntry(1, "xkt", "x", 1234567)).text);
-    EXPECT_EQ("S/" + std::string(128, 't') + "(  321): x\n", convert(deviceEntry(8, std::string(200, 't'), "x")).text);
-    // A logcat line on an old generation stays plain, whatever its tag.
-    EXPECT_EQ("I/XKT    (    123): " + kLine + "\n", convertLine("I/XKT    (    123): " + kLine, "XKT").text);
-}
-
-TEST_F(DeviceConversion, MalformedEntriesAreDropped) {
     Entry entry = deviceEntry(4, "XKT", kLine);
     // Too short, or cut before the tag's or the message's NUL.
     for (size_t length : {size_t{0}, size_t{1}, size_t{2}, size_t{4}, 1 + 3 + 1 + kLine.size()}) {
@@ -188,7 +184,7 @@ TEST_F(DeviceConversion, TypeAndLevelFilters) {
     }
 }
 
-TEST_F(LogcatConversion, LinesAreParsedByTheirTagsFirstThreeCharacters) {
+TEST_F(LogcatConversion, TagsFirstThreeCharactersDecideAndTheThreadsCopyWritesNothingBehind) {
     const std::string line = "I/XKT    (    123): " + kLine;
     for (const char* tag : {"XKT", "CPE", "XKTPlayer"}) {
         EXPECT_EQ("2 3 9:5:7 [       net] player.cpp:88 4321 13 | I/" + std::string(tag) + "(  123): hello world",
@@ -203,9 +199,7 @@ TEST_F(LogcatConversion, LinesAreParsedByTheirTagsFirstThreeCharacters) {
     EXPECT_EQ(std::string(kItem - 1, 'x'), convertLine(std::string(kItem - 1, 'x'), "T").text);
     // Devices are not read on this generation.
     EXPECT_EQ(-1, convert(deviceEntry(4, "Other", "x")).rc);
-}
 
-TEST_F(LogcatConversion, TheLogThreadsConversionWritesWhatItSaysAndNothingBehind) {
     struct Case { const char* tag; std::string line; size_t written; };
     const std::string record = "I/XKT    (    123): " + kLine;
     const Case cases[] = {

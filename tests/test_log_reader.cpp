@@ -163,7 +163,7 @@ TEST_F(ReaderTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnly) 
     }
 }
 
-TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCall) {
+TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnFailure) {
     useMainAndSystem();
     // System's entry is the oldest, yet main is read first; main's second
     // entry is refused (empty message), so system serves that same call.
@@ -186,10 +186,7 @@ TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCall) {
     EXPECT_EQ(0, takeDeviceEntry(item, entry, kDeviceHeaderSize + sizeof payload, &kind));
     EXPECT_EQ(-1, takeDeviceEntry(item, entry, kDeviceHeaderSize + sizeof payload + 1, &kind));
     EXPECT_EQ(-1, takeDeviceEntry(item, entry, 4, &kind));
-}
 
-TEST_F(ReaderTest, AFailedReadFlushesTheDevice) {
-    useMainAndSystem();
     // Too large for the reader's buffer: the read fails, and would forever.
     buffer(LogId::Main).write(4, "T", std::string(2000, 'x'));
     buffer(LogId::Main).write(4, "T", "behind it");
