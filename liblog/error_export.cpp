@@ -120,16 +120,9 @@ void packListedFile(char* line, int32_t* index, const char* flashDirectory,
 }  // namespace
 
 int32_t armErrorLogExport() {
-    // Period and first delay alike: the first export runs one period after
-    // initialisation.
-    const auto period = static_cast<uint32_t>(readSetting(g_iTimeIntervalForLogToFlash));
-    const int32_t id = XKT_timer_add(exportTimerFired, 0, period, period);
+    const int32_t id = addExportTimer(exportTimerFired, "XTK_ErrorLogInit");
     __atomic_store_n(&g_LogOutputTimerID, id, __ATOMIC_RELEASE);
-    if (id == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, "XTK_ErrorLogInit", "add timer failed");
-        return -1;
-    }
-    return 0;
+    return id == -1 ? -1 : 0;
 }
 
 }  // namespace xkt::log

@@ -127,14 +127,8 @@ void exportTimerFired(int32_t /*timerId*/, int32_t /*arg*/) { XKT_explogOutputTr
 }  // namespace
 
 int32_t armExpLogExport() {
-    // Period and first delay alike: the first export runs one period after
-    // initialisation. The id is not kept; the timer is never removed.
-    const auto period = static_cast<uint32_t>(readSetting(g_iTimeIntervalForLogToFlash));
-    if (XKT_timer_add(exportTimerFired, 0, period, period) == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, "XKT_ExpLogInit", "add timer failed");
-        return -1;
-    }
-    return 0;
+    // The id is not kept; the timer is never removed.
+    return addExportTimer(exportTimerFired, "XKT_ExpLogInit") == -1 ? -1 : 0;
 }
 
 }  // namespace xkt::log

@@ -185,6 +185,13 @@ bool isDirectory(DIR* dir, const dirent& entry) {
            S_ISDIR(st.st_mode);
 }
 
+int32_t addExportTimer(void (*callback)(int32_t timerId, int32_t arg), const char* function) {
+    const auto period = static_cast<uint32_t>(readSetting(g_iTimeIntervalForLogToFlash));
+    const int32_t id = XKT_timer_add(callback, 0, period, period);
+    if (id == -1) XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, "add timer failed");
+    return id;
+}
+
 int32_t writeIndexFile(const char* path, int32_t index) {
     FILE* file = std::fopen(path, "w+");
     if (file == nullptr) return -1;

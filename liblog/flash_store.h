@@ -76,6 +76,11 @@ bool isDirectory(DIR* dir, const dirent& entry);
 // that cannot be opened, so its temporary files stay for the next period.
 int32_t writeIndexFile(const char* path, int32_t index);
 
+// Adds an export's repeating timer: its first run one period from now,
+// then every period (g_iTimeIntervalForLogToFlash). The timer id, or -1
+// with "add timer failed" written for function.
+int32_t addExportTimer(void (*callback)(int32_t timerId, int32_t arg), const char* function);
+
 // True when text reaches a shell command line as exactly one plain word
 // that no command takes for an option. Names read from directories are
 // checked before they go into one, so a hostile name cannot add words.
