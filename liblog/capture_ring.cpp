@@ -283,13 +283,8 @@ CaptureRingState captureRingState() {
 
 void destroyCaptureRingLock() {
     // The threads go on without it: the count stays consistent as an atomic.
-    // Taking the lock once first waits out a count change that holds it, so
-    // it is never destroyed while held, and orders the destroy after every
-    // earlier use.
     if (const uint32_t lock = g_pLogbuffCountMutex.exchange(0, std::memory_order_acq_rel)) {
-        XKT_mutex_lock(lock);
-        XKT_mutex_unlock(lock);
-        XKT_mutex_destroy(lock);
+        destroyWhenFree(lock);
     }
 }
 

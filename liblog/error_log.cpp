@@ -188,10 +188,7 @@ void closeErrorLogFile() {
 
 void destroyErrorLogLock() {
     if (const uint32_t lock = __atomic_exchange_n(&g_pErrorLogMutex, 0u, __ATOMIC_ACQ_REL)) {
-        // A line or an export inside the lock ends before the lock goes.
-        XKT_mutex_lock(lock);
-        XKT_mutex_unlock(lock);
-        XKT_mutex_destroy(lock);
+        destroyWhenFree(lock);  // a line or an export may be inside
     }
 }
 

@@ -17,6 +17,7 @@
 #include "error_log.h"
 #include "log_filter.h"
 #include "log_model.h"
+#include "mutex_guard.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 #include "xkt_utility.h"
@@ -111,14 +112,6 @@ int32_t recreateLogDirectory() {
     makeMissingParents(dir);
     if (mkdir(dir.c_str(), 0755) != 0) XKT_INIT_SAY("Log:mkdir failed, dir:%s\n", dir.c_str());
     return 0;
-}
-
-// The log thread keeps running: a line it is writing under the lock ends
-// before the lock goes, since destroying a held lock is undefined.
-void destroyWhenFree(uint32_t lock) {
-    XKT_mutex_lock(lock);
-    XKT_mutex_unlock(lock);
-    XKT_mutex_destroy(lock);
 }
 
 // Step 12: the flash store belongs to the system user; results are ignored,

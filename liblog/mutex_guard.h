@@ -22,4 +22,14 @@ private:
     uint32_t handle_;
 };
 
+// Destroys a lock that other threads may still use: one lock and unlock
+// first waits out a holder (destroying a held lock is undefined) and orders
+// the destroy after every earlier use. The caller has already made the
+// handle unreachable for new users.
+inline void destroyWhenFree(uint32_t handle) {
+    XKT_mutex_lock(handle);
+    XKT_mutex_unlock(handle);
+    XKT_mutex_destroy(handle);
+}
+
 }  // namespace xkt::log
