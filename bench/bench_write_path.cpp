@@ -85,7 +85,7 @@ void BM_LogBufferWriteEntry(benchmark::State& state) {
         benchmark::DoNotOptimize(__android_log_write(ANDROID_LOG_INFO, "XKT", kMessage.c_str()));
     }
 }
-BENCHMARK(BM_LogBufferWriteEntry);
+BENCHMARK(BM_LogBufferWriteEntry)->Threads(1)->Threads(2)->UseRealTime();
 
 }  // namespace
 

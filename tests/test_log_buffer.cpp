@@ -111,6 +111,39 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneLosesOnlyTheOldestReadSom
     for (int i = 0; i < kept; ++i) EXPECT_EQ(numbered(100 - kept + i), seen[i]);
 }
 
+// Threads write into lanes of their own; a reader merges the lanes by time,
+// but never reorders one thread's entries, even when its clock went back.
+TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
+    Sandbox sandbox;
+    auto put = [](int32_t tid, int32_t seconds, const char* text) {
+        buffer().write(LogOrigin{1, tid, seconds, 0}, 4, "T", text);
+    };
+    for (int32_t tid = 10; tid < 10 + int32_t(kLogLanes); ++tid) {
+        put(tid, tid, ("first of " + std::to_string(tid)).c_str());
+    }
+    put(12, 20, "late of 12");
+    put(12, 1, "clock went back in 12");
+    put(10, 15, "second of 10");
+    const Messages expected = {"first of 10", "first of 11", "first of 12", "first of 13",
+                               "second of 10", "late of 12", "clock went back in 12"};
+    LogReader one(buffer());
+    EXPECT_EQ(expected, readMessages(one));
+
+    LogReader some(buffer());
+    uint8_t raw[3 * 64];
+    Messages seen;
+    for (int size; (size = some.readSome(raw, sizeof raw)) > 0;) {
+        for (size_t at = 0; at < size_t(size);) {
+            LogEntryView view;
+            const size_t entry = kEntryHeaderSize + decodeEntryHeader(raw + at).payloadLength;
+            ASSERT_TRUE(parseLogEntry(raw + at, entry, view));
+            seen.emplace_back(view.message);
+            at += entry;
+        }
+    }
+    EXPECT_EQ(expected, seen);
+}
+
 TEST(LogBufferWait, WakesOnAWriteInAnotherProcessToAnyWatchedBuffer) {
     Sandbox sandbox;
     LogReader mainReader(buffer());
@@ -136,10 +169,14 @@ class KilledWriter : public ::testing::TestWithParam<LogBuffer::WriteStage> {};
 TEST_P(KilledWriter, LeavesNoTornEntryAndTheNextWriterRecovers) {
     Sandbox sandbox;
     setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
-    for (int i = 0; i < 200; ++i) buffer().write(4, "T", numbered(i));  // full: a write drops
-    const int before = static_cast<int>(buffer().stats().entries);
+    // The writer fills its own lane first, so that its last write must drop.
+    int entries[2];
+    ASSERT_EQ(0, pipe(entries));
     stageToDieAt = GetParam();
-    int status = runInChild([] {
+    int status = runInChild([&entries] {
+        for (int i = 0; i < 200; ++i) buffer().write(4, "T", numbered(i));
+        const auto before = static_cast<int>(buffer().stats().entries);
+        if (write(entries[1], &before, sizeof before) != sizeof before) return 1;
         LogBuffer::setWriteHookForTest([](LogBuffer::WriteStage stage) {
             if (stage == stageToDieAt) raise(SIGKILL);
         });
@@ -147,6 +184,8 @@ TEST_P(KilledWriter, LeavesNoTornEntryAndTheNextWriterRecovers) {
         return 0;
     });
     ASSERT_EQ(128 + SIGKILL, status);
+    int before = 0;
+    ASSERT_EQ(ssize_t(sizeof before), read(entries[0], &before, sizeof before));
 
     LogReader reader(buffer());  // takes the dead writer's lock over
     Messages messages = readMessages(reader);
@@ -174,10 +213,13 @@ TEST(LogBufferFile, ForeignTruncatedOrDamagedFilesAreRecreated) {
         return 0;
     }));
     ASSERT_EQ(0, truncate(sandbox.path("/dev/log/system").c_str(), 40000));
-    std::string junk(104, '\0');  // over the header past its lock word
+    std::string junk(96, '\0');  // over every lane's index, past its lock word
     for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37 + 11);
     int fd = open(sandbox.path("/dev/log/radio").c_str(), O_WRONLY);
-    ASSERT_EQ(static_cast<ssize_t>(junk.size()), pwrite(fd, junk.data(), junk.size(), 24));
+    for (size_t lane = 0; lane < kLogLanes; ++lane) {
+        const auto at = static_cast<off_t>(laneHeaderOffset(lane) + kLaneIndexOffset);
+        ASSERT_EQ(static_cast<ssize_t>(junk.size()), pwrite(fd, junk.data(), junk.size(), at));
+    }
     close(fd);
 
     for (LogId id : {LogId::Main, LogId::System, LogId::Radio}) {

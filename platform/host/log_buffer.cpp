@@ -23,10 +23,11 @@ namespace xkt::host {
 
 // ---- The shared layouts ------------------------------------------------------
 //
-// Offsets in the ring count bytes written since the file was made and never
-// wrap, so "head - tail" is always the bytes in use. The index lives twice:
-// a writer fills the slot not in use and then flips `current`, a single
-// aligned store, so a writer killed at any point leaves one whole index.
+// Offsets in a ring count bytes written since the file was made and never
+// wrap, so "head - tail" is always the bytes in use. A lane's index lives
+// twice: a writer fills the slot not in use and then flips `current`, a
+// single aligned store, so a writer killed at any point leaves one whole
+// index.
 
 struct RingState {
     uint64_t head;      // offset where the next entry goes
@@ -36,27 +37,38 @@ struct RingState {
     uint64_t clearSeq;  // entries below it were flushed, not lost
 };
 
-struct RingHeader {
+struct BufferHeader {
     uint32_t magic;
     uint32_t version;
-    uint64_t capacity;
+    uint64_t capacity;  // of each lane
+    uint32_t lanes;
+    uint8_t reserved[44];
+};
+
+// Writers on several cores meet on a lane's lock. It has a cache line of its
+// own, so a waiter spinning on it does not steal the line the holder is
+// committing the index to.
+struct LaneHeader {
     SharedLockWord lock;
+    uint8_t pad0[60];
     std::atomic<uint32_t> current;
-    uint64_t lostTotal;
+    uint32_t pad1;
     RingState states[2];
+    uint64_t lostTotal;  // entries readers lost in this lane
+    uint8_t pad2[32];
 };
 
 namespace {
 
 constexpr uint32_t kRingMagic = 0x424c4b58;  // "XKLB"
-constexpr uint32_t kRingVersion = 1;
-constexpr size_t kRingHeaderSize = 128;  // the data starts here
+constexpr uint32_t kRingVersion = 2;
 
 // The same file is mapped by 32- and 64-bit processes alike.
-static_assert(sizeof(RingState) == 40);
-static_assert(offsetof(RingHeader, lock) == 16 && offsetof(RingHeader, lostTotal) == 24 &&
-              offsetof(RingHeader, states) == 32);
-static_assert(sizeof(RingHeader) <= kRingHeaderSize);
+static_assert(sizeof(RingState) == 40 && sizeof(BufferHeader) == 64);
+static_assert(sizeof(LaneHeader) == kLaneHeaderSize &&
+              offsetof(LaneHeader, current) == kLaneIndexOffset &&
+              offsetof(LaneHeader, states) == kLaneIndexOffset + 8 &&
+              offsetof(LaneHeader, lostTotal) == kLaneIndexOffset + 88);
 
 // One word for all buffers of a root: a reader can wait for several buffers
 // with one futex. Each process that ever slept has a slot with its share of
@@ -134,22 +146,23 @@ bool stateIsSane(const RingState& s, uint64_t capacity) {
 SharedFileFormat ringFormat() {
     uint64_t capacity = configuredCapacity();
     SharedFileFormat format;
-    format.createSize = static_cast<size_t>(kRingHeaderSize + capacity);
+    format.createSize = static_cast<size_t>(kBufferHeaderSize + kLogLanes * capacity);
     format.init = [capacity](void* base, size_t) {
-        auto* header = static_cast<RingHeader*>(base);
+        auto* header = static_cast<BufferHeader*>(base);
         header->magic = kRingMagic;
         header->version = kRingVersion;
         header->capacity = capacity;
+        header->lanes = kLogLanes;
     };
-    // The index is checked under the lock on every use; here only what
+    // The indexes are checked under the locks on every use; here only what
     // decides the file's extent, so a live buffer is never thrown away.
     format.valid = [](const void* base, size_t size) {
-        if (size < kRingHeaderSize) return false;
-        const auto* header = static_cast<const RingHeader*>(base);
+        if (size < kBufferHeaderSize) return false;
+        const auto* header = static_cast<const BufferHeader*>(base);
         return header->magic == kRingMagic && header->version == kRingVersion &&
-               header->capacity >= LogBuffer::kMinCapacity &&
+               header->lanes == kLogLanes && header->capacity >= LogBuffer::kMinCapacity &&
                header->capacity <= LogBuffer::kMaxCapacity &&
-               header->capacity == size - kRingHeaderSize;
+               header->capacity * kLogLanes == size - kBufferHeaderSize;
     };
     return format;
 }
@@ -381,12 +394,48 @@ LogBuffer* LogBuffer::get(LogId id) {
     return buffer.release();  // kept for the life of the process
 }
 
+size_t laneHeaderOffset(size_t lane) { return sizeof(BufferHeader) + lane * kLaneHeaderSize; }
+
+namespace {
+
+// A thread keeps to one lane, so its entries stay in the order it wrote them.
+size_t laneOf(int32_t tid) { return static_cast<uint32_t>(tid) % kLogLanes; }
+
+// Every lane's lock, taken in lane order (the only order anyone takes more
+// than one), for a reader that merges the lanes.
+class AllLanesGuard {
+public:
+    template <typename Lanes>
+    explicit AllLanesGuard(Lanes& lanes) {
+        for (size_t i = 0; i < kLogLanes; ++i) {
+            words_[i] = &lanes[i].header->lock;
+            recovered_[i] = lockShared(*words_[i]);
+        }
+    }
+    ~AllLanesGuard() {
+        for (size_t i = kLogLanes; i-- > 0;) unlockShared(*words_[i]);
+    }
+    AllLanesGuard(const AllLanesGuard&) = delete;
+    AllLanesGuard& operator=(const AllLanesGuard&) = delete;
+
+    bool recovered(size_t lane) const { return recovered_[lane]; }
+
+private:
+    std::array<SharedLockWord*, kLogLanes> words_{};
+    std::array<bool, kLogLanes> recovered_{};
+};
+
+}  // namespace
+
 bool LogBuffer::open(std::string& error) {
     path_ = rootedPath("/dev/log/") + std::string(name());
     if (!file_.open(path_, ringFormat(), error)) return false;
-    header_ = static_cast<RingHeader*>(file_.base());
-    data_ = static_cast<uint8_t*>(file_.base()) + kRingHeaderSize;
-    capacity_ = static_cast<size_t>(header_->capacity);
+    auto* base = static_cast<uint8_t*>(file_.base());
+    capacity_ = static_cast<size_t>(reinterpret_cast<BufferHeader*>(base)->capacity);
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        lanes_[i].header = reinterpret_cast<LaneHeader*>(base + laneHeaderOffset(i));
+        lanes_[i].data = base + kBufferHeaderSize + i * capacity_;
+    }
     return true;
 }
 
@@ -396,50 +445,59 @@ void LogBuffer::setWriteHookForTest(WriteHook hook) {
 
 // The index as the lock holder may use it. A damaged one (another program
 // wrote into the file) is replaced by an empty ring rather than trusted.
-RingState LogBuffer::lockedState(bool recovered) {
-    RingState state = header_->states[header_->current.load(std::memory_order_relaxed) & 1];
+RingState LogBuffer::lockedState(Lane& lane, bool recovered) {
+    RingState state = lane.header->states[lane.header->current.load(std::memory_order_relaxed) & 1];
     if (stateIsSane(state, capacity_)) return state;
     if (!recovered) std::fprintf(stderr, "xktlog: %s: damaged index, emptied\n", path_.c_str());
     // Offsets start again from 0; a reader past the new head starts over.
     uint64_t next = std::max(state.nextSeq, state.firstSeq);
     state = RingState{0, 0, next, next, next};
-    commit(state);
+    commit(lane, state);
     return state;
 }
 
-void LogBuffer::commit(const RingState& state) {
-    uint32_t spare = (header_->current.load(std::memory_order_relaxed) & 1) ^ 1;
-    header_->states[spare] = state;
-    header_->current.store(spare, std::memory_order_release);
+RingState LogBuffer::readerState(Lane& lane, bool recovered) {
+    // lockedState, with its call spared for a sound index: a reader polls
+    // idle lanes for every entry of a busy one.
+    const LaneHeader& header = *lane.header;
+    const RingState& state = header.states[header.current.load(std::memory_order_relaxed) & 1];
+    return stateIsSane(state, capacity_) ? state : lockedState(lane, recovered);
 }
 
-size_t LogBuffer::put(size_t pos, const void* src, size_t size) {
+void LogBuffer::commit(Lane& lane, const RingState& state) {
+    uint32_t spare = (lane.header->current.load(std::memory_order_relaxed) & 1) ^ 1;
+    lane.header->states[spare] = state;
+    lane.header->current.store(spare, std::memory_order_release);
+}
+
+size_t LogBuffer::put(Lane& lane, size_t pos, const void* src, size_t size) {
     if (size == 0) return pos;  // src may be null then
     size_t first = std::min(size, capacity_ - pos);
-    std::memcpy(data_ + pos, src, first);
+    std::memcpy(lane.data + pos, src, first);
     if (first < size) {
-        std::memcpy(data_, static_cast<const uint8_t*>(src) + first, size - first);
+        std::memcpy(lane.data, static_cast<const uint8_t*>(src) + first, size - first);
         return size - first;
     }
     pos += first;
     return pos == capacity_ ? 0 : pos;
 }
 
-void LogBuffer::takeAt(size_t pos, void* dst, size_t size) const {
+void LogBuffer::takeAt(const Lane& lane, size_t pos, void* dst, size_t size) const {
     size_t first = std::min(size, capacity_ - pos);
-    std::memcpy(dst, data_ + pos, first);
-    if (first < size) std::memcpy(static_cast<uint8_t*>(dst) + first, data_, size - first);
+    std::memcpy(dst, lane.data + pos, first);
+    if (first < size) std::memcpy(static_cast<uint8_t*>(dst) + first, lane.data, size - first);
 }
 
-bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const {
-    return entrySizeAt(state, offset, static_cast<size_t>(offset % capacity_), size);
-}
-
-bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, size_t pos,
+bool LogBuffer::entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset,
                             uint64_t& size) const {
+    return entrySizeAt(lane, state, offset, static_cast<size_t>(offset % capacity_), size);
+}
+
+bool LogBuffer::entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset,
+                            size_t pos, uint64_t& size) const {
     if (offset < state.tail || state.head - offset < kEntryHeaderSize) return false;
     uint8_t raw[kEntryHeaderSize];
-    takeAt(pos, raw, sizeof raw);
+    takeAt(lane, pos, raw, sizeof raw);
     uint16_t length = getLe16(raw);
     if (length == 0 || length > kMaxPayload || state.head - offset < kEntryHeaderSize + length) {
         return false;
@@ -448,10 +506,10 @@ bool LogBuffer::entrySizeAt(const RingState& state, uint64_t offset, size_t pos,
     return true;
 }
 
-void LogBuffer::dropOldest(RingState& state, uint64_t need) {
+void LogBuffer::dropOldest(Lane& lane, RingState& state, uint64_t need) {
     while (state.head - state.tail + need > capacity_) {
         uint64_t size = 0;
-        if (!entrySizeAt(state, state.tail, size)) {
+        if (!entrySizeAt(lane, state, state.tail, size)) {
             state.tail = state.head;  // damaged entries: give up the lot
             state.firstSeq = state.nextSeq;
             return;
@@ -484,30 +542,31 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
 
     bool wake = false;
     WakeArea* wakeWord = wakeArea();
+    Lane& lane = lanes_[laneOf(origin.tid)];
     {
-        SharedLockGuard guard(header_->lock);
-        RingState state = lockedState(guard.recovered());
+        SharedLockGuard guard(lane.header->lock);
+        RingState state = lockedState(lane, guard.recovered());
         // The dropped entries go first, in an index of their own: the copy
         // below overwrites their bytes.
         if (state.head - state.tail + need > capacity_) {
             // A full ring frees a slice at once: finding where the oldest
             // entry ends means reading bytes written long ago (a cache miss
             // each), which writers then pay once a slice, not once a write.
-            dropOldest(state, std::min<uint64_t>(need + capacity_ / 32, capacity_));
-            commit(state);
+            dropOldest(lane, state, std::min<uint64_t>(need + capacity_ / 32, capacity_));
+            commit(lane, state);
             reachStage(WriteStage::OldestDropped);
         }
         auto pos = static_cast<size_t>(state.head % capacity_);
-        pos = put(pos, head, sizeof head);
-        pos = put(pos, tag.data(), tag.size());
-        pos = put(pos, &nul, 1);
+        pos = put(lane, pos, head, sizeof head);
+        pos = put(lane, pos, tag.data(), tag.size());
+        pos = put(lane, pos, &nul, 1);
         reachStage(WriteStage::HalfCopied);
-        pos = put(pos, message.data(), message.size());
-        put(pos, &nul, 1);
+        pos = put(lane, pos, message.data(), message.size());
+        put(lane, pos, &nul, 1);
         reachStage(WriteStage::Copied);
         state.head += need;
         ++state.nextSeq;
-        commit(state);
+        commit(lane, state);
         wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;
     }
     if (wake) wakeSleepers(*wakeWord);
@@ -515,105 +574,151 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
 }
 
 void LogBuffer::clear() {
-    SharedLockGuard guard(header_->lock);
-    RingState state = lockedState(guard.recovered());
-    state.tail = state.head;
-    state.firstSeq = state.nextSeq;
-    state.clearSeq = state.nextSeq;
-    commit(state);
+    for (Lane& lane : lanes_) {
+        SharedLockGuard guard(lane.header->lock);
+        RingState state = lockedState(lane, guard.recovered());
+        state.tail = state.head;
+        state.firstSeq = state.nextSeq;
+        state.clearSeq = state.nextSeq;
+        commit(lane, state);
+    }
 }
 
 LogBufferStats LogBuffer::stats() {
-    SharedLockGuard guard(header_->lock);
-    RingState state = lockedState(guard.recovered());
     LogBufferStats stats;
     stats.capacity = capacity_;
-    stats.used = state.head - state.tail;
-    stats.entries = state.nextSeq - state.firstSeq;
-    stats.lost = header_->lostTotal;
+    for (Lane& lane : lanes_) {
+        SharedLockGuard guard(lane.header->lock);
+        RingState state = lockedState(lane, guard.recovered());
+        stats.used += state.head - state.tail;
+        stats.entries += state.nextSeq - state.firstSeq;
+        stats.lost += lane.header->lostTotal;
+    }
     return stats;
 }
 
 // ---- LogReader -------------------------------------------------------------------
 
+// The next entry of one lane: where it lies, how big it is and its time,
+// by which the lanes are merged.
+struct LogReader::Next {
+    bool present = false;
+    uint64_t size = 0;
+    int64_t time = 0;
+};
+
 LogReader::LogReader(LogBuffer& buffer) : buffer_(&buffer) {
-    SharedLockGuard guard(buffer.header_->lock);
-    RingState state = buffer.lockedState(guard.recovered());
-    seq_ = state.firstSeq;
-    offset_ = state.tail;
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        LogBuffer::Lane& lane = buffer.lanes_[i];
+        SharedLockGuard guard(lane.header->lock);
+        RingState state = buffer.lockedState(lane, guard.recovered());
+        cursors_[i].seq = state.firstSeq;
+        cursors_[i].offset = state.tail;
+    }
 }
 
 // Moves a lapped reader to the oldest entry still present, counting what
 // was overwritten under it (what a flush took away is not a loss).
-void LogReader::catchUp(const RingState& state) {
-    if (seq_ >= state.firstSeq && seq_ <= state.nextSeq && offset_ >= state.tail &&
-        offset_ <= state.head) {
+void LogReader::catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& state) {
+    if (cursor.seq >= state.firstSeq && cursor.seq <= state.nextSeq &&
+        cursor.offset >= state.tail && cursor.offset <= state.head) {
         return;
     }
-    if (seq_ < state.firstSeq) {
-        uint64_t from = std::max(seq_, state.clearSeq);
+    if (cursor.seq < state.firstSeq) {
+        uint64_t from = std::max(cursor.seq, state.clearSeq);
         uint64_t lost = state.firstSeq > from ? state.firstSeq - from : 0;
         lost_ += lost;
-        buffer_->header_->lostTotal += lost;
+        lane.header->lostTotal += lost;
     }
-    seq_ = state.firstSeq;
-    offset_ = state.tail;
+    cursor.seq = state.firstSeq;
+    cursor.offset = state.tail;
 }
 
 bool LogReader::hasUnread() {
-    SharedLockGuard guard(buffer_->header_->lock);
-    RingState state = buffer_->lockedState(guard.recovered());
-    catchUp(state);
-    return seq_ < std::min(state.nextSeq, end_);
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        LogBuffer::Lane& lane = buffer_->lanes_[i];
+        SharedLockGuard guard(lane.header->lock);
+        RingState state = buffer_->readerState(lane, guard.recovered());
+        catchUp(lane, cursors_[i], state);
+        if (cursors_[i].seq < std::min(state.nextSeq, cursors_[i].end)) return true;
+    }
+    return false;
 }
 
 void LogReader::stopAtCurrentEnd() {
-    SharedLockGuard guard(buffer_->header_->lock);
-    end_ = buffer_->lockedState(guard.recovered()).nextSeq;
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        LogBuffer::Lane& lane = buffer_->lanes_[i];
+        SharedLockGuard guard(lane.header->lock);
+        cursors_[i].end = buffer_->lockedState(lane, guard.recovered()).nextSeq;
+    }
 }
 
-size_t LogReader::ringPosition() {
-    if (posOffset_ != offset_) {
-        pos_ = static_cast<size_t>(offset_ % buffer_->capacity_);
-        posOffset_ = offset_;
+size_t LogReader::ringPosition(Cursor& cursor) const {
+    if (cursor.posOffset != cursor.offset) {
+        cursor.pos = static_cast<size_t>(cursor.offset % buffer_->capacity_);
+        cursor.posOffset = cursor.offset;
     }
-    return pos_;
+    return cursor.pos;
 }
 
 int LogReader::read(void* out, size_t size) { return copyEntries(out, size, 1); }
 
 int LogReader::readSome(void* out, size_t size) { return copyEntries(out, size, SIZE_MAX); }
 
+// Looks at the lane's next unread entry. A damaged one (only a foreign write
+// into the file gets there) ends what is read of the lane.
+bool LogReader::peek(size_t lane, const RingState& state, Next& next) {
+    Cursor& cursor = cursors_[lane];
+    next.present = false;
+    if (cursor.seq >= std::min(state.nextSeq, cursor.end)) return false;
+    const LogBuffer::Lane& where = buffer_->lanes_[lane];
+    const size_t pos = ringPosition(cursor);
+    if (!buffer_->entrySizeAt(where, state, cursor.offset, pos, next.size)) {
+        cursor.seq = state.nextSeq;
+        cursor.offset = state.head;
+        return false;
+    }
+    uint8_t raw[kEntryHeaderSize];
+    buffer_->takeAt(where, pos, raw, sizeof raw);
+    const LogEntryHeader header = decodeEntryHeader(raw);
+    next.time = int64_t{header.seconds} * 1000000000 + header.nanoseconds;
+    next.present = true;
+    return true;
+}
+
+// Copies whole entries, the oldest of the lanes' next ones first, under
+// every lane's lock, so that the lanes cannot move while they are merged.
 int LogReader::copyEntries(void* out, size_t size, size_t most) {
-    SharedLockGuard guard(buffer_->header_->lock);
-    // lockedState, with its call spared for a sound index: a reader polls
-    // idle buffers for every entry of a busy one (the merger).
-    const RingHeader& header = *buffer_->header_;
-    RingState state = header.states[header.current.load(std::memory_order_relaxed) & 1];
-    if (!stateIsSane(state, buffer_->capacity_)) state = buffer_->lockedState(guard.recovered());
-    catchUp(state);
-    const uint64_t last = std::min(state.nextSeq, end_);
+    AllLanesGuard guard(buffer_->lanes_);
+    std::array<RingState, kLogLanes> states;
+    std::array<Next, kLogLanes> next;
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        states[i] = buffer_->readerState(buffer_->lanes_[i], guard.recovered(i));
+        catchUp(buffer_->lanes_[i], cursors_[i], states[i]);
+        peek(i, states[i], next[i]);
+    }
     size_t copied = 0;
-    for (size_t taken = 0; taken < most && seq_ < last; ++taken) {
-        uint64_t entrySize = 0;
-        const size_t pos = ringPosition();
-        if (!buffer_->entrySizeAt(state, offset_, pos, entrySize)) {
-            // Only a foreign write into the file gets here: skip what is left.
-            seq_ = state.nextSeq;
-            offset_ = state.head;
-            break;
+    for (size_t taken = 0; taken < most; ++taken) {
+        size_t lane = kLogLanes;
+        for (size_t i = 0; i < kLogLanes; ++i) {
+            if (next[i].present && (lane == kLogLanes || next[i].time < next[lane].time)) lane = i;
         }
+        if (lane == kLogLanes) break;
+        const uint64_t entrySize = next[lane].size;
         if (entrySize > size - copied) {
             if (copied == 0) return -EINVAL;
             break;
         }
-        buffer_->takeAt(pos, static_cast<uint8_t*>(out) + copied, static_cast<size_t>(entrySize));
+        Cursor& cursor = cursors_[lane];
+        buffer_->takeAt(buffer_->lanes_[lane], cursor.pos, static_cast<uint8_t*>(out) + copied,
+                        static_cast<size_t>(entrySize));
         copied += static_cast<size_t>(entrySize);
-        offset_ += entrySize;
-        pos_ += static_cast<size_t>(entrySize);
-        if (pos_ >= buffer_->capacity_) pos_ -= buffer_->capacity_;
-        posOffset_ = offset_;
-        ++seq_;
+        cursor.offset += entrySize;
+        cursor.pos += static_cast<size_t>(entrySize);
+        if (cursor.pos >= buffer_->capacity_) cursor.pos -= buffer_->capacity_;
+        cursor.posOffset = cursor.offset;
+        ++cursor.seq;
+        peek(lane, states[lane], next[lane]);
     }
     return static_cast<int>(copied);
 }

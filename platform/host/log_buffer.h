@@ -1,9 +1,14 @@
-// The host's stand-in for the kernel logger: four rings of log entries
+// The host's stand-in for the kernel logger: four buffers of log entries
 // ("main", "radio", "events", "system") in files under $XKT_ROOT/dev/log,
 // mapped by every process that logs or reads. Writers never wait for a
 // reader: a full ring drops its oldest entries, and a reader that was lapped
 // counts what it lost. Entries keep the logger's version-1 layout, so a read
 // hands out exactly the bytes a box's log device would.
+//
+// Each buffer is a few rings ("lanes") with a lock each; a thread always
+// writes into the lane its thread id picks, so threads on different cores
+// seldom meet on one lock, and one thread's entries keep their order.
+// Readers merge the lanes by the entries' time.
 #pragma once
 
 #include <array>
@@ -68,22 +73,30 @@ struct LogOrigin {
 LogOrigin currentOrigin();
 
 struct LogBufferStats {
-    uint64_t capacity = 0;  // bytes of the ring
-    uint64_t used = 0;      // bytes held by entries
+    uint64_t capacity = 0;  // bytes of each lane's ring
+    uint64_t used = 0;      // bytes held by entries, all lanes
     uint64_t entries = 0;
     uint64_t lost = 0;      // entries readers lost to overwriting, all readers together
 };
 
-struct RingHeader;
 struct RingState;
+struct BufferHeader;
+struct LaneHeader;
+
+// Where the parts of a buffer file lie, for tests that damage them.
+inline constexpr size_t kLogLanes = 4;
+inline constexpr size_t kLaneHeaderSize = 192;
+inline constexpr size_t kBufferHeaderSize = 64 + kLogLanes * kLaneHeaderSize;
+inline constexpr size_t kLaneIndexOffset = 64;  // within a lane's header
+size_t laneHeaderOffset(size_t lane);
 
 class LogBuffer {
 public:
-    // Default ring size; XKT_LOG_BUFFER_SIZE (bytes) overrides it when a
-    // buffer file is created.
+    // Default size of each lane's ring; XKT_LOG_BUFFER_SIZE (bytes)
+    // overrides it when a buffer file is created.
     static constexpr uint64_t kDefaultCapacity = 2u << 20;
     static constexpr uint64_t kMinCapacity = 4096;
-    static constexpr uint64_t kMaxCapacity = 1u << 30;
+    static constexpr uint64_t kMaxCapacity = 1u << 28;  // four lanes stay mappable on 32 bits
 
     // The process's mapping of the buffer under the box root, made on first
     // use and kept for the life of the process. Null with errno on failure.
@@ -114,23 +127,32 @@ public:
 private:
     friend class LogReader;
 
+    // One lane: its lock and index, and its ring of entries.
+    struct Lane {
+        LaneHeader* header = nullptr;
+        uint8_t* data = nullptr;
+    };
+
     explicit LogBuffer(LogId id) : id_(id) {}
     bool open(std::string& error);
-    RingState lockedState(bool recovered);
-    void commit(const RingState& state);
-    bool entrySizeAt(const RingState& state, uint64_t offset, uint64_t& size) const;
+    RingState lockedState(Lane& lane, bool recovered);
+    // The index as a reader finds it; a damaged one is replaced as above.
+    RingState readerState(Lane& lane, bool recovered);
+    void commit(Lane& lane, const RingState& state);
+    bool entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset,
+                     uint64_t& size) const;
     // The same for a reader that knows offset's place in the ring (pos).
-    bool entrySizeAt(const RingState& state, uint64_t offset, size_t pos, uint64_t& size) const;
-    void dropOldest(RingState& state, uint64_t need);
-    size_t put(size_t pos, const void* src, size_t size);
-    void takeAt(size_t pos, void* dst, size_t size) const;  // pos: a place in the ring
+    bool entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset, size_t pos,
+                     uint64_t& size) const;
+    void dropOldest(Lane& lane, RingState& state, uint64_t need);
+    size_t put(Lane& lane, size_t pos, const void* src, size_t size);
+    void takeAt(const Lane& lane, size_t pos, void* dst, size_t size) const;
 
     LogId id_;
     std::string path_;
     SharedFile file_;
-    RingHeader* header_ = nullptr;
-    uint8_t* data_ = nullptr;
-    size_t capacity_ = 0;
+    std::array<Lane, kLogLanes> lanes_{};
+    size_t capacity_ = 0;  // of each lane
 };
 
 // A reader's own position in one buffer. Process-local; one thread at a time.
@@ -156,19 +178,26 @@ public:
     LogBuffer& buffer() const { return *buffer_; }
 
 private:
-    void catchUp(const RingState& state);
-    size_t ringPosition();
+    // Where this reader stands in one lane.
+    struct Cursor {
+        uint64_t seq = 0;     // sequence number of the next entry to read
+        uint64_t offset = 0;  // its byte offset in the ring
+        // offset's place in the ring while posOffset equals offset: a read
+        // moves it on by the entry's size instead of dividing again.
+        size_t pos = 0;
+        uint64_t posOffset = UINT64_MAX;
+        uint64_t end = UINT64_MAX;  // sequence number it stops at
+    };
+    struct Next;
+
+    void catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& state);
+    size_t ringPosition(Cursor& cursor) const;
+    bool peek(size_t lane, const RingState& state, Next& next);
     int copyEntries(void* out, size_t size, size_t most);
 
     LogBuffer* buffer_;
-    uint64_t seq_ = 0;     // sequence number of the next entry to read
-    uint64_t offset_ = 0;  // its byte offset in the ring
-    // offset_'s place in the ring while posOffset_ equals offset_: a read
-    // moves it on by the entry's size instead of dividing again.
-    size_t pos_ = 0;
-    uint64_t posOffset_ = UINT64_MAX;
+    std::array<Cursor, kLogLanes> cursors_{};
     uint64_t lost_ = 0;
-    uint64_t end_ = UINT64_MAX;  // sequence number it stops at
 };
 
 // Waits until ready() holds, the time-out passes (timeoutMs < 0: none) or a
