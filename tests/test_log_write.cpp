@@ -107,6 +107,22 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
     EXPECT_EQ(first + 1, record.sequence);
     EXPECT_EQ(5u + 265u, record.length);
     EXPECT_EQ(static_cast<uint32_t>(gettid()), record.threadId);
+
+    // Messages made without printf carry printf's bytes, cut where it cuts.
+    auto expectPrintf = [&](const char* format, auto... args) {
+        build(WriteRequest{"a.c", 1, "f", 0, 1, 2, "m"}, format, args...);
+        char expected[kWriteMessageMax + 1];
+        std::snprintf(expected, sizeof expected, format, args...);
+        EXPECT_STREQ(expected, record.message) << format;
+    };
+    expectPrintf("100%% sure: %s|%s", "a", huge.c_str());
+    expectPrintf("%s%s tail", "", "b");
+    const char* volatile none = nullptr;  // opaque, so the compiler does not warn
+    expectPrintf("%s", static_cast<const char*>(none));
+    expectPrintf("%d items, %5s|%%", 42, "ab");
+    expectPrintf("%.3s then %s", "abcdef", "g");
+    build(WriteRequest{"a.c", 1, "f", 0, 1, 2, "m"}, "50%% off");
+    EXPECT_STREQ("50% off", record.message);
 }
 
 TEST_F(WriteTest, WriteProducesTheFullLineEmptyFieldsAndTheCutMessage) {
