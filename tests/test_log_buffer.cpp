@@ -2,11 +2,13 @@
 // processes, and recovery from dead writers and damaged files.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "log_buffer.h"
@@ -115,17 +117,29 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneLosesOnlyTheOldestReadSom
 // but never reorders one thread's entries, even when its clock went back.
 TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
     Sandbox sandbox;
-    auto put = [](int32_t tid, int32_t seconds, const char* text) {
-        buffer().write(LogOrigin{1, tid, seconds, 0}, 4, "T", text);
+    using Entry = std::pair<int32_t, std::string>;  // seconds, text
+    const std::vector<std::vector<Entry>> threads = {
+        {{10, "first of 0"}, {15, "second of 0"}},
+        {{11, "first of 1"}},
+        {{12, "first of 2"}, {20, "late of 2"}, {1, "clock went back in 2"}},
+        {{13, "first of 3"}},
     };
-    for (int32_t tid = 10; tid < 10 + int32_t(kLogLanes); ++tid) {
-        put(tid, tid, ("first of " + std::to_string(tid)).c_str());
+    static_assert(kLogLanes == 4, "one thread per lane");
+    // All stay until all have written: a live writer keeps its lane to itself.
+    std::atomic<size_t> written{0};
+    std::vector<std::thread> writers;
+    for (const auto& entries : threads) {
+        writers.emplace_back([&entries, &written, &threads] {
+            for (const auto& [seconds, text] : entries) {
+                buffer().write(LogOrigin{1, 2, seconds, 0}, 4, "T", text);
+            }
+            ++written;
+            while (written < threads.size()) std::this_thread::yield();
+        });
     }
-    put(12, 20, "late of 12");
-    put(12, 1, "clock went back in 12");
-    put(10, 15, "second of 10");
-    const Messages expected = {"first of 10", "first of 11", "first of 12", "first of 13",
-                               "second of 10", "late of 12", "clock went back in 12"};
+    for (auto& writer : writers) writer.join();
+    const Messages expected = {"first of 0", "first of 1", "first of 2", "first of 3",
+                               "second of 0", "late of 2", "clock went back in 2"};
     LogReader one(buffer());
     EXPECT_EQ(expected, readMessages(one));
 

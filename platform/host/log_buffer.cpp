@@ -73,9 +73,10 @@ static_assert(sizeof(LaneHeader) == kLaneHeaderSize &&
 // One word for all buffers of a root: a reader can wait for several buffers
 // with one futex. Each process that ever slept has a slot with its share of
 // the sleepers, so the share of a process killed in its sleep can be taken
-// back; otherwise every later write would pay for a futex call.
+// back; otherwise every later write would pay for a futex call. Beside it,
+// how many live threads write into each lane, for placing new writers.
 constexpr uint32_t kWakeMagic = 0x574b4c58;  // "XLKW"
-constexpr uint32_t kWakeVersion = 1;
+constexpr uint32_t kWakeVersion = 2;
 constexpr size_t kWakeSlots = 128;
 constexpr int kSweepIntervalMs = 2000;
 
@@ -92,8 +93,11 @@ struct WakeArea {
     SharedLockWord lock;  // guards claiming and sweeping slots
     uint32_t reserved;
     WakeSlot slots[kWakeSlots];
+    // A hint only: a writer killed outright never gives its place back.
+    std::atomic<uint32_t> laneWriters[kLogLanes];
 };
-static_assert(offsetof(WakeArea, slots) == 24 && sizeof(WakeSlot) == 8);
+static_assert(offsetof(WakeArea, slots) == 24 && sizeof(WakeSlot) == 8 &&
+              offsetof(WakeArea, laneWriters) == 24 + 8 * kWakeSlots);
 
 constexpr std::array<std::string_view, kLogIdCount> kLogNames = {"main", "radio", "events",
                                                                  "system"};
@@ -398,8 +402,54 @@ size_t laneHeaderOffset(size_t lane) { return sizeof(BufferHeader) + lane * kLan
 
 namespace {
 
-// A thread keeps to one lane, so its entries stay in the order it wrote them.
-size_t laneOf(int32_t tid) { return static_cast<uint32_t>(tid) % kLogLanes; }
+// A thread keeps to one lane, so its entries stay in the order it wrote
+// them. It takes the lane with the fewest live writers of the whole root,
+// so that writers on different cores seldom share one, and gives its place
+// back when it ends.
+class LaneSeat {
+public:
+    ~LaneSeat() { leave(); }
+
+    size_t lane(WakeArea* wake) {
+        const int32_t tid = currentTid();
+        if (tid != tid_) take(wake, tid);
+        return lane_;
+    }
+
+private:
+    void take(WakeArea* wake, int32_t tid) {
+        leave();
+        tid_ = tid;
+        wake_ = wake;
+        if (wake == nullptr) {
+            lane_ = static_cast<uint32_t>(tid) % kLogLanes;
+            return;
+        }
+        lane_ = 0;
+        for (size_t i = 1; i < kLogLanes; ++i) {
+            if (wake->laneWriters[i].load(std::memory_order_relaxed) <
+                wake->laneWriters[lane_].load(std::memory_order_relaxed)) {
+                lane_ = i;
+            }
+        }
+        wake->laneWriters[lane_].fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // Only the thread that took the seat gives it back: a child after fork
+    // holds a copy of its parent thread's.
+    void leave() {
+        if (wake_ != nullptr && tid_ == currentTid()) {
+            wake_->laneWriters[lane_].fetch_sub(1, std::memory_order_relaxed);
+        }
+        wake_ = nullptr;
+    }
+
+    int32_t tid_ = 0;
+    WakeArea* wake_ = nullptr;
+    size_t lane_ = 0;
+};
+
+thread_local LaneSeat t_laneSeat;
 
 // Every lane's lock, taken in lane order (the only order anyone takes more
 // than one), for a reader that merges the lanes.
@@ -488,6 +538,13 @@ void LogBuffer::takeAt(const Lane& lane, size_t pos, void* dst, size_t size) con
     if (first < size) std::memcpy(static_cast<uint8_t*>(dst) + first, lane.data, size - first);
 }
 
+// The head's place in the ring. A 64-bit division costs more than the rest
+// of a write (a library call on 32-bit machines), and this process's last
+// write into the lane usually left the head where it is.
+size_t LogBuffer::headPosition(Lane& lane, uint64_t head) const {
+    return lane.head == head ? lane.headPos : static_cast<size_t>(head % capacity_);
+}
+
 bool LogBuffer::entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset,
                             uint64_t& size) const {
     return entrySizeAt(lane, state, offset, static_cast<size_t>(offset % capacity_), size);
@@ -542,7 +599,7 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
 
     bool wake = false;
     WakeArea* wakeWord = wakeArea();
-    Lane& lane = lanes_[laneOf(origin.tid)];
+    Lane& lane = lanes_[t_laneSeat.lane(wakeWord)];
     {
         SharedLockGuard guard(lane.header->lock);
         RingState state = lockedState(lane, guard.recovered());
@@ -556,15 +613,17 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
             commit(lane, state);
             reachStage(WriteStage::OldestDropped);
         }
-        auto pos = static_cast<size_t>(state.head % capacity_);
+        size_t pos = headPosition(lane, state.head);
         pos = put(lane, pos, head, sizeof head);
         pos = put(lane, pos, tag.data(), tag.size());
         pos = put(lane, pos, &nul, 1);
         reachStage(WriteStage::HalfCopied);
         pos = put(lane, pos, message.data(), message.size());
-        put(lane, pos, &nul, 1);
+        pos = put(lane, pos, &nul, 1);
         reachStage(WriteStage::Copied);
         state.head += need;
+        lane.head = state.head;
+        lane.headPos = pos;
         ++state.nextSeq;
         commit(lane, state);
         wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;

@@ -5,10 +5,11 @@
 // counts what it lost. Entries keep the logger's version-1 layout, so a read
 // hands out exactly the bytes a box's log device would.
 //
-// Each buffer is a few rings ("lanes") with a lock each; a thread always
-// writes into the lane its thread id picks, so threads on different cores
-// seldom meet on one lock, and one thread's entries keep their order.
-// Readers merge the lanes by the entries' time.
+// Each buffer is a few rings ("lanes") with a lock each. A thread keeps to
+// the lane it was handed at its first write, and lanes are handed out in
+// turn, so writers on different cores seldom meet on one lock and one
+// thread's entries keep their order. Readers merge the lanes by the
+// entries' time.
 #pragma once
 
 #include <array>
@@ -127,10 +128,14 @@ public:
 private:
     friend class LogReader;
 
-    // One lane: its lock and index, and its ring of entries.
+    // One lane: its lock and index, and its ring of entries. head and
+    // headPos are this process's note of where its last write left the
+    // head; used under the lane's lock only.
     struct Lane {
         LaneHeader* header = nullptr;
         uint8_t* data = nullptr;
+        uint64_t head = UINT64_MAX;
+        size_t headPos = 0;
     };
 
     explicit LogBuffer(LogId id) : id_(id) {}
@@ -145,6 +150,7 @@ private:
     bool entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset, size_t pos,
                      uint64_t& size) const;
     void dropOldest(Lane& lane, RingState& state, uint64_t need);
+    size_t headPosition(Lane& lane, uint64_t head) const;
     size_t put(Lane& lane, size_t pos, const void* src, size_t size);
     void takeAt(const Lane& lane, size_t pos, void* dst, size_t size) const;
 
