@@ -2,7 +2,8 @@
 // line becomes a LogRecord, anything else a plain line in Android's brief
 // style. Any process on the box can write any bytes into the Android log, so
 // every read here is bounded by the entry buffer itself, never by what the
-// entry claims about its own size. Nothing is kept between calls.
+// entry claims about its own size. Nothing is kept between calls, except the
+// log thread's last record prefix (putCachedPrefix).
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -73,6 +74,35 @@ char* putPrefix(char* out, const PrefixSource& source) {
     *out++ = ':';
     *out++ = ' ';
     return out;
+}
+
+// The prefix of the last record this thread converted from a logcat line.
+// Most records come from the process, tag and priority of the one before,
+// so the prefix is copied rather than formatted again.
+struct PrefixCache {
+    int32_t priority = 0;
+    int32_t pid = 0;
+    char tag[kPrefixTagMax + 1] = {};  // as far as the prefix shows it
+    size_t length = 0;                 // of text; 0 while nothing is cached
+    char text[kPrefixMax];
+};
+__attribute__((tls_model("initial-exec"))) thread_local PrefixCache t_prefixCache;
+
+// putPrefix through this thread's cache: the same bytes.
+char* putCachedPrefix(char* out, const PrefixSource& source) {
+    PrefixCache& cache = t_prefixCache;
+    // Tags that agree in their first 128 characters give the same prefix.
+    if (cache.length == 0 || cache.priority != source.priority || cache.pid != source.pid ||
+        std::strncmp(cache.tag, source.tag, kPrefixTagMax) != 0) {
+        cache.length = static_cast<size_t>(putPrefix(cache.text, source) - cache.text);
+        const size_t tagLength = strnlen(source.tag, kPrefixTagMax);
+        std::memcpy(cache.tag, source.tag, tagLength);
+        cache.tag[tagLength] = '\0';
+        cache.priority = source.priority;
+        cache.pid = source.pid;
+    }
+    std::memcpy(out, cache.text, cache.length);
+    return out + cache.length;
 }
 
 // The text behind the first 20 + offset characters of an entry, up to its
@@ -178,6 +208,9 @@ public:
         return true;
     }
 
+    // Where the next conversion would start.
+    const char* position() const { return pos_; }
+
 private:
     static constexpr size_t kUnbounded = SIZE_MAX;
     static constexpr uint64_t kSaturated = uint64_t{1} << 32;  // beyond every 32-bit value
@@ -226,17 +259,21 @@ struct RecordHead {
     int32_t hour = 0, minute = 0, second = 0, line = 0;  // the tick count is not kept
     uint32_t threadId = 0;
     std::string_view type, level, module, file;
+    size_t end = 0;  // where the scan stopped, right behind the line number
 };
 
 bool scanRecordHead(std::string_view text, RecordHead& head) {
     FieldScanner in(text);
-    return in.twoDigits(head.hour) && in.literal(':') && in.twoDigits(head.minute) &&
-           in.literal(':') && in.twoDigits(head.second) && in.literal('|') &&
-           in.skipDecimal() && in.literal('|') && in.until('|', kTypeNameMax, head.type) &&
-           in.literal('|') && in.until('|', kTypeNameMax, head.level) && in.literal('|') &&
-           in.until('|', kModuleMax, head.module) && in.literal('|') && in.hex(head.threadId) &&
-           in.literal(':') && in.until(':', kModuleMax, head.file) && in.literal(':') &&
-           in.decimal(head.line);
+    const bool scanned =
+        in.twoDigits(head.hour) && in.literal(':') && in.twoDigits(head.minute) &&
+        in.literal(':') && in.twoDigits(head.second) && in.literal('|') && in.skipDecimal() &&
+        in.literal('|') && in.until('|', kTypeNameMax, head.type) && in.literal('|') &&
+        in.until('|', kTypeNameMax, head.level) && in.literal('|') &&
+        in.until('|', kModuleMax, head.module) && in.literal('|') && in.hex(head.threadId) &&
+        in.literal(':') && in.until(':', kModuleMax, head.file) && in.literal(':') &&
+        in.decimal(head.line);
+    head.end = static_cast<size_t>(in.position() - text.data());
+    return scanned;
 }
 
 template <size_t N>
@@ -253,16 +290,29 @@ bool typePasses(int32_t type) {
     return filter == XKT_LOG_TYPE_ALL || filter == static_cast<uint32_t>(type);
 }
 
+// The first '|' at or behind from; most often it stands right there.
+size_t barFrom(std::string_view text, size_t from) {
+    return from < text.size() && text[from] == '|' ? from : text.find('|', from);
+}
+
 // The message starts behind the first '|' that follows the file name's first
 // occurrence in the line, then behind an optional "code:%d|". False when a
-// needed '|' is missing. file lies in text, so its first occurrence ends no
-// later than it does: only the text up to there is searched.
-bool findMessage(std::string_view text, std::string_view file, std::string_view& rest,
+// needed '|' is missing.
+//
+// The file name holds no ':' and the scan took a ':' right before it, so an
+// occurrence before the scanned one lies wholly in front of that ':': only
+// that part is searched. Between the scanned file name and where the scan
+// stopped stand only ':', white space, a sign and digits, as between
+// "code:" and the end of its number: no '|' either way, so the search for
+// the '|' starts where the scan stopped.
+bool findMessage(std::string_view text, const RecordHead& head, std::string_view& rest,
                  int32_t& code) {
-    const auto fileEnd = static_cast<size_t>(file.data() - text.data()) + file.size();
-    const size_t fileAt = text.substr(0, fileEnd).find(file);
-    if (fileAt == std::string_view::npos) return false;
-    const size_t bar = text.find('|', fileAt + file.size());
+    const std::string_view file = head.file;
+    const auto scannedAt = static_cast<size_t>(file.data() - text.data());
+    const size_t earlierAt = text.substr(0, scannedAt - 1).find(file);
+    const size_t bar = earlierAt == std::string_view::npos
+                           ? barFrom(text, head.end)
+                           : text.find('|', earlierAt + file.size());
     if (bar == std::string_view::npos) return false;
     rest = text.substr(bar + 1);
 
@@ -271,18 +321,21 @@ bool findMessage(std::string_view text, std::string_view file, std::string_view&
     FieldScanner in(rest.substr(kCode.size()));
     int32_t value = 0;
     if (!in.decimal(value)) return true;
-    const size_t codeEnd = rest.find('|');
+    const size_t codeEnd = barFrom(rest, static_cast<size_t>(in.position() - rest.data()));
     if (codeEnd == std::string_view::npos) return false;
     code = value;
     rest.remove_prefix(codeEnd + 1);
     return true;
 }
 
+enum class PrefixWay { Format, Cache };
+
 // Parses the record line text into record: its fields before the message
 // cleared and filled, the message written up to its NUL, nothing behind
 // that. Returns the bytes written from the record's start, 0 when the line
 // is dropped; then record is untouched.
-size_t buildRecord(LogRecord& record, std::string_view text, const PrefixSource& prefix) {
+size_t buildRecord(LogRecord& record, std::string_view text, const PrefixSource& prefix,
+                   PrefixWay way = PrefixWay::Format) {
     RecordHead head;
     if (!scanRecordHead(text, head)) return 0;
     const int32_t type = nameIndex(kTypeNames, head.type);
@@ -290,7 +343,7 @@ size_t buildRecord(LogRecord& record, std::string_view text, const PrefixSource&
     if (type < 0 || level < 0 || !typePasses(type)) return 0;
     std::string_view rest;
     int32_t code = 0;
-    if (!findMessage(text, head.file, rest, code)) return 0;
+    if (!findMessage(text, head, rest, code)) return 0;
 
     std::memset(&record, 0, kRecordHeadSize);
     record.type = static_cast<uint32_t>(type);
@@ -305,7 +358,10 @@ size_t buildRecord(LogRecord& record, std::string_view text, const PrefixSource&
     record.code = code;
 
     char* const message = record.message;
-    char* end = prefix.tag != nullptr ? putPrefix(message, prefix) : message;
+    char* end = message;
+    if (prefix.tag != nullptr) {
+        end = way == PrefixWay::Cache ? putCachedPrefix(message, prefix) : putPrefix(message, prefix);
+    }
     const size_t room = kMessageMax - static_cast<size_t>(end - message);
     const size_t length = std::min(rest.size(), room);
     std::memcpy(end, rest.data(), length);
@@ -339,11 +395,18 @@ int32_t parseInto(void* item, std::string_view text, const PrefixSource& prefix)
 
 bool middlewareTag(std::string_view tag) { return tag == "XKT" || tag == "CPE"; }
 
+// Whether a tag starts with "XKT" or "CPE". A shorter tag differs at its NUL
+// at the latest, where the comparison stops: nothing behind it is read.
+bool middlewareTagStart(const char* tag) {
+    return (tag[0] == 'X' && tag[1] == 'K' && tag[2] == 'T') ||
+           (tag[0] == 'C' && tag[1] == 'P' && tag[2] == 'E');
+}
+
 // The logcat path compares the tag's first three characters: the reader's
 // tag may run on ("XKTPlayer").
 bool parsedOnLogcat(const XKT_LogcatEntry& descriptor) {
     return getAndroidVersion() > kLastDeviceGeneration && descriptor.tag != nullptr &&
-           middlewareTag(std::string_view(descriptor.tag, strnlen(descriptor.tag, 3)));
+           middlewareTagStart(descriptor.tag);
 }
 
 PrefixSource logcatPrefix(const XKT_LogcatEntry& descriptor) {
@@ -397,7 +460,7 @@ size_t convertLogcatLine(LogRecord& item, std::string_view line,
         if (line.size() < kHeaderSize) return 0;
         line.remove_prefix(kHeaderSize);
         return buildRecord(item, line.substr(0, kEntrySize - 1 - kHeaderSize),
-                           logcatPrefix(descriptor));
+                           logcatPrefix(descriptor), PrefixWay::Cache);
     }
     recordKind = 0;
     if (g_logConfig.logType.load(std::memory_order_relaxed) > XKT_LOG_TYPE_RUN) return 0;

@@ -144,18 +144,16 @@ void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t
     }
     text[kEntrySize - 1] = '\0';  // whatever the reader left there
     // The pieces strtok_r(text, "\n") gives: runs of characters other than
-    // a line feed, empty ones skipped.
+    // a line feed, empty ones skipped. One pass finds each line's end and
+    // the text's, which the NUL just written bounds.
     const char* pos = text;
-    const char* const end = text + std::strlen(text);
-    while (pos != end) {
-        const auto* feed =
-            static_cast<const char*>(std::memchr(pos, '\n', static_cast<size_t>(end - pos)));
-        const char* const lineEnd = feed != nullptr ? feed : end;
+    while (*pos != '\0') {
+        const char* const lineEnd = strchrnul(pos, '\n');
         if (lineEnd != pos) {
             takeLogcatLine(buffers, std::string_view(pos, static_cast<size_t>(lineEnd - pos)),
                            descriptor, recordKind);
         }
-        pos = feed != nullptr ? feed + 1 : end;
+        pos = *lineEnd == '\n' ? lineEnd + 1 : lineEnd;
     }
 }
 

@@ -173,12 +173,9 @@ constexpr size_t kClassicHeadMax = 1 + kNumberMax + 1 + sizeof ClassicStamp::tex
                                    XKT_LOG_TEXT_SIZE - 1 + 1 + kNumberMax + 6 + kNumberMax + 1;
 static_assert(kClassicHeadMax < kClassicLineMax);
 
-}  // namespace
-
-bool readClockTime(LogTime& time) { return readTime(time); }
-
-char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
-                         std::string_view message, const LogTime& time, bool& cut) {
+// "<pri>Mmm dd hh:mm:ss MAC identity ": the line in front of the record's
+// own fields.
+char* putClassicHead(char* out, int32_t pri, const LogTime& time) {
     char* p = out;
     *p++ = '<';
     p = putDecimal(p, pri);
@@ -188,6 +185,49 @@ char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord
     *p++ = ' ';
     p = put(p, syslogIdentity());
     *p++ = ' ';
+    return p;
+}
+
+constexpr size_t kClassicHeadTextMax = 1 + kNumberMax + 1 + sizeof ClassicStamp::text - 1 +
+                                       kMacStringSize - 1 + 1 + 2 * (kSyslogTextSize - 1) + 1;
+
+// The head of the last line this thread formatted. It changes only with the
+// second, the PRI, the MAC address text or the agent's identity, so most
+// lines copy it instead of building it again.
+struct ClassicHead {
+    LogTime time;
+    int32_t pri;
+    uint32_t identityVersion;
+    char mac[kMacStringSize];
+    size_t length;  // 0 while nothing is cached: a head is never empty
+    char text[kClassicHeadTextMax];
+};
+__attribute__((tls_model("initial-exec"))) thread_local ClassicHead t_classicHead{};
+
+// putClassicHead through this thread's cache: the same bytes.
+char* putCachedClassicHead(char* out, int32_t pri, const LogTime& time) {
+    ClassicHead& cache = t_classicHead;
+    const uint32_t identityVersion = g_syslogIdentityVersion.load(std::memory_order_acquire);
+    if (cache.length == 0 || cache.pri != pri || cache.identityVersion != identityVersion ||
+        std::memcmp(&cache.time, &time, kTimeFieldsSize) != 0 ||
+        std::memcmp(cache.mac, g_macString, sizeof cache.mac) != 0) {
+        cache.length = static_cast<size_t>(putClassicHead(cache.text, pri, time) - cache.text);
+        cache.pri = pri;
+        cache.identityVersion = identityVersion;
+        cache.time = time;
+        std::memcpy(cache.mac, g_macString, sizeof cache.mac);
+    }
+    std::memcpy(out, cache.text, cache.length);
+    return out + cache.length;
+}
+
+}  // namespace
+
+bool readClockTime(LogTime& time) { return readTime(time); }
+
+char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
+                         std::string_view message, const LogTime& time, bool& cut) {
+    char* p = putCachedClassicHead(out, pri, time);
     if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
         p = putText(p, record->file);
         *p++ = ':';

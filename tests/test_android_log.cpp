@@ -13,6 +13,7 @@
 
 #include "android/log.h"
 #include "log_buffer.h"
+#include "logcat_reader.h"
 #include "sandbox.h"
 #include "xkt_logdev.h"
 #include "xkt_utility.h"
@@ -223,6 +224,36 @@ TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
     EXPECT_EQ(kWritten - present, lapped.entry.lost);
     EXPECT_EQ("I/T      (      1): " + std::to_string(kWritten - present), lapped.text);
     EXPECT_EQ(0, readLogcat().entry.lost);
+}
+
+TEST(ReaderText, CachedPrefixGivesTheBytesOfAFreshOneWhateverChanges) {
+    // xkt_read_logcat keeps the prefix of the entry before; each text must
+    // be the one formatReaderText makes for its entry alone.
+    struct Step { int priority; int32_t pid; std::string tag; std::string message; };
+    const Step steps[] = {
+        {4, 123, "XKT", "one"}, {4, 123, "XKT", "two\nlines"}, {5, 123, "XKT", "x"},
+        {5, -45, "XKT", "x"}, {5, -45, "XKTPlayer", "x"}, {5, -45, "XK", "x"},
+        {5, -45, "XKT", "x"}, {9, 1234567, std::string(300, 't'), "long tag"}, {4, 123, "XKT", "one"},
+    };
+    ReaderPrefixCache cache;
+    for (const Step& step : steps) {
+        // One buffer for every tag: a view over the same bytes may change.
+        static char tagBytes[400];
+        std::memcpy(tagBytes, step.tag.data(), step.tag.size());
+        LogEntryView view;
+        view.priority = step.priority;
+        view.header.pid = step.pid;
+        view.tag = std::string_view(tagBytes, step.tag.size());
+        view.message = step.message;
+        char fresh[512];
+        char cached[512];
+        const size_t freshLength = formatReaderText(view, fresh, sizeof fresh);
+        const size_t cachedLength =
+            formatReaderLines(cache.prefix(view), view.message, cached, sizeof cached);
+        EXPECT_EQ(std::string(fresh, freshLength + 1), std::string(cached, cachedLength + 1))
+            << step.tag;
+        EXPECT_EQ(step.tag, cache.tag());
+    }
 }
 
 }  // namespace

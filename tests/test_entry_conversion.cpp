@@ -224,3 +224,38 @@ TEST_F(LogcatConversion, TagsFirstThreeCharactersDecideAndTheThreadsCopyWritesNo
         EXPECT_EQ(0, std::memcmp(expected, &item, kItem)) << c.line;
     }
 }
+
+TEST_F(LogcatConversion, TheLogThreadsCachedPrefixFollowsEveryChangeOfPriorityProcessAndTag) {
+    // The log thread's records reuse the prefix of the record before; each
+    // must still carry what a conversion without that memory writes.
+    const std::string line = "I/XKT    (    123): " + kLine;
+    char tag[200] = "XKT";
+    const std::string longTag = "XKT" + std::string(125, 'a');  // 128 characters
+    struct Step { int32_t priority; int32_t pid; std::string tag; };
+    const Step steps[] = {
+        {4, 123, "XKT"}, {4, 123, "XKT"}, {5, 123, "XKT"}, {5, -7, "XKT"},
+        {5, -7, "CPE"}, {5, -7, "XKTPlayer"}, {5, -7, "XKTP"}, {5, -7, "XKT"},
+        // Tags alike in their first 128 characters print alike.
+        {3, 1234567, longTag}, {3, 1234567, longTag + "b"}, {3, 1234567, longTag.substr(0, 127)},
+        {4, 123, "XKT"},
+    };
+    for (const Step& step : steps) {
+        // The same buffer each time: the reader's tag pointer may stay while its text changes.
+        std::snprintf(tag, sizeof tag, "%s", step.tag.c_str());
+        XKT_LogcatEntry descriptor{};
+        descriptor.priority = step.priority;
+        descriptor.pid = step.pid;
+        descriptor.tag = tag;
+        alignas(LogRecord) char expected[kItem] = {};
+        int32_t kind = -1;
+        ASSERT_EQ(0, convertLogEntry(expected, line.c_str(), nullptr, &kind, &descriptor));
+        LogRecord item{};
+        int32_t itemKind = -1;
+        const size_t written = convertLogcatLine(item, line, descriptor, itemKind);
+        ASSERT_NE(0u, written) << step.tag;
+        EXPECT_EQ(kind, itemKind);
+        const char* message = reinterpret_cast<const LogRecord*>(expected)->message;
+        EXPECT_STREQ(message, item.message) << step.priority << " " << step.pid << " " << step.tag;
+        EXPECT_EQ(0, std::memcmp(expected, &item, written));
+    }
+}

@@ -132,3 +132,46 @@ TEST_F(SyslogTest, TimeStampsFollowTheClockSetting) {
         EXPECT_TRUE(stampOf(utc, "%Y-%m-%dT%H:%M:%S", from, std::string(out + 12, 19))) << out;
     }
 }
+
+TEST_F(SyslogTest, ClassicHeadFollowsEveryChangeOfPriSecondMacAndIdentity) {
+    // The head in front of the record's fields is kept from line to line;
+    // each line must still show the PRI, time, MAC and identity of its own.
+    LogRecord full = record(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "player.cpp", 88, "hello");
+    auto compose = [&full](int32_t pri, int32_t second) {
+        LogTime time{};
+        time.year = 2024;
+        time.month = 2;
+        time.day = 3;
+        time.hour = 9;
+        time.minute = 5;
+        time.second = second;
+        char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
+        bool cut = true;
+        composeClassicLine(out, 1021, pri, &full, full.message, time, cut);
+        EXPECT_FALSE(cut);
+        return std::string(out);
+    };
+    auto expected = [](int32_t pri, const char* stamp, const std::string& mac,
+                       const std::string& identity) {
+        return "<" + std::to_string(pri) + ">Feb 03 09:05:" + stamp + " " + mac + " " + identity +
+               " player.cpp:88 code:13 hello";
+    };
+    const std::string first = compose(139, 7);
+    EXPECT_EQ(expected(139, "07", "00:11:22:33:44:55", ""), first);
+    EXPECT_EQ(first, compose(139, 7));
+    EXPECT_EQ(expected(134, "07", "00:11:22:33:44:55", ""), compose(134, 7));
+    EXPECT_EQ(expected(134, "08", "00:11:22:33:44:55", ""), compose(134, 8));
+    std::strcpy(g_macString, "aa:bb:cc:dd:ee:ff");
+    EXPECT_EQ(expected(134, "08", "aa:bb:cc:dd:ee:ff", ""), compose(134, 8));
+    std::strcpy(g_syslogTagPrefix, "stb-");
+    std::strcpy(g_softwareVersion, "V1.2");
+    ++g_syslogIdentityVersion;  // as the agent's setter does
+    EXPECT_EQ(expected(134, "08", "aa:bb:cc:dd:ee:ff", "stb-V1.2"), compose(134, 8));
+    g_macString[0] = '\0';
+    EXPECT_EQ(expected(134, "08", "", "stb-V1.2"), compose(134, 8));
+    std::strcpy(g_macString, "00:11:22:33:44:55");
+    g_syslogTagPrefix[0] = '\0';
+    g_softwareVersion[0] = '\0';
+    ++g_syslogIdentityVersion;
+    EXPECT_EQ(first, compose(139, 7));
+}

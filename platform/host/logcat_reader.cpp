@@ -36,6 +36,7 @@ char priorityLetter(int priority) {
 // "%c/%-7s(%7d): " by hand: the log thread formats one per entry, and
 // printf would cost as much as the rest of the read.
 size_t formatPrefix(const LogEntryView& entry, char* out) {
+    static_assert(kReaderPrefixMax >= 2 + kMaxPayload + 1 + 11 + 3);
     constexpr size_t kWidth = 7;
     constexpr const char* kBlanks = "       ";
     char* p = out;
@@ -72,35 +73,52 @@ size_t formatPrefix(const LogEntryView& entry, char* out) {
 }
 
 size_t formatReaderText(const LogEntryView& entry, char* text, size_t size) {
-    if (size == 0) return 0;
-    char prefix[kMaxPayload + 32];
+    char prefix[kReaderPrefixMax];
     const size_t prefixLength = formatPrefix(entry, prefix);
+    return formatReaderLines(std::string_view(prefix, prefixLength), entry.message, text, size);
+}
+
+size_t formatReaderLines(std::string_view prefix, std::string_view message, char* text,
+                         size_t size) {
+    if (size == 0) return 0;
     const size_t limit = size - 1;
     size_t used = 0;
     bool any = false;
     bool full = false;
-    forEachMessageLine(entry.message, [&](std::string_view line) {
+    forEachMessageLine(message, [&](std::string_view line) {
         if (full) return;
-        size_t need = (any ? 1 : 0) + prefixLength + line.size();
+        size_t need = (any ? 1 : 0) + prefix.size() + line.size();
         if (used + need > limit) {
             full = true;
             if (any) return;
             // Not even the first line fits: better a cut line than none.
-            size_t head = std::min(prefixLength, limit);
-            std::memcpy(text, prefix, head);
+            size_t head = std::min(prefix.size(), limit);
+            std::memcpy(text, prefix.data(), head);
             size_t body = std::min(line.size(), limit - head);
             std::memcpy(text + head, line.data(), body);
             used = head + body;
             return;
         }
         if (any) text[used++] = '\n';
-        std::memcpy(text + used, prefix, prefixLength);
-        std::memcpy(text + used + prefixLength, line.data(), line.size());
-        used += prefixLength + line.size();
+        std::memcpy(text + used, prefix.data(), prefix.size());
+        std::memcpy(text + used + prefix.size(), line.data(), line.size());
+        used += prefix.size() + line.size();
         any = true;
     });
     text[used] = '\0';
     return used;
+}
+
+std::string_view ReaderPrefixCache::prefix(const LogEntryView& entry) {
+    const bool sameTag = tag_.size() == entry.tag.size() &&
+                         std::memcmp(tag_.data(), entry.tag.data(), tag_.size()) == 0;
+    if (length_ == 0 || priority_ != entry.priority || pid_ != entry.header.pid || !sameTag) {
+        tag_.assign(entry.tag);
+        priority_ = entry.priority;
+        pid_ = entry.header.pid;
+        length_ = formatPrefix(entry, text_.data());
+    }
+    return std::string_view(text_.data(), length_);
 }
 
 LogMerger::LogMerger(const std::vector<LogId>& ids) {
@@ -187,7 +205,7 @@ extern "C" int32_t xkt_read_logcat(char* text, int32_t size, XKT_LogcatEntry* en
     // be in here while the process exits.
     static std::mutex mutex;
     static LogMerger* merger = nullptr;
-    static std::string* tag = new std::string;
+    static ReaderPrefixCache* prefixes = new ReaderPrefixCache;
     std::lock_guard<std::mutex> lock(mutex);
     if (merger == nullptr) {
         auto created = std::make_unique<LogMerger>(std::vector<LogId>{LogId::Main, LogId::System});
@@ -196,16 +214,16 @@ extern "C" int32_t xkt_read_logcat(char* text, int32_t size, XKT_LogcatEntry* en
     }
     LogEntryView view;
     if (!merger->next(view) && (!merger->wait(kReadWaitMs) || !merger->next(view))) return 1;
-    size_t length = formatReaderText(view, text, static_cast<size_t>(size));
+    // formatReaderText, with the prefix of the entry before when it is the same.
+    size_t length =
+        formatReaderLines(prefixes->prefix(view), view.message, text, static_cast<size_t>(size));
     if (entry != nullptr) {
-        // Most entries carry the tag of the one before.
-        if (*tag != view.tag) tag->assign(view.tag);
         entry->length = static_cast<int32_t>(length);
         entry->lost = static_cast<int32_t>(std::min<uint64_t>(merger->takeLost(), INT32_MAX));
         entry->priority = view.priority;
         entry->pid = view.header.pid;
         entry->tid = view.header.tid;
-        entry->tag = tag->c_str();
+        entry->tag = prefixes->tag();
         entry->seconds = view.header.seconds;
         entry->nanoseconds = view.header.nanoseconds;
     }

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +37,33 @@ void forEachMessageLine(std::string_view message, Fn&& fn) {
 // left out, and only a first line that does not fit alone is cut. Returns
 // the length written.
 size_t formatReaderText(const LogEntryView& entry, char* text, size_t size);
+
+// The prefix "%c/%-7s(%7d): " at its longest: a tag fills a payload at most.
+inline constexpr size_t kReaderPrefixMax = kMaxPayload + 32;
+
+// formatReaderText with the prefix already made.
+size_t formatReaderLines(std::string_view prefix, std::string_view message, char* text,
+                         size_t size);
+
+// The prefix of the last entry asked about: most entries share the
+// priority, process and tag of the one before, and get its prefix without
+// formatting it again.
+class ReaderPrefixCache {
+public:
+    // The entry's prefix, as formatReaderText writes it; valid until the
+    // next call.
+    std::string_view prefix(const LogEntryView& entry);
+    // The tag of the last entry asked about, NUL-terminated; valid until the
+    // next call.
+    const char* tag() const { return tag_.c_str(); }
+
+private:
+    int priority_ = 0;
+    int32_t pid_ = 0;
+    std::string tag_;
+    size_t length_ = 0;  // 0 while nothing is cached: a prefix is never empty
+    std::array<char, kReaderPrefixMax> text_{};
+};
 
 // Several buffers read as one stream, the earliest entry first.
 class LogMerger {
