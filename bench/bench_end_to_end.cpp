@@ -36,6 +36,7 @@ struct Shared {
     std::atomic<uint64_t> delivered;   // records that reached channel 2's output
     std::atomic<uint64_t> logThreadNs; // log thread CPU time when the manager stopped
     std::atomic<uint64_t> lost;
+    std::atomic<uint64_t> wakeUps;     // times a writer woke the sleeping reader
 };
 
 Shared* g_shared = nullptr;
@@ -94,6 +95,7 @@ struct RunResult {
     uint64_t lost = 0;
     double logThreadNsPerRecord = 0;
     uint64_t delivered = 0;
+    uint64_t wakeUps = 0;
 };
 
 // One run in a fresh root: a manager process and `writers` writer processes.
@@ -106,6 +108,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
     g_shared->delivered = 0;
     g_shared->lost = 0;
     g_shared->logThreadNs = 0;
+    g_shared->wakeUps = 0;
     const uint64_t total = static_cast<uint64_t>(writers) * static_cast<uint64_t>(perWriter);
 
     int ready[2], stop[2];
@@ -120,6 +123,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
         g_shared->logThreadNs = threadCpuNs("log_thread");
         xkt::host::LogBuffer* main = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
         g_shared->lost = main != nullptr ? main->stats().lost : 0;
+        g_shared->wakeUps = xkt::host::logWakeStats().sequence;
         _exit(0);
     }
     char c;
@@ -165,6 +169,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
     result.delivered = last;
     result.recordsPerSecond = static_cast<double>(last) / seconds(end - start);
     result.lost = g_shared->lost.load();
+    result.wakeUps = g_shared->wakeUps.load();
     result.logThreadNsPerRecord =
         last != 0 ? static_cast<double>(g_shared->logThreadNs.load()) / static_cast<double>(last) : 0;
     removeRoot(root);
@@ -229,9 +234,11 @@ int main(int argc, char** argv) {
     std::printf("anchor  spdlog file, flush every line, 1 thread: %8.0f records/s\n", spdlog1);
     std::printf("anchor  spdlog file, flush every line, 2 threads:%8.0f records/s\n", spdlog2);
     auto report = [](const char* what, const RunResult& r) {
-        std::printf("xktlog  %-40s %8.0f records/s, %llu lost, log thread %.0f ns/record, %llu delivered\n",
+        std::printf("xktlog  %-40s %8.0f records/s, %llu lost, log thread %.0f ns/record, "
+                    "%llu delivered, %llu wake-ups\n",
                     what, r.recordsPerSecond, static_cast<unsigned long long>(r.lost),
-                    r.logThreadNsPerRecord, static_cast<unsigned long long>(r.delivered));
+                    r.logThreadNsPerRecord, static_cast<unsigned long long>(r.delivered),
+                    static_cast<unsigned long long>(r.wakeUps));
     };
     report("1 writer process, logcat reader:", one);
     report("2 writer processes, logcat reader:", two);

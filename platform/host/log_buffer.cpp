@@ -52,7 +52,9 @@ struct LaneHeader {
     SharedLockWord lock;
     uint8_t pad0[60];
     std::atomic<uint32_t> current;
-    uint32_t pad1;
+    // Entries written so far (wrapping): a reader that emptied the lane
+    // looks here, without the lock, to see whether anything came since.
+    std::atomic<uint32_t> writes;
     RingState states[2];
     uint64_t lostTotal;  // entries readers lost in this lane
     uint8_t pad2[32];
@@ -61,7 +63,7 @@ struct LaneHeader {
 namespace {
 
 constexpr uint32_t kRingMagic = 0x424c4b58;  // "XKLB"
-constexpr uint32_t kRingVersion = 2;
+constexpr uint32_t kRingVersion = 3;
 
 // The same file is mapped by 32- and 64-bit processes alike.
 static_assert(sizeof(RingState) == 40 && sizeof(BufferHeader) == 64);
@@ -227,11 +229,13 @@ WakeArea* wakeArea() {
     return mapped;
 }
 
-int64_t monotonicMs() {
+int64_t monotonicUs() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
+
+int64_t monotonicMs() { return monotonicUs() / 1000; }
 
 bool processIsGone(uint32_t pid) {
     return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
@@ -451,22 +455,25 @@ private:
 
 thread_local LaneSeat t_laneSeat;
 
-// Every lane's lock, taken in lane order (the only order anyone takes more
-// than one), for a reader that merges the lanes.
-class AllLanesGuard {
+// The locks of the chosen lanes, taken in lane order (the only order anyone
+// takes more than one), for a reader that merges them.
+class LanesGuard {
 public:
     template <typename Lanes>
-    explicit AllLanesGuard(Lanes& lanes) {
+    LanesGuard(Lanes& lanes, const std::array<bool, kLogLanes>& chosen) {
         for (size_t i = 0; i < kLogLanes; ++i) {
+            if (!chosen[i]) continue;
             words_[i] = &lanes[i].header->lock;
             recovered_[i] = lockShared(*words_[i]);
         }
     }
-    ~AllLanesGuard() {
-        for (size_t i = kLogLanes; i-- > 0;) unlockShared(*words_[i]);
+    ~LanesGuard() {
+        for (size_t i = kLogLanes; i-- > 0;) {
+            if (words_[i] != nullptr) unlockShared(*words_[i]);
+        }
     }
-    AllLanesGuard(const AllLanesGuard&) = delete;
-    AllLanesGuard& operator=(const AllLanesGuard&) = delete;
+    LanesGuard(const LanesGuard&) = delete;
+    LanesGuard& operator=(const LanesGuard&) = delete;
 
     bool recovered(size_t lane) const { return recovered_[lane]; }
 
@@ -626,6 +633,7 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
         lane.headPos = pos;
         ++state.nextSeq;
         commit(lane, state);
+        lane.header->writes.fetch_add(1, std::memory_order_release);
         wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;
     }
     if (wake) wakeSleepers(*wakeWord);
@@ -693,13 +701,28 @@ void LogReader::catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& 
     cursor.offset = state.tail;
 }
 
+bool LogReader::hasNews(size_t lane) const {
+    const Cursor& cursor = cursors_[lane];
+    return !cursor.drained ||
+           buffer_->lanes_[lane].header->writes.load(std::memory_order_acquire) != cursor.drainedAt;
+}
+
+// Called under the lane's lock, once nothing is left to read there.
+void LogReader::noteDrained(size_t lane) {
+    cursors_[lane].drained = true;
+    cursors_[lane].drainedAt =
+        buffer_->lanes_[lane].header->writes.load(std::memory_order_relaxed);
+}
+
 bool LogReader::hasUnread() {
     for (size_t i = 0; i < kLogLanes; ++i) {
+        if (!hasNews(i)) continue;
         LogBuffer::Lane& lane = buffer_->lanes_[i];
         SharedLockGuard guard(lane.header->lock);
         RingState state = buffer_->readerState(lane, guard.recovered());
         catchUp(lane, cursors_[i], state);
         if (cursors_[i].seq < std::min(state.nextSeq, cursors_[i].end)) return true;
+        noteDrained(i);
     }
     return false;
 }
@@ -745,13 +768,20 @@ bool LogReader::peek(size_t lane, const RingState& state, Next& next) {
     return true;
 }
 
-// Copies whole entries, the oldest of the lanes' next ones first, under
-// every lane's lock, so that the lanes cannot move while they are merged.
+// Copies whole entries, the oldest of the lanes' next ones first, under the
+// locks of the lanes that may have some, so that they cannot move while
+// they are merged. An idle buffer costs a look at its lanes' counts: the log
+// thread polls one for every entry of a busy one.
 int LogReader::copyEntries(void* out, size_t size, size_t most) {
-    AllLanesGuard guard(buffer_->lanes_);
+    std::array<bool, kLogLanes> chosen{};
+    bool any = false;
+    for (size_t i = 0; i < kLogLanes; ++i) any |= chosen[i] = hasNews(i);
+    if (!any) return 0;
+    LanesGuard guard(buffer_->lanes_, chosen);
     std::array<RingState, kLogLanes> states;
     std::array<Next, kLogLanes> next;
     for (size_t i = 0; i < kLogLanes; ++i) {
+        if (!chosen[i]) continue;
         states[i] = buffer_->readerState(buffer_->lanes_[i], guard.recovered(i));
         catchUp(buffer_->lanes_[i], cursors_[i], states[i]);
         peek(i, states[i], next[i]);
@@ -779,13 +809,26 @@ int LogReader::copyEntries(void* out, size_t size, size_t most) {
         ++cursor.seq;
         peek(lane, states[lane], next[lane]);
     }
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        if (chosen[i] && !next[i].present) noteDrained(i);
+    }
     return static_cast<int>(copied);
 }
 
 // ---- Waiting -----------------------------------------------------------------------
 
-LogWaitResult waitForLogs(const std::function<bool()>& ready, int timeoutMs) {
-    if (ready()) return LogWaitResult::Ready;
+namespace {
+
+constexpr int64_t kNapUs = 200;
+constexpr int64_t kBusyWaitUs = 1000;
+
+// Whether this thread's last wait found entries within kBusyWaitUs: it
+// reads behind a busy writer.
+thread_local bool t_readerBehindWriter = false;
+
+// Sleeps on the root's wake word until ready() holds, the deadline passes
+// or a signal handler runs.
+LogWaitResult sleepUntilReady(const std::function<bool()>& ready, int timeoutMs) {
     const int64_t deadline = timeoutMs < 0 ? INT64_MAX : monotonicMs() + timeoutMs;
     WakeArea* wake = wakeArea();
     for (;;) {
@@ -810,6 +853,25 @@ LogWaitResult waitForLogs(const std::function<bool()>& ready, int timeoutMs) {
     }
     if (wake != nullptr) sweepNowAndThen(*wake);
     return LogWaitResult::TimedOut;
+}
+
+}  // namespace
+
+LogWaitResult waitForLogs(const std::function<bool()>& ready, int timeoutMs) {
+    if (ready()) return LogWaitResult::Ready;
+    const int64_t start = monotonicUs();
+    // Behind a busy writer, a short nap lets the next entries gather, and the
+    // writer is spared the system call that wakes a sleeper, which costs
+    // more than the entry it wrote. An idle reader sleeps until woken.
+    if (t_readerBehindWriter && timeoutMs != 0) {
+        timespec nap{0, kNapUs * 1000};
+        nanosleep(&nap, nullptr);
+        if (ready()) return LogWaitResult::Ready;
+    }
+    const LogWaitResult result = sleepUntilReady(ready, timeoutMs);
+    t_readerBehindWriter =
+        result == LogWaitResult::Ready && monotonicUs() - start < kBusyWaitUs;
+    return result;
 }
 
 bool waitForLogEntries(LogReader* const* readers, size_t count, int timeoutMs) {

@@ -193,12 +193,19 @@ private:
         size_t pos = 0;
         uint64_t posOffset = UINT64_MAX;
         uint64_t end = UINT64_MAX;  // sequence number it stops at
+        // Nothing was left to read when the lane's write count stood at
+        // drainedAt (a count that wraps: it would take 2^32 writes between
+        // two looks to miss one).
+        bool drained = false;
+        uint32_t drainedAt = 0;
     };
     struct Next;
 
     void catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& state);
     size_t ringPosition(Cursor& cursor) const;
     bool peek(size_t lane, const RingState& state, Next& next);
+    bool hasNews(size_t lane) const;
+    void noteDrained(size_t lane);
     int copyEntries(void* out, size_t size, size_t most);
 
     LogBuffer* buffer_;
