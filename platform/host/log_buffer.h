@@ -6,8 +6,8 @@
 // hands out exactly the bytes a box's log device would.
 //
 // Each buffer is a few rings ("lanes") with a lock each. A thread keeps to
-// the lane it was handed at its first write, and lanes are handed out in
-// turn, so writers on different cores seldom meet on one lock and one
+// one lane for its life, the one with the fewest live writers when it first
+// writes, so writers on different cores seldom meet on one lock and one
 // thread's entries keep their order. Readers merge the lanes by the
 // entries' time.
 #pragma once
