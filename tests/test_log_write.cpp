@@ -114,6 +114,7 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
         char expected[kWriteMessageMax + 1];
         std::snprintf(expected, sizeof expected, format, args...);
         EXPECT_STREQ(expected, record.message) << format;
+        EXPECT_EQ(std::strlen(expected) + kRecordLengthBase, record.length) << format;
     };
     expectPrintf("100%% sure: %s|%s", "a", huge.c_str());
     expectPrintf("%s%s tail", "", "b");

@@ -633,7 +633,9 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
         lane.headPos = pos;
         ++state.nextSeq;
         commit(lane, state);
-        lane.header->writes.fetch_add(1, std::memory_order_release);
+        // Only lock holders write the count: no locked instruction needed.
+        lane.header->writes.store(lane.header->writes.load(std::memory_order_relaxed) + 1,
+                                  std::memory_order_release);
         wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;
     }
     if (wake) wakeSleepers(*wakeWord);
