@@ -182,12 +182,10 @@ TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacterOneLinePerMessageLin
     Read first = readLogcat();
     EXPECT_EQ(0, first.result);
     EXPECT_EQ("I/XKT    (1234567): 2024 record", first.text);
-    EXPECT_EQ(static_cast<int32_t>(first.text.size()), first.entry.length);
-    EXPECT_EQ(ANDROID_LOG_INFO, first.entry.priority);
-    EXPECT_EQ(1234567, first.entry.pid);
-    EXPECT_EQ(1234568, first.entry.tid);
-    EXPECT_STREQ("XKT", first.entry.tag);
-    EXPECT_EQ(100, first.entry.seconds);
+    const XKT_LogcatEntry& e = first.entry;  // length, priority, pid, tid, tag, seconds
+    EXPECT_EQ(std::to_string(first.text.size()) + " 4 1234567 1234568 XKT 100",
+              std::to_string(e.length) + " " + std::to_string(e.priority) + " " + std::to_string(e.pid) + " " +
+                  std::to_string(e.tid) + " " + e.tag + " " + std::to_string(e.seconds));
     EXPECT_EQ("E/CPE    (     42): 2024 record", readLogcat().text);
     EXPECT_EQ("W/ActivityManager(   1234): plain", readLogcat().text);
     EXPECT_EQ("?/T      (     -1): odd", readLogcat().text);

@@ -74,14 +74,19 @@ Converted convert(const char* entry, const LogDeviceHeader* header, const XKT_Lo
 }
 Converted convert(const Entry& entry) { return convert(entry.bytes.get(), &entry.header, nullptr); }
 
+XKT_LogcatEntry descriptor(const char* tag, int32_t priority = 4, int32_t pid = 123) {
+    XKT_LogcatEntry d{};
+    d.priority = priority;
+    d.pid = pid;
+    d.tag = tag;
+    return d;
+}
+
 Converted convertLine(const std::string& line, const char* tag) {
-    XKT_LogcatEntry descriptor{};
-    descriptor.priority = 4;
-    descriptor.pid = 123;
-    descriptor.tag = tag;
+    const XKT_LogcatEntry entry = descriptor(tag);
     std::unique_ptr<char[]> text(new char[line.size() + 1]);
     std::memcpy(text.get(), line.c_str(), line.size() + 1);
-    return convert(text.get(), nullptr, &descriptor);
+    return convert(text.get(), nullptr, &entry);
 }
 
 template <int Generation>
@@ -208,18 +213,15 @@ TEST_F(LogcatConversion, TagsFirstThreeCharactersDecideAndTheThreadsCopyWritesNo
         {"XKT", "I/XKT (1): " + kLine, 0},  // dropped
     };
     for (const Case& c : cases) {
-        XKT_LogcatEntry descriptor{};
-        descriptor.priority = 4;
-        descriptor.pid = 123;
-        descriptor.tag = c.tag;
+        const XKT_LogcatEntry entry = descriptor(c.tag);
         alignas(LogRecord) char expected[kItem];
         std::memset(expected, 0x5a, kItem);
         int32_t kind = -1;
-        convertLogEntry(expected, c.line.c_str(), nullptr, &kind, &descriptor);
+        convertLogEntry(expected, c.line.c_str(), nullptr, &kind, &entry);
         LogRecord item;
         std::memset(&item, 0x5a, sizeof item);
         int32_t itemKind = -1;
-        EXPECT_EQ(c.written, convertLogcatLine(item, c.line, descriptor, itemKind)) << c.line;
+        EXPECT_EQ(c.written, convertLogcatLine(item, c.line, entry, itemKind)) << c.line;
         EXPECT_EQ(kind, itemKind);
         EXPECT_EQ(0, std::memcmp(expected, &item, kItem)) << c.line;
     }
@@ -242,16 +244,13 @@ TEST_F(LogcatConversion, TheLogThreadsCachedPrefixFollowsEveryChangeOfPriorityPr
     for (const Step& step : steps) {
         // The same buffer each time: the reader's tag pointer may stay while its text changes.
         std::snprintf(tag, sizeof tag, "%s", step.tag.c_str());
-        XKT_LogcatEntry descriptor{};
-        descriptor.priority = step.priority;
-        descriptor.pid = step.pid;
-        descriptor.tag = tag;
+        const XKT_LogcatEntry entry = descriptor(tag, step.priority, step.pid);
         alignas(LogRecord) char expected[kItem] = {};
         int32_t kind = -1;
-        ASSERT_EQ(0, convertLogEntry(expected, line.c_str(), nullptr, &kind, &descriptor));
+        ASSERT_EQ(0, convertLogEntry(expected, line.c_str(), nullptr, &kind, &entry));
         LogRecord item{};
         int32_t itemKind = -1;
-        const size_t written = convertLogcatLine(item, line, descriptor, itemKind);
+        const size_t written = convertLogcatLine(item, line, entry, itemKind);
         ASSERT_NE(0u, written) << step.tag;
         EXPECT_EQ(kind, itemKind);
         const char* message = reinterpret_cast<const LogRecord*>(expected)->message;

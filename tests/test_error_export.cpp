@@ -21,21 +21,12 @@
 
 namespace fs = std::filesystem;
 using xkt::test::capture;
+using xkt::test::eventually;
+using xkt::test::readFile;
 
 namespace {
 
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 1000 && !pred(); ++i) usleep(10000);
-    return pred();
-}
-
 int32_t exportState() { return __atomic_load_n(&g_iErrorLogStatus, __ATOMIC_ACQUIRE); }
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 // Random bytes: they do not compress, so their archives need their room.
 std::string randomBytes(size_t kib) {
@@ -250,8 +241,7 @@ TEST_F(ErrorExport, FullFlash) {
         temporaryFile("error0.log", kept[0], 60);
         temporaryFile("error1.log", kept[1], 59);
         if (XKT_errorlogOutputTrigger() != 0 || exportState() != 0) return 2;
-        if (packed(0) != "error0.log\n" + kept[0]) return 3;
-        if (packed(1) != "error1.log\n" + kept[1]) return 3;
+        if (packed(0) != "error0.log\n" + kept[0] || packed(1) != "error1.log\n" + kept[1]) return 3;
         // Truly full now, with a foreign file: the export still ends, the
         // index moves on, and only the reused indexes are touched.
         const std::string filler = flash() + "/filler";

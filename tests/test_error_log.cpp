@@ -22,20 +22,12 @@
 #include "xkt_osal.h"
 
 using namespace xkt::log;
+using xkt::test::exists;
+using xkt::test::readFile;
 
 namespace {
 
 constexpr size_t kRotation = 2097152;
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0;
-}
 
 size_t sizeOf(const std::string& path) {
     struct stat st {};
@@ -79,7 +71,9 @@ protected:
 
 }  // namespace
 
-TEST_F(ErrorLogTest, FormatterTakesErrorRecordsOfTypesZeroToFourOnly) {
+// Error records of types 0 to 4 and other programs' E lines only; the short
+// layout without line or file; one line feed at the end, within the buffer.
+TEST_F(ErrorLogTest, FormatterTakesErrorRecordsAndErrorLinesOnly) {
     const struct {
         uint32_t type;
         const char* pri;
@@ -97,15 +91,10 @@ TEST_F(ErrorLogTest, FormatterTakesErrorRecordsOfTypesZeroToFourOnly) {
         record.level = level;
         EXPECT_EQ("refused", format(&record, 1)) << "level " << level;
     }
-    LogRecord none = errorRecord(XKT_LOG_TYPE_NONE);
-    EXPECT_EQ("refused", format(&none, 1));
-    LogRecord wild = errorRecord(0xFFFFFFFFu);
-    EXPECT_EQ("refused", format(&wild, 1));
-    LogRecord empty{};
-    EXPECT_EQ("refused", format(&empty, 1));
-}
+    for (const LogRecord& refused : {errorRecord(XKT_LOG_TYPE_NONE), errorRecord(0xFFFFFFFFu), LogRecord{}}) {
+        EXPECT_EQ("refused", format(&refused, 1)) << refused.type;
+    }
 
-TEST_F(ErrorLogTest, ShortLayoutWithoutLineOrFileAndOneLineFeed) {
     LogRecord noLine = errorRecord(XKT_LOG_TYPE_RUN, 0);
     EXPECT_EQ("<139>TIME 00:11:22:33:44:55  hello world\n", format(&noLine, 1));
     LogRecord noFile = errorRecord(XKT_LOG_TYPE_RUN, 88, "");
@@ -122,8 +111,6 @@ TEST_F(ErrorLogTest, ShortLayoutWithoutLineOrFileAndOneLineFeed) {
                                 "Ex/ two letters"}) {
         EXPECT_EQ("refused", format(refused, 0)) << refused;
     }
-
-    // The line always ends in one line feed within the buffer.
     std::string longLine = "E/big(1): " + std::string(5000, 'z');
     const std::string line = format(longLine.c_str(), 0);
     EXPECT_EQ(XKT_LOG_FORMAT_BUFFER_SIZE - 1, line.size() - std::strlen("TIME") +
@@ -277,11 +264,8 @@ TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
     // The message carries the reader's "E/XKT(pid): " and code the writer's errno.
     EXPECT_TRUE(std::regex_search(text, std::regex(R"( decoder.c:12 code:\d+ E/XKT\( *\d+\): stream 3 lost\n)")))
         << text;
-    EXPECT_NE(std::string::npos, text.find("<143>")) << text;
-    EXPECT_NE(std::string::npos, text.find("E/surface")) << text;
-    EXPECT_NE(std::string::npos, text.find("): no buffer\n")) << text;
-    EXPECT_EQ(std::string::npos, text.find("only a warning")) << text;
-    EXPECT_EQ(std::string::npos, text.find("slow buffer")) << text;
+    for (const char* present : {"<143>", "E/surface", "): no buffer\n"}) EXPECT_NE(std::string::npos, text.find(present)) << text;
+    for (const char* absent : {"only a warning", "slow buffer"}) EXPECT_EQ(std::string::npos, text.find(absent)) << text;
 }
 
 INSTANTIATE_TEST_SUITE_P(Generations, ErrorLogEndToEnd, ::testing::Values("2", "4"),

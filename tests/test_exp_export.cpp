@@ -18,14 +18,10 @@
 #include "xkt_log.h"
 
 namespace fs = std::filesystem;
+using xkt::test::readFile;
 using xkt::test::said;
 
 namespace {
-
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string twoDigits(int i) { return (i < 10 ? "0" : "") + std::to_string(i); }
 
@@ -47,8 +43,7 @@ protected:
         root_ = sandbox_.root() + "/" + std::string(70, 'd') + "/" + std::string(68, 'e');
         ASSERT_EQ(160u, root_.size());
         setenv("XKT_ROOT", root_.c_str(), 1);  // read at the first platform call, just below
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
         ASSERT_EQ(0, XKT_property_set("ro.product.model", "ABC"));
         for (const auto& dir : {waitingDir(), flash(), tombstones()}) fs::create_directories(dir);
@@ -98,8 +93,7 @@ TEST_F(ExpExport, IndexEightWithThreeArchivesAndTombstonesThenNothingWaiting) {
     waiting("APK_ANR_20240131235959.tar.gz", "newest", 10);
     waiting("SYS_ABN_20240131235957.tar.gz", "oldest", 30);
     waiting("APK_ANR_20240131235958.tar.gz", "middle", 20);
-    std::ofstream(tombstones() + "/tombstone_00") << "crash 0";
-    std::ofstream(tombstones() + "/tombstone_01") << "crash 1";
+    for (const char* n : {"0", "1"}) std::ofstream(tombstones() + "/tombstone_0" + n) << "crash " << n;
     fs::create_directories(tombstones() + "/sub");
     std::ofstream(tombstones() + "/sub/tombstone_09") << "kept";
 
@@ -190,13 +184,9 @@ TEST_F(ExpExport, TimerRunsTheExportEveryPeriod) {
     ASSERT_EQ(0, XKT_timer_init());
     waiting("APK_ANR_20240131235957.tar.gz", "first", 30);
     ASSERT_EQ(0, xkt::log::armExpLogExport());
-    auto stored = [&](const char* index) {
-        for (int i = 0; i < 500 && readFile(indexFile()) != index; ++i) usleep(10000);
-        return readFile(indexFile()) == index;
-    };
-    ASSERT_TRUE(stored("1"));
+    ASSERT_TRUE(xkt::test::eventually([&] { return readFile(indexFile()) == "1"; }));
     waiting("APK_ANR_20240131235958.tar.gz", "second", 20);
-    ASSERT_TRUE(stored("2"));
+    ASSERT_TRUE(xkt::test::eventually([&] { return readFile(indexFile()) == "2"; }));
     XKT_mutex_lock(lock_);  // the timer cannot be removed: later exports wait here until exit
     EXPECT_EQ("first", readFile(archive(0)));
     EXPECT_EQ("second", readFile(archive(1)));

@@ -68,12 +68,10 @@ std::vector<fs::path> processes() {
 // Processes still writing the collector's file (by command line).
 bool collectorRunning(const std::string& file) {
     for (const auto& process : processes()) {
-        std::ifstream in(process / "cmdline");
-        std::string cmdline((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        if (cmdline.find(file) != std::string::npos && cmdline.find("logcat") != std::string::npos) {
-            std::ifstream stat(process / "stat");
-            std::string all((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-            if (all.find(") Z ") == std::string::npos) return true;  // zombies checked apart
+        const std::string cmdline = xkt::test::readFile(process / "cmdline");
+        if (cmdline.find(file) != std::string::npos && cmdline.find("logcat") != std::string::npos &&
+            xkt::test::readFile(process / "stat").find(") Z ") == std::string::npos) {
+            return true;  // zombies checked apart
         }
     }
     return false;
@@ -82,8 +80,7 @@ bool collectorRunning(const std::string& file) {
 bool hasZombieChild() {
     const std::string me = " " + std::to_string(getpid()) + " ";
     for (const auto& process : processes()) {
-        std::ifstream in(process / "stat");
-        std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string stat = xkt::test::readFile(process / "stat");
         const size_t close = stat.rfind(')');
         if (close != std::string::npos && stat.compare(close, 3, ") Z") == 0 &&
             stat.compare(close + 4, me.size(), me) == 0) {
@@ -104,8 +101,7 @@ class ExpLog : public xkt::test::SandboxTest {
 protected:
     void SetUp() override {
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         g_iTimeIntervalForLogToFlash = 3600000;  // no export while a test runs
     }
     std::string dqn(const std::string& name = "") const {

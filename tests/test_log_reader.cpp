@@ -108,8 +108,7 @@ protected:
     void setMode(int logcat) {
         setenv("XKT_ANDROID_VERSION", logcat ? "4" : "2", 1);
         g_iLogcatMode = logcat;
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());
     }
     // Reads through main and system only, from empty buffers (set-up wrote to main).
     void useMainAndSystem() {

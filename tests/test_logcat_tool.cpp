@@ -87,17 +87,6 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
     EXPECT_EQ("", run("-d -v raw"));
 }
 
-std::string readFile(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-bool fileBecomes(const std::string& path, const std::string& text) {
-    for (int i = 0; i < 3000 && readFile(path) != text; ++i) usleep(10 * 1000);
-    return readFile(path) == text;
-}
-
 // It appends to the file, releases its standard output at once (the shell
 // runner leaves such a program running) and ends cleanly on SIGTERM.
 TEST(LogcatFollow, WritesToTheFileUntilKilledAndReleasesStdout) {
@@ -123,9 +112,11 @@ TEST(LogcatFollow, WritesToTheFileUntilKilledAndReleasesStdout) {
     close(out[0]);
     EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
 
-    EXPECT_TRUE(fileBecomes(file, "kept\nbefore start\n")) << readFile(file);
+    using xkt::test::readFile;
+    EXPECT_TRUE(xkt::test::eventually([&] { return readFile(file) == "kept\nbefore start\n"; })) << readFile(file);
     writeTo(LogId::System, 1, 2, 4, "T", "while\nrunning");
-    EXPECT_TRUE(fileBecomes(file, "kept\nbefore start\nwhile\nrunning\n")) << readFile(file);
+    EXPECT_TRUE(xkt::test::eventually([&] { return readFile(file) == "kept\nbefore start\nwhile\nrunning\n"; }))
+        << readFile(file);
     ASSERT_EQ(0, kill(pid, SIGTERM));
     EXPECT_EQ(0, xkt::test::waitForExit(pid));
 }

@@ -22,15 +22,8 @@
 
 namespace {
 
+using xkt::test::eventually;
 using xkt::test::runInChild;
-
-// Waits for a condition that another thread makes true; the limit only
-// keeps a broken build from hanging.
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int i = 0; i < 10000 && !condition(); ++i) XKT_sleep(1);
-    return condition();
-}
 
 class Osal : public xkt::test::SandboxTest {};
 

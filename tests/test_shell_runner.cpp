@@ -11,7 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,13 +24,8 @@
 
 namespace {
 
-std::string readFile(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path).rdbuf();
-    return text.str();
-}
-
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+using xkt::test::exists;
+using xkt::test::readFile;
 
 std::string proc(pid_t pid, const char* file) {
     return "/proc/" + std::to_string(pid) + "/" + file;
@@ -87,16 +81,14 @@ protected:
     }
 };
 
-TEST_F(ShellRunner, SystemReturnsTheExitStatus) {
+// The stand-ins' folder comes first on the command's PATH only.
+TEST_F(ShellRunner, SystemReturnsTheExitStatusWithTheStandInsFirstOnThePath) {
     struct Case { const char* command; int status; };
     for (const Case& c : {Case{"true", 0}, Case{"exit 7", 7}, Case{"busybox false", 1},
                           Case{"kill -9 $$", 128 + SIGKILL}}) {
         EXPECT_EQ(XKT_system(c.command), c.status) << c.command;
     }
     EXPECT_LT(XKT_system(nullptr), 0);
-}
-
-TEST_F(ShellRunner, StandInFolderComesFirstOnTheCommandsPathOnly) {
     std::string saved = std::getenv("PATH");
     std::string out = sandbox_.path("/path.txt");
     ASSERT_EQ(XKT_system(("echo \"$PATH\" > " + out).c_str()), 0);

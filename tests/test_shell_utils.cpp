@@ -17,20 +17,14 @@ using namespace xkt::log;
 
 namespace {
 
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
-
-template <typename Pred>
-bool eventually(Pred pred) {
-    for (int i = 0; i < 1000 && !pred(); ++i) usleep(10000);
-    return pred();
-}
+using xkt::test::eventually;
+using xkt::test::exists;
 
 // Messages pass as in any process once the managing process runs.
 class ShellUtils : public xkt::test::SandboxTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());
     }
     std::string path(const std::string& p) { return sandbox_.path(p); }
 };

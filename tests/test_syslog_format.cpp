@@ -47,14 +47,11 @@ protected:
 }  // namespace
 
 TEST_F(SyslogTest, PriFromTablesAndNoLineWithoutOne) {
-    ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // let the reports through
-    XKT_logFilterSetModule("ALL");
-    EXPECT_EQ(139, XKT_getLocalLogPRI(XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_RUN));
-    EXPECT_EQ(134, XKT_getLocalLogPRI(XKT_LOG_LEVEL_INFO, XKT_LOG_TYPE_OPER));
-    EXPECT_EQ(159, XKT_getLocalLogPRI(XKT_LOG_LEVEL_DEBUG, XKT_LOG_TYPE_SECURITY));
-    EXPECT_EQ(163, XKT_getLocalLogPRI(XKT_LOG_LEVEL_WARN, XKT_LOG_TYPE_USER));
-    EXPECT_EQ(0, XKT_getLocalLogPRI(XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL));
-    EXPECT_EQ(-1, XKT_getLocalLogPRI(XKT_LOG_LEVEL_NONE, XKT_LOG_TYPE_RUN));
+    ASSERT_TRUE(xkt::test::passEverything());  // let the reports through
+    const int32_t pri[][3] = {{XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_RUN, 139}, {XKT_LOG_LEVEL_INFO, XKT_LOG_TYPE_OPER, 134},
+                              {XKT_LOG_LEVEL_DEBUG, XKT_LOG_TYPE_SECURITY, 159}, {XKT_LOG_LEVEL_WARN, XKT_LOG_TYPE_USER, 163},
+                              {XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, 0}, {XKT_LOG_LEVEL_NONE, XKT_LOG_TYPE_RUN, -1}};
+    for (const auto& c : pri) EXPECT_EQ(c[2], XKT_getLocalLogPRI(c[0], c[1])) << c[0] << " " << c[1];
     LogRecord none = record(XKT_LOG_TYPE_NONE, XKT_LOG_LEVEL_INFO, "a.c", 1, "dropped");
     EXPECT_EQ("", format(&none, 1));
 
@@ -138,13 +135,7 @@ TEST_F(SyslogTest, ClassicHeadFollowsEveryChangeOfPriSecondMacAndIdentity) {
     // each line must still show the PRI, time, MAC and identity of its own.
     LogRecord full = record(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "player.cpp", 88, "hello");
     auto compose = [&full](int32_t pri, int32_t second) {
-        LogTime time{};
-        time.year = 2024;
-        time.month = 2;
-        time.day = 3;
-        time.hour = 9;
-        time.minute = 5;
-        time.second = second;
+        const LogTime time{second, 5, 9, 3, 2, 2024, {}};
         char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
         bool cut = true;
         composeClassicLine(out, 1021, pri, &full, full.message, time, cut);

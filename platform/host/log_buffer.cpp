@@ -429,14 +429,23 @@ private:
             lane_ = static_cast<uint32_t>(tid) % kLogLanes;
             return;
         }
-        lane_ = 0;
-        for (size_t i = 1; i < kLogLanes; ++i) {
-            if (wake->laneWriters[i].load(std::memory_order_relaxed) <
-                wake->laneWriters[lane_].load(std::memory_order_relaxed)) {
-                lane_ = i;
+        // Claimed only if its count is still the one that made it the
+        // emptiest: threads starting together end up in different lanes.
+        for (;;) {
+            uint32_t fewest = wake->laneWriters[0].load(std::memory_order_relaxed);
+            lane_ = 0;
+            for (size_t i = 1; i < kLogLanes; ++i) {
+                const uint32_t writers = wake->laneWriters[i].load(std::memory_order_relaxed);
+                if (writers < fewest) {
+                    fewest = writers;
+                    lane_ = i;
+                }
+            }
+            if (wake->laneWriters[lane_].compare_exchange_weak(fewest, fewest + 1,
+                                                               std::memory_order_relaxed)) {
+                return;
             }
         }
-        wake->laneWriters[lane_].fetch_add(1, std::memory_order_relaxed);
     }
 
     // Only the thread that took the seat gives it back: a child after fork

@@ -14,12 +14,9 @@
 #include <unistd.h>
 #include <vector>
 
-namespace xkt::test {
+#include "files.h"
 
-inline std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
+namespace xkt::test {
 
 inline const std::string kCaExtensions = "basicConstraints=critical,CA:TRUE\nkeyUsage=keyCertSign\n";
 inline const std::string kServerExtensions =

@@ -7,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "xkt_log.h"
 #include "xkt_logdev.h"
+#include "xkt_osal.h"
 
 namespace xkt::test {
 
@@ -50,6 +52,12 @@ inline std::vector<LogEntry> readEntries(const char* device = "/dev/log/main") {
     }
     xkt_logdev_close(fd);
     return entries;
+}
+
+// Takeover seen and every module passing, as in any process once the
+// managing process has initialised.
+inline bool passEverything() {
+    return XKT_property_set("xkt.log.mgmttakeover", "1") == 0 && XKT_logFilterSetModule("ALL") == 0;
 }
 
 // Only the entries with the given tag.

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "files.h"
+
 namespace xkt::test {
 
 class Sandbox {
