@@ -288,9 +288,9 @@ void sweepNowAndThen(WakeArea& wake) {
 }
 
 // Counts the caller among the sleepers for its lifetime. The count goes up
-// before the caller looks for entries and a writer reads it under the
-// buffer's lock after publishing, so either the caller sees the entry or the
-// writer sees the sleeper.
+// before the caller looks for entries (a lane's lock or its write count)
+// and a writer reads it after publishing and counting its entry, so either
+// the caller sees the entry or the writer sees the sleeper.
 class SleeperRegistration {
 public:
     explicit SleeperRegistration(WakeArea& wake) : wake_(wake), slot_(ownSlot(wake)) {
@@ -642,10 +642,11 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
         lane.headPos = pos;
         ++state.nextSeq;
         commit(lane, state);
-        // Only lock holders write the count: no locked instruction needed.
-        lane.header->writes.store(lane.header->writes.load(std::memory_order_relaxed) + 1,
-                                  std::memory_order_release);
-        wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_relaxed) != 0;
+        // The count goes up before the sleepers are looked at, and a sleeper
+        // registers before it looks at the count (both in one total order),
+        // so either the writer sees the sleeper or the sleeper the entry.
+        lane.header->writes.fetch_add(1, std::memory_order_seq_cst);
+        wake = wakeWord != nullptr && wakeWord->sleepers.load(std::memory_order_seq_cst) != 0;
     }
     if (wake) wakeSleepers(*wakeWord);
     return static_cast<int>(payload);
@@ -715,7 +716,7 @@ void LogReader::catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& 
 bool LogReader::hasNews(size_t lane) const {
     const Cursor& cursor = cursors_[lane];
     return !cursor.drained ||
-           buffer_->lanes_[lane].header->writes.load(std::memory_order_acquire) != cursor.drainedAt;
+           buffer_->lanes_[lane].header->writes.load(std::memory_order_seq_cst) != cursor.drainedAt;
 }
 
 // Called under the lane's lock, once nothing is left to read there.
