@@ -4,6 +4,7 @@
 // record, beside the anchors measured in the same run: spdlog's synchronous
 // file logger flushing every line (1 and 2 threads) and one write(2) of a
 // 200-byte line.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -215,24 +216,57 @@ double writeSyscallNs() {
     return ns;
 }
 
+template <typename T, typename Key>
+T medianBy(std::vector<T> values, Key key) {
+    std::sort(values.begin(), values.end(),
+              [&key](const T& a, const T& b) { return key(a) < key(b); });
+    return values[values.size() / 2];
+}
+
+double median(std::vector<double> values) {
+    return medianBy(std::move(values), [](double v) { return v; });
+}
+
+// One round: the anchors and the library, back to back, so that each
+// round's ratios compare numbers taken under the same conditions.
+struct Round {
+    double writeNs, spdlog1, spdlog2;
+    RunResult one, two;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const long perWriter = argc > 1 ? std::strtol(argv[1], nullptr, 10) : 200000;
+    const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 3;
     void* shared = mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) return 1;
     g_shared = new (shared) Shared{};
 
-    const double writeNs = writeSyscallNs();
-    const double spdlog1 = spdlogFlushEveryLine(1, perWriter);
-    const double spdlog2 = spdlogFlushEveryLine(2, perWriter);
-    const RunResult one = runLibrary(1, perWriter, "4");
-    const RunResult two = runLibrary(2, perWriter, "4");
+    std::vector<Round> all;
+    for (int r = 0; r < rounds; ++r) {
+        Round round;
+        round.writeNs = writeSyscallNs();
+        round.spdlog1 = spdlogFlushEveryLine(1, perWriter);
+        round.spdlog2 = spdlogFlushEveryLine(2, perWriter);
+        round.one = runLibrary(1, perWriter, "4");
+        round.two = runLibrary(2, perWriter, "4");
+        all.push_back(round);
+    }
     const RunResult device = runLibrary(1, 3000, "2");
 
-    std::printf("anchor  write(2) of a 200-byte line:            %8.0f ns\n", writeNs);
-    std::printf("anchor  spdlog file, flush every line, 1 thread: %8.0f records/s\n", spdlog1);
-    std::printf("anchor  spdlog file, flush every line, 2 threads:%8.0f records/s\n", spdlog2);
+    auto medianOf = [&all](auto metric) {
+        std::vector<double> values;
+        for (const Round& round : all) values.push_back(metric(round));
+        return median(values);
+    };
+    std::printf("medians of %d rounds; the ratios are each round's, then their median\n", rounds);
+    std::printf("anchor  write(2) of a 200-byte line:            %8.0f ns\n",
+                medianOf([](const Round& r) { return r.writeNs; }));
+    std::printf("anchor  spdlog file, flush every line, 1 thread: %8.0f records/s\n",
+                medianOf([](const Round& r) { return r.spdlog1; }));
+    std::printf("anchor  spdlog file, flush every line, 2 threads:%8.0f records/s\n",
+                medianOf([](const Round& r) { return r.spdlog2; }));
     auto report = [](const char* what, const RunResult& r) {
         std::printf("xktlog  %-40s %8.0f records/s, %llu lost, log thread %.0f ns/record, "
                     "%llu delivered, %llu wake-ups\n",
@@ -240,11 +274,20 @@ int main(int argc, char** argv) {
                     r.logThreadNsPerRecord, static_cast<unsigned long long>(r.delivered),
                     static_cast<unsigned long long>(r.wakeUps));
     };
-    report("1 writer process, logcat reader:", one);
-    report("2 writer processes, logcat reader:", two);
+    auto byRate = [](const RunResult& r) { return r.recordsPerSecond; };
+    std::vector<RunResult> ones, twos;
+    for (const Round& round : all) {
+        ones.push_back(round.one);
+        twos.push_back(round.two);
+    }
+    report("1 writer process, logcat reader:", medianBy(ones, byRate));
+    report("2 writer processes, logcat reader:", medianBy(twos, byRate));
     report("1 writer process, device reader:", device);
-    std::printf("ratio   1 writer / spdlog 1 thread:   %.2f (target >= 1.0)\n", one.recordsPerSecond / spdlog1);
-    std::printf("ratio   2 writers / spdlog 2 threads: %.2f (target >= 1.5)\n", two.recordsPerSecond / spdlog2);
-    std::printf("ratio   log thread per record / write(2): %.2f (target <= 1.5)\n", one.logThreadNsPerRecord / writeNs);
+    std::printf("ratio   1 writer / spdlog 1 thread:   %.2f (target >= 1.0)\n",
+                medianOf([](const Round& r) { return r.one.recordsPerSecond / r.spdlog1; }));
+    std::printf("ratio   2 writers / spdlog 2 threads: %.2f (target >= 1.5)\n",
+                medianOf([](const Round& r) { return r.two.recordsPerSecond / r.spdlog2; }));
+    std::printf("ratio   log thread per record / write(2): %.2f (target <= 1.5)\n",
+                medianOf([](const Round& r) { return r.one.logThreadNsPerRecord / r.writeNs; }));
     return 0;
 }

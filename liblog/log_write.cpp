@@ -18,6 +18,7 @@
 #include "bounded_text.h"
 #include "log_init.h"
 #include "log_model.h"
+#include "message_format.h"
 #include "text_builder.h"
 #include "xkt_osal.h"
 
@@ -178,54 +179,6 @@ void formatAgentTime(char (&out)[32]) {
                static_cast<int>(now.tv_usec / 1000));
 }
 
-constexpr size_t kNotSimple = SIZE_MAX;
-
-// Copies a format made of plain text, "%%" and "%s" with its arguments,
-// cut at max characters; returns the length. kNotSimple, with out
-// unspecified, for anything else (and for a null text, whose printing is
-// the C library's business).
-size_t copySimpleFormat(char* out, size_t max, const char* format, va_list args) {
-    size_t used = 0;
-    auto append = [&](const char* text, size_t length) {
-        const size_t kept = std::min(length, max - used);
-        std::memcpy(out + used, text, kept);
-        used += kept;
-    };
-    for (const char* p = format;;) {
-        const char* percent = std::strchr(p, '%');
-        if (percent == nullptr) {
-            append(p, strnlen(p, max - used));
-            break;
-        }
-        append(p, static_cast<size_t>(percent - p));
-        if (percent[1] == '%') {
-            append("%", 1);
-        } else if (percent[1] == 's') {
-            const char* text = va_arg(args, const char*);
-            if (text == nullptr) return kNotSimple;
-            append(text, strnlen(text, max - used));
-        } else {
-            return kNotSimple;
-        }
-        p = percent + 2;
-    }
-    out[used] = '\0';
-    return used;
-}
-
-// The message as vsnprintf_s makes it, cut at 759 characters. Most messages
-// are a fixed text or hand a ready text through "%s": those are copied at a
-// fraction of printf's cost, with the same bytes. Returns the length.
-size_t formatMessage(char (&message)[XKT_LOG_MESSAGE_SIZE], const char* format, va_list args) {
-    va_list simple;
-    va_copy(simple, args);
-    const size_t length = copySimpleFormat(message, kWriteMessageMax, format, simple);
-    va_end(simple);
-    if (length != kNotSimple) return length;
-    vsnprintf_s(message, sizeof message, kWriteMessageMax, format, args);
-    return std::strlen(message);
-}
-
 }  // namespace
 
 void buildWriteRecord(LogRecord& record, const WriteRequest& request, const char* format,
@@ -250,7 +203,8 @@ void buildWriteRecord(LogRecord& record, const WriteRequest& request, const char
     copyField(record.function, request.function);
     record.line = request.line;
     record.message[0] = '\0';
-    const size_t length = format != nullptr ? formatMessage(record.message, format, args) : 0;
+    const size_t length =
+        format != nullptr ? formatMessage(record.message, kWriteMessageMax, format, args) : 0;
     record.length = static_cast<uint32_t>(length) + kRecordLengthBase;
 }
 

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <regex>
@@ -119,6 +120,12 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
     expectPrintf("%s", static_cast<const char*>(none));
     expectPrintf("%d items, %5s|%%", 42, "ab");
     expectPrintf("%.3s then %s", "abcdef", "g");
+    expectPrintf("%d %i %d %u %u %x %x|", INT_MIN, INT_MAX, 0, -1, 7u, -1, 0u);
+    expectPrintf("%ld %lu %lx %lld %llu %llx", LONG_MIN, ULONG_MAX, LONG_MAX, LLONG_MIN,
+                 ULLONG_MAX, 0x1234abcdULL);
+    expectPrintf("%zu %zd %zx", SIZE_MAX, static_cast<ptrdiff_t>(-5), size_t{255});
+    expectPrintf("%hd %c %.1f %p tail", 3, 'c', 1.25, static_cast<void*>(nullptr));
+    expectPrintf("%s%d", huge.substr(0, 757).c_str(), 12345);  // cut inside the number
     build(WriteRequest{"a.c", 1, "f", 0, 1, 2, "m"}, "50%% off");
     EXPECT_STREQ("50% off", record.message);
 }
