@@ -26,8 +26,8 @@ for n in 1000 100000; do
 done
 
 echo
-echo "end to end: writer processes -> log thread -> local file (records per writer: ${RECORDS:-200000})"
-"$dir/bench/xkt_e2e_bench" "${RECORDS:-200000}" 2>/dev/null | tee "$dir/e2e.txt"
+echo "end to end: writer processes -> log thread -> local file (records per writer: ${RECORDS:-200000}, rounds: ${ROUNDS:-3})"
+"$dir/bench/xkt_e2e_bench" "${RECORDS:-200000}" "${ROUNDS:-3}" 2>/dev/null | tee "$dir/e2e.txt"
 
 echo
 echo "syslog transports through XKT_SysLogOutput to loopback receivers:"

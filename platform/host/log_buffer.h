@@ -130,8 +130,9 @@ private:
 
     // One lane: its lock and index, and its ring of entries. head and
     // headPos are this process's note of where its last write left the
-    // head; used under the lane's lock only.
-    struct Lane {
+    // head; used under the lane's lock only, and on a cache line of their
+    // own, as threads writing into different lanes store to them.
+    struct alignas(64) Lane {
         LaneHeader* header = nullptr;
         uint8_t* data = nullptr;
         uint64_t head = UINT64_MAX;
