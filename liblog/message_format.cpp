@@ -131,7 +131,7 @@ size_t formatSimple(char* out, size_t max, const char* format, va_list* args) {
     for (const char* p = format;;) {
         const char* percent = std::strchr(p, '%');
         if (percent == nullptr) {
-            writer.appendText(p);
+            if (*p != '\0') writer.appendText(p);
             return writer.finish();
         }
         writer.append(p, static_cast<size_t>(percent - p));

@@ -462,7 +462,8 @@ private:
     size_t lane_ = 0;
 };
 
-thread_local LaneSeat t_laneSeat;
+// Initial-exec: read on every log write; the platform library is linked, not loaded late.
+__attribute__((tls_model("initial-exec"))) thread_local LaneSeat t_laneSeat;
 
 // The locks of the chosen lanes, taken in lane order (the only order anyone
 // takes more than one), for a reader that merges them.
