@@ -4,7 +4,6 @@
 // the local-time conversion is redone only when the second changes.
 #include "log_write.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -144,7 +143,9 @@ private:
     line.rightAligned10(record.module).ch('|');
 }
 
-[[gnu::always_inline]] inline void putCode(FieldWriter& line, int32_t code) { line.view("code:").number(code).ch('|'); }
+[[gnu::always_inline]] inline void putCode(FieldWriter& line, int32_t code) {
+    line.view("code:").number(code).ch('|');
+}
 
 // The longest fixed part: head, thread id, file, line, function, code.
 constexpr size_t kFixedPartMax = 3 * FieldWriter::kNumberMax + 2 + 11 + kInvalidType.size() +
