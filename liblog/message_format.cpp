@@ -91,25 +91,25 @@ private:
     size_t used_ = 0;
 };
 
-// One conversion at spec (behind the '%'); false when it is not one of
-// ours. spec moves past it.
-bool convert(MessageWriter& out, const char*& spec, va_list* args) {
-    if (*spec == '%') {
-        ++spec;
+// One conversion at p (behind the '%'); false when it is not one of
+// ours. p moves past it.
+bool convert(MessageWriter& out, const char*& p, va_list* args) {
+    if (*p == '%') {
+        ++p;
         out.append("%", 1);
         return true;
     }
-    if (*spec == 's') {
-        ++spec;
+    if (*p == 's') {
+        ++p;
         const char* text = va_arg(*args, const char*);
         if (text == nullptr) return false;  // its printing is the C library's business
         out.appendText(text);
         return true;
     }
-    const Length length = takeLength(spec);
+    const Length length = takeLength(p);
     char number[kDecimalMax + 2];
     char* end = number;
-    switch (*spec++) {
+    switch (*p++) {
         case 'd':
         case 'i': end = putDecimal(number, signedArgument(length, args)); break;
         case 'u': {
