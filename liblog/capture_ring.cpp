@@ -21,7 +21,7 @@
 
 #include "error_log.h"
 #include "log_model.h"
-#include "log_reader.h"
+#include "log_thread.h"
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "xkt_log.h"

@@ -4,6 +4,8 @@
 // every read here is bounded by the entry buffer itself, never by what the
 // entry claims about its own size. Nothing is kept between calls, except the
 // log thread's last record prefix (putCachedPrefix).
+#include "entry_conversion.h"
+
 #include <algorithm>
 #include <array>
 #include <cstddef>
@@ -12,7 +14,6 @@
 #include <string_view>
 
 #include "log_model.h"
-#include "log_reader.h"
 #include "text_builder.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
@@ -22,7 +23,7 @@ namespace xkt::log {
 namespace {
 
 constexpr size_t kEntrySize = XKT_LOG_ITEM_SIZE;  // device entry or logcat text buffer
-constexpr size_t kHeaderSize = 20;
+constexpr size_t kHeaderSize = kDeviceHeaderSize;
 constexpr size_t kPayloadMax = kEntrySize - kHeaderSize;
 constexpr size_t kPlainLineMax = XKT_LOG_ITEM_SIZE - 1;
 constexpr size_t kMessageMax = XKT_LOG_MESSAGE_SIZE - 1;

@@ -3,19 +3,18 @@
 // under /tmp/log, of which the current and the previous one are kept.
 //
 // Channel 2 runs on the log thread for every record, so once the file is
-// open a line costs at most one write(2), and while the reader keeps
-// handing lines, many lines share one (writeLogFileLine):
+// open a line costs one fstat(2) and one write(2), and while the reader
+// keeps handing lines, many lines share them (writeLogFileLine):
 // - the file is a descriptor opened O_APPEND (and close-on-exec, for the
 //   shell commands the library starts), written without a stdio buffer, so
 //   it holds every line completely as soon as the call returns;
-// - the size test before each line uses the position kept here (size at
-//   open plus what was written) instead of a seek;
-// - whether the file is still the one on disk under its path is checked
-//   (stat of the path against the open file's inode) at most once per
-//   kLogFileCheckIntervalMs and on the line after a failed write. That check
-//   also picks up the true size, should someone have truncated the file.
+// - before each write an fstat of the descriptor tells whether the file was
+//   deleted (no link left: a new file takes the lines) and its true size,
+//   should someone have truncated it;
+// - a line the file could not take, whole, is counted (logFileLinesLost).
 #include "log_channels.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -50,10 +49,7 @@ using LogPath = BoxText<kPathSize>;
 
 LogPath g_logFilePath;
 int g_logFileHandle = -1;
-// Identity and size of the open file.
-dev_t g_logFileDevice = 0;
-ino_t g_logFileInode = 0;
-uint64_t g_logFilePosition = 0;
+uint64_t g_logFilePosition = 0;  // size of the open file
 
 // Paths of the files this process created; at most two are on disk.
 std::array<LogPath, kRingSlots> g_logFileNames;
@@ -68,23 +64,60 @@ int32_t g_logFileNameOldest = 0;
 char g_lastName[kNameBufferSize] = {};
 uint32_t g_lastNameRepeats = 0;
 
-uint32_t g_lastCheckMs = 0;
-bool g_checkNext = false;
-// A failed open is retried at most once per check interval, not on every
-// line: the lines are dropped either way, the retry costs several calls.
-bool g_openFailed = false;
-uint32_t g_openFailedMs = 0;
-bool g_writeFailureReported = false;
-uint32_t g_writeFailureMs = 0;
+// Lines that reached the file channel but not the file, whole.
+std::atomic<uint64_t> g_linesLost{0};
 
-// The log thread's lines that wait for the lines after them.
+// The log thread's lines that wait for the lines after them, and where
+// each ends, so that a short write knows how many it cut.
 constexpr size_t kPendingSize = 16384;
+constexpr size_t kPendingLinesMax = 512;
 char g_pending[kPendingSize];
 size_t g_pendingLength = 0;
-uint32_t g_pendingSinceMs = 0;
-// Whether lines wait, readable without the lock: the reader's idle pass
-// then leaves the lock alone, which XKT_logDeinit may have destroyed.
+std::array<uint32_t, kPendingLinesMax> g_pendingEnds;
+size_t g_pendingLines = 0;
+// Readable without the lock: the reader's passes and the flush timer then
+// leave the lock alone while nothing waits (XKT_logDeinit may have
+// destroyed it).
 std::atomic<bool> g_linesWait{false};
+std::atomic<uint32_t> g_pendingSinceMs{0};
+std::atomic<bool> g_flushTimerArmed{false};
+
+// The path as XKT_logGetFilePath hands it to any thread, without the file
+// lock: a sequence count, odd while the path changes, tells a reader to
+// copy again. Only holders of g_logFileMutex publish.
+class PublishedPath {
+public:
+    void publish(std::string_view path) {
+        const uint32_t sequence = sequence_.load(std::memory_order_relaxed);
+        sequence_.store(sequence + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        const size_t length = std::min(path.size(), text_.size() - 1);
+        for (size_t i = 0; i < length; ++i) text_[i].store(path[i], std::memory_order_relaxed);
+        text_[length].store('\0', std::memory_order_relaxed);
+        sequence_.store(sequence + 2, std::memory_order_release);
+    }
+    // At most size - 1 characters and a NUL into buffer (size > 0).
+    void copyTo(char* buffer, size_t size) const {
+        uint32_t before = 0;
+        do {
+            before = sequence_.load(std::memory_order_acquire);
+            size_t i = 0;
+            for (; i + 1 < size && i < text_.size(); ++i) {
+                const char c = text_[i].load(std::memory_order_relaxed);
+                if (c == '\0') break;
+                buffer[i] = c;
+            }
+            buffer[i] = '\0';
+            // Orders the loads above before the second look at the count.
+            std::atomic_thread_fence(std::memory_order_acquire);
+        } while ((before & 1U) != 0 || sequence_.load(std::memory_order_relaxed) != before);
+    }
+
+private:
+    std::atomic<uint32_t> sequence_{0};
+    std::array<std::atomic<char>, LogPath::capacity()> text_{};
+};
+PublishedPath g_publishedPath;
 
 std::string_view bounded(const char* text, size_t size) {
     return std::string_view(text, strnlen(text, size - 1));
@@ -156,20 +189,14 @@ int32_t choosePath(const char* directory, const char* name) {
 
 // ---- The open file -------------------------------------------------------------
 
+void clearPath() {
+    g_logFilePath.data()[0] = '\0';
+    g_publishedPath.publish({});
+}
+
 void closeFile() {
     if (g_logFileHandle >= 0) close(g_logFileHandle);
     g_logFileHandle = -1;
-}
-
-// Whether the path still names the file we write to.
-bool fileStillThere() {
-    struct stat st {};
-    if (stat(g_logFilePath.c_str(), &st) != 0 || st.st_dev != g_logFileDevice ||
-        st.st_ino != g_logFileInode) {
-        return false;
-    }
-    g_logFilePosition = static_cast<uint64_t>(st.st_size);
-    return true;
 }
 
 // XKT_logInitFile with g_logFileMutex held.
@@ -179,6 +206,7 @@ int32_t openLogFile() {
     LogPath directory;
     if (XKT_logGetOutputName(name, kNameSizeMax) != 0 || directory.path(kLogDirectory) != 0 ||
         choosePath(directory.c_str(), name) != 0) {
+        clearPath();
         return -1;
     }
     rememberPath(g_logFilePath);
@@ -193,31 +221,45 @@ int32_t openLogFile() {
     if (fd < 0 || fstat(fd, &st) != 0) {
         if (fd >= 0) close(fd);
         forgetNewestPath();
+        clearPath();
         return -1;
     }
     g_logFileHandle = fd;
-    g_logFileDevice = st.st_dev;
-    g_logFileInode = st.st_ino;
     g_logFilePosition = static_cast<uint64_t>(st.st_size);
+    g_publishedPath.publish(g_logFilePath.view());
     return 0;
 }
 
-// Opens a new file unless the last failure is too recent. true when open.
-bool reopen(uint32_t now) {
-    if (g_openFailed && now - g_openFailedMs < kLogFileCheckIntervalMs) return false;
-    if (openLogFile() != 0) {
-        g_logFilePath.data()[0] = '\0';
-        g_openFailed = true;
-        g_openFailedMs = now;
-        return false;
+// A file deleted from outside (or with its directory) has no link left:
+// lines written to it would be lost with it.
+void closeIfDeleted() {
+    struct stat st {};
+    if (g_logFileHandle < 0) return;
+    if (fstat(g_logFileHandle, &st) != 0 || st.st_nlink == 0) {
+        closeFile();
+        return;
     }
-    g_openFailed = false;
-    g_lastCheckMs = now;
-    return true;
+    g_logFilePosition = static_cast<uint64_t>(st.st_size);
 }
 
-// Writes the whole text. true when a short write is to be reported.
-bool writeLine(const char* text, size_t length, uint32_t now) {
+// A file to write to: the open one while it is on disk, else a new one.
+// Every line tries again, so a failed open costs no line that could have
+// been written.
+bool fileReady() {
+    closeIfDeleted();
+    return g_logFileHandle >= 0 || openLogFile() == 0;
+}
+
+bool rotateIfFull() {
+    if (g_logFilePosition < kLogFileRotationSize) return true;
+    closeFile();
+    clearPath();
+    return openLogFile() == 0;
+}
+
+// Writes length bytes holding `lines` lines, the i-th ending at ends[i].
+// Lines not written whole are counted lost. true when the write was short.
+bool writeLines(const char* text, size_t length, const uint32_t* ends, size_t lines) {
     size_t done = 0;
     while (done < length) {
         const ssize_t n = write(g_logFileHandle, text + done, length - done);
@@ -231,39 +273,52 @@ bool writeLine(const char* text, size_t length, uint32_t now) {
     }
     g_logFilePosition += done;
     if (done == length) return false;
-    g_checkNext = true;  // the file system may have gone away under us
-    if (g_writeFailureReported && now - g_writeFailureMs < kWriteFailureReportMs) return false;
-    g_writeFailureReported = true;
-    g_writeFailureMs = now;
+    size_t whole = 0;
+    while (whole < lines && ends[whole] <= done) ++whole;
+    g_linesLost.fetch_add(lines - whole, std::memory_order_relaxed);
     return true;
 }
 
-// Writes the waiting lines to the open file. true when a short write is to
-// be reported.
-bool flushPending(uint32_t now) {
-    const size_t length = g_pendingLength;
+void dropPending() {
     g_pendingLength = 0;
+    g_pendingLines = 0;
     g_linesWait.store(false, std::memory_order_relaxed);
-    return length > 0 && g_logFileHandle >= 0 && writeLine(g_pending, length, now);
 }
 
-// Whether a line may join the waiting ones: the file is open and needs no
-// look, the line would land in it (the waiting lines do not fill it), and
-// neither room nor age forbid.
-bool mayJoinPending(size_t length, uint32_t now, bool checkDue) {
-    return g_logFileHandle >= 0 && !checkDue &&
+// Writes the waiting lines. true when the write was short.
+bool flushPending() {
+    if (g_pendingLines == 0) return false;
+    bool shortWrite = false;
+    if (fileReady()) {
+        shortWrite = writeLines(g_pending, g_pendingLength, g_pendingEnds.data(), g_pendingLines);
+    } else {
+        g_linesLost.fetch_add(g_pendingLines, std::memory_order_relaxed);
+    }
+    dropPending();
+    return shortWrite;
+}
+
+// Whether a line may join the waiting ones without a look at the file:
+// lines wait, the line would land in the same file (the waiting lines do
+// not fill it), and neither room nor age forbid.
+bool mayJoinPending(size_t length, uint32_t now) {
+    return g_pendingLines > 0 && g_pendingLines < kPendingLinesMax &&
            g_logFilePosition + g_pendingLength < kLogFileRotationSize &&
            g_pendingLength + length <= kPendingSize &&
-           (g_pendingLength == 0 || now - g_pendingSinceMs < kPendingLineMaxAgeMs);
+           now - g_pendingSinceMs.load(std::memory_order_relaxed) < kPendingLineMaxAgeMs;
 }
 
-void joinPending(const char* text, size_t length, uint32_t now) {
-    if (g_pendingLength == 0) {
-        g_pendingSinceMs = now;
+// true when the line starts the waiting lines.
+bool joinPending(const char* text, size_t length, uint32_t now) {
+    const bool first = g_pendingLines == 0;
+    if (first) {
+        g_pendingSinceMs.store(now, std::memory_order_relaxed);
         g_linesWait.store(true, std::memory_order_relaxed);
     }
     std::memcpy(g_pending + g_pendingLength, text, length);
     g_pendingLength += length;
+    g_pendingEnds[g_pendingLines++] = static_cast<uint32_t>(g_pendingLength);
+    return first;
 }
 
 void reportWriteFailure(int writeError) {
@@ -272,26 +327,35 @@ void reportWriteFailure(int writeError) {
                  XKT_LOG_LEVEL_DEBUG, "LOG", "fwrite failed");
 }
 
-// One line after the waiting ones were written, with g_logFileMutex held:
-// the file's look, re-open and rotation as for every line. true when a
-// short write is to be reported.
-bool placeLine(const char* text, size_t length, bool mayWait, uint32_t now, bool checkDue) {
-    if (g_logFileHandle >= 0 && checkDue) {
-        g_checkNext = false;
-        g_lastCheckMs = now;
-        if (!fileStillThere()) closeFile();
-    }
-    if (g_logFileHandle < 0 && !reopen(now)) return false;
-    if (g_logFilePosition >= kLogFileRotationSize) {
-        closeFile();
-        g_logFilePath.data()[0] = '\0';
-        if (!reopen(now)) return false;
-    }
-    if (mayWait && length <= kPendingSize) {
-        joinPending(text, length, now);
+// A line with the waiting ones written, with g_logFileMutex held: it waits
+// in turn or is written now. true when a write was short.
+bool placeLine(const char* text, size_t length, bool mayWait, uint32_t now, bool& startedWait) {
+    if (!fileReady() || !rotateIfFull()) {
+        g_linesLost.fetch_add(1, std::memory_order_relaxed);
         return false;
     }
-    return writeLine(text, length, now);
+    if (mayWait && length <= kPendingSize) {
+        startedWait = joinPending(text, length, now);
+        return false;
+    }
+    const uint32_t end = static_cast<uint32_t>(length);
+    return writeLines(text, length, &end, 1);
+}
+
+// The waiting lines are written at their deadline even when no line comes
+// after them and the reader waits for the log or is busy elsewhere.
+void onFlushTimer(int32_t /*timerId*/, int32_t /*arg*/) {
+    g_flushTimerArmed.store(false, std::memory_order_relaxed);
+    flushLogFileLines();
+}
+
+void armFlushTimer() {
+    static const bool timersReady = XKT_timer_init() == 0;
+    if (!timersReady || g_flushTimerArmed.exchange(true, std::memory_order_relaxed)) return;
+    if (XKT_timer_add(onFlushTimer, 0, kPendingLineMaxAgeMs, 0) < 0) {
+        // The reader's own look after each read still bounds the wait.
+        g_flushTimerArmed.store(false, std::memory_order_relaxed);
+    }
 }
 
 }  // namespace
@@ -316,38 +380,48 @@ extern "C" XKT_API int32_t XKT_logDefOutput(const char* /*text*/) { return 0; }
 
 int32_t xkt::log::writeLogFileLine(const char* text, size_t length, bool mayWait) {
     const uint32_t now = XKT_get_ticks();
-    bool report = false;
+    bool shortWrite = false;
+    bool startedWait = false;
     int writeError = 0;
     {
         MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
-        const bool checkDue = g_checkNext || now - g_lastCheckMs >= kLogFileCheckIntervalMs;
-        if (mayWait && mayJoinPending(length, now, checkDue)) {
+        if (mayWait && mayJoinPending(length, now)) {
             joinPending(text, length, now);
             return 0;
         }
-        report = flushPending(now);
-        writeError = errno;
-        if (placeLine(text, length, mayWait, now, checkDue) && !report) {
-            report = true;
+        shortWrite = flushPending();
+        if (shortWrite) writeError = errno;
+        if (placeLine(text, length, mayWait, now, startedWait) && !shortWrite) {
+            shortWrite = true;
             writeError = errno;
         }
     }
-    if (report) reportWriteFailure(writeError);
+    if (startedWait) armFlushTimer();
+    if (shortWrite) reportWriteFailure(writeError);
     return 0;
 }
 
 void xkt::log::flushLogFileLines() {
     if (!g_linesWait.load(std::memory_order_relaxed)) return;
-    bool report = false;
+    bool shortWrite = false;
     int writeError = 0;
     {
         MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
-        if (g_pendingLength == 0) return;
-        report = flushPending(XKT_get_ticks());
+        shortWrite = flushPending();
         writeError = errno;
     }
-    if (report) reportWriteFailure(writeError);
+    if (shortWrite) reportWriteFailure(writeError);
 }
+
+void xkt::log::flushDueLogFileLines() {
+    if (g_linesWait.load(std::memory_order_relaxed) &&
+        XKT_get_ticks() - g_pendingSinceMs.load(std::memory_order_relaxed) >=
+            kPendingLineMaxAgeMs) {
+        flushLogFileLines();
+    }
+}
+
+uint64_t xkt::log::logFileLinesLost() { return g_linesLost.load(std::memory_order_relaxed); }
 
 extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {
     if (text == nullptr) return -1;
@@ -375,9 +449,7 @@ extern "C" XKT_API int32_t XKT_logGetOutputName(char* buffer, uint32_t size) {
 
 extern "C" XKT_API char* XKT_logGetFilePath(char* buffer, uint32_t size) {
     if (buffer == nullptr || size > LogPath::limit()) return nullptr;
-    // The lock keeps a reader on another thread from seeing a half-written path.
-    MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
-    strncpy_s(buffer, size, g_logFilePath.c_str(), size - 1);
+    if (size > 0) g_publishedPath.copyTo(buffer, size);
     return buffer;
 }
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "log_model.h"
-#include "log_reader.h"
+#include "entry_conversion.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"

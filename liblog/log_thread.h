@@ -6,13 +6,12 @@
 #include <cstdint>
 #include <string_view>
 
+#include "entry_conversion.h"
 #include "syslog_format.h"
 #include "xkt_log.h"
 #include "xkt_utility.h"
 
 namespace xkt::log {
-
-inline constexpr int32_t kDeviceHeaderSize = 20;
 
 // The entry's 20-byte little-endian header.
 LogDeviceHeader decodeDeviceHeader(const char* entry);
@@ -22,13 +21,6 @@ LogDeviceHeader decodeDeviceHeader(const char* entry);
 // is what was read behind the header, and at least 3. 0 when item holds a
 // converted item, -1 when the entry is dropped.
 int32_t takeDeviceEntry(void* item, const char* entry, int32_t bytesRead, int32_t* recordKind);
-
-// convertLogEntry of one line of the logcat reader's text (no NUL in it),
-// for the log thread: it writes the item's bytes up to its NUL and nothing
-// behind them, and returns how many, so that the caller clears only what an
-// earlier, longer item left. 0 when the line is dropped; item is untouched.
-size_t convertLogcatLine(LogRecord& item, std::string_view line,
-                         const XKT_LogcatEntry& descriptor, int32_t& recordKind);
 
 // The dispatcher's line buffer. Every byte from `dirty` on is 0, so a
 // formatter gets a cleared buffer at the cost of clearing what the last one

@@ -17,7 +17,7 @@
 #include "log_buffer.h"
 #include "log_entries.h"
 #include "log_init.h"
-#include "log_reader.h"
+#include "log_thread.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_logdev.h"

@@ -5,9 +5,10 @@
 // buffers are cleared only as far as the last item wrote: every formatter
 // still gets a cleared line buffer and every channel an item with zeros
 // behind its text, as if each were cleared whole.
-#include "log_reader.h"
+#include "log_thread.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -81,19 +82,59 @@ bool waitForDevices(fd_set& ready) {
     return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
 }
 
-// The default formatter writes its text from the buffer's start and nothing
-// behind its NUL; any other formatter may have written anywhere.
-size_t writtenBy(LogFormatter formatter, const char* text) {
-    constexpr size_t kSize = XKT_LOG_FORMAT_BUFFER_SIZE;
-    if (formatter != XKT_logDefFormatter) return kSize;
-    return std::min(strnlen(text, kSize) + 1, kSize);
+// What the dispatcher knows of the library's own channel functions, looked
+// up by the pointers a channel was registered with: a form that takes the
+// text's length instead of measuring it, how much of the line buffer a
+// formatter may have written, and whether an output throws its text away.
+// A host's functions get none of it, and the plain calls.
+using LengthFormatter = int32_t (*)(const void* item, char* out, int32_t recordKind,
+                                    size_t textLength, size_t& lineLength);
+using LengthOutput = int32_t (*)(const char* text, size_t length, bool mayWait);
+
+struct FormatterOps {
+    LogFormatter function;
+    LengthFormatter withLength;  // writes nothing behind the line's NUL
+    bool writesUpToNul;          // leaves every byte behind its text's NUL alone
+};
+struct OutputOps {
+    LogOutput function;
+    LengthOutput withLength;
+    bool discards;
+};
+
+constexpr std::array<FormatterOps, 2> kKnownFormatters{{
+    {XKT_logDefFormatter, nullptr, true},
+    {XKT_SyslogFormatter, formatSyslogLine, true},
+}};
+constexpr std::array<OutputOps, 2> kKnownOutputs{{
+    {XKT_logDefOutput, nullptr, true},
+    {XKT_logFileOutput, writeLogFileLine, false},
+}};
+
+FormatterOps formatterOps(LogFormatter formatter) {
+    for (const auto& known : kKnownFormatters) {
+        if (known.function == formatter) return known;
+    }
+    return {formatter, nullptr, false};
+}
+OutputOps outputOps(LogOutput output) {
+    for (const auto& known : kKnownOutputs) {
+        if (known.function == output) return known;
+    }
+    return {output, nullptr, false};
 }
 
-// The default channel as initialisation registers it formats into a buffer
-// that its output throws away: running it changes nothing anyone can see.
-bool discards(const LogChannel& channel) {
-    return channel.output == XKT_logDefOutput &&
-           (channel.formatter == nullptr || channel.formatter == XKT_logDefFormatter);
+// A channel whose output discards the text, fed by a formatter that writes
+// nowhere else, changes nothing anyone can see (the default channel).
+bool changesNothing(const FormatterOps& formatter, const OutputOps& output) {
+    return output.discards && (formatter.function == nullptr || formatter.writesUpToNul);
+}
+
+// Bytes of the line buffer the formatter may have written.
+size_t writtenBy(const FormatterOps& formatter, const char* text) {
+    constexpr size_t kSize = XKT_LOG_FORMAT_BUFFER_SIZE;
+    if (!formatter.writesUpToNul) return kSize;
+    return std::min(strnlen(text, kSize) + 1, kSize);
 }
 
 // The log thread's buffers, kept from pass to pass.
@@ -155,6 +196,9 @@ void readLogcatPass(ThreadBuffers& buffers, XKT_LogcatEntry& descriptor, int32_t
         }
         pos = *lineEnd == '\n' ? lineEnd + 1 : lineEnd;
     }
+    // Whether or not this entry reached the file, the lines waiting for it
+    // are written at their deadline.
+    flushDueLogFileLines();
 }
 
 }  // namespace
@@ -186,27 +230,28 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, si
         if (index == kErrorLogChannel && !errorLogHere) continue;
         // channelAt without its range check, for the loop's own indexes.
         const ChannelSlot& slot = g_logConfig.channels[static_cast<size_t>(index)];
-        const LogChannel channel{slot.formatter.load(std::memory_order_acquire),
-                                 slot.output.load(std::memory_order_acquire)};
+        const FormatterOps formatter = formatterOps(slot.formatter.load(std::memory_order_acquire));
+        const OutputOps output = outputOps(slot.output.load(std::memory_order_acquire));
         // An empty channel never sees the buffer, so it needs no clearing.
-        if ((channel.formatter == nullptr && channel.output == nullptr) || discards(channel)) {
+        if ((formatter.function == nullptr && output.function == nullptr) ||
+            changesNothing(formatter, output)) {
             continue;
         }
         std::memset(buffer.text, 0, buffer.dirty);
         buffer.dirty = 0;
-        size_t lineLength = channel.formatter == nullptr ? 0 : kUnknownLength;
-        if (channel.formatter == XKT_SyslogFormatter) {
-            formatSyslogLine(item, buffer.text, recordKind, textLength, lineLength);
+        size_t lineLength = formatter.function == nullptr ? 0 : kUnknownLength;
+        if (formatter.withLength != nullptr) {
+            formatter.withLength(item, buffer.text, recordKind, textLength, lineLength);
             buffer.dirty = lineLength + 1;
-        } else if (channel.formatter != nullptr) {
-            channel.formatter(item, buffer.text, recordKind);
-            buffer.dirty = writtenBy(channel.formatter, buffer.text);
+        } else if (formatter.function != nullptr) {
+            formatter.function(item, buffer.text, recordKind);
+            buffer.dirty = writtenBy(formatter, buffer.text);
         }
         // Outputs get the text read-only: they leave the buffer as it is.
-        if (channel.output == XKT_logFileOutput && lineLength != kUnknownLength) {
-            writeLogFileLine(buffer.text, lineLength, fileLinesMayWait);
-        } else if (channel.output != nullptr) {
-            channel.output(buffer.text);
+        if (output.withLength != nullptr && lineLength != kUnknownLength) {
+            output.withLength(buffer.text, lineLength, fileLinesMayWait);
+        } else if (output.function != nullptr) {
+            output.function(buffer.text);
         }
     }
 }
