@@ -11,12 +11,15 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "android/log.h"
 #include "log_buffer.h"
+#include "log_channels.h"
 #include "log_entries.h"
 #include "log_init.h"
+#include "log_model.h"
 #include "log_thread.h"
 #include "sandbox.h"
 #include "xkt_log.h"
@@ -102,7 +105,7 @@ int32_t zeroTailOutput(const char* text) {
 LogBuffer& buffer(LogId id) { return *LogBuffer::get(id); }
 const std::string kRecordLine = " 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88:play|code:13|hello";
 
-class ReaderTest : public xkt::test::SandboxTest {
+class LogThreadTest : public xkt::test::SandboxTest {
 protected:
     void SetUp() override { setMode(0); }
     void setMode(int logcat) {
@@ -142,7 +145,7 @@ protected:
 
 }  // namespace
 
-TEST_F(ReaderTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnly) {
+TEST_F(LogThreadTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnly) {
     XKT_logRegCallback(0, formatter<0>, output<0>);
     XKT_logRegCallback(1, formatter<1>, output<1>);
     XKT_logRegCallback(3, formatter<3>, output<3>);
@@ -162,7 +165,7 @@ TEST_F(ReaderTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnly) 
     }
 }
 
-TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnFailure) {
+TEST_F(LogThreadTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnFailure) {
     useMainAndSystem();
     // System's entry is the oldest, yet main is read first; main's second
     // entry is refused (empty message), so system serves that same call.
@@ -196,7 +199,7 @@ TEST_F(ReaderTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnFail
     EXPECT_STREQ("I/T(    3): after\n", item);
 }
 
-TEST_F(ReaderTest, ThreadEndsWhenNoDeviceOpens) {
+TEST_F(LogThreadTest, ThreadEndsWhenNoDeviceOpens) {
     for (auto& path : logDev) std::strcpy(path, "/dev/log/none");
     EXPECT_EQ(0, XKT_logThread());
     auto lines = xkt::test::readTagged("LOG");
@@ -205,7 +208,7 @@ TEST_F(ReaderTest, ThreadEndsWhenNoDeviceOpens) {
     EXPECT_EQ(ANDROID_LOG_DEBUG, lines.back().priority);
 }
 
-TEST_F(ReaderTest, DeviceModeThreadDeliversRecords) {
+TEST_F(LogThreadTest, DeviceModeThreadDeliversRecords) {
     std::strcpy(logDev[1], "/dev/log/none");
     std::strcpy(logDev[2], "/dev/log/none");
     ASSERT_TRUE(runThreadWithRecord());
@@ -221,7 +224,7 @@ TEST_F(ReaderTest, DeviceModeThreadDeliversRecords) {
     EXPECT_TRUE(seen.waitForItem(withPid("I/Test   (%7d): switched\n")));
 }
 
-TEST_F(ReaderTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
+TEST_F(LogThreadTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
     setMode(1);
     ASSERT_TRUE(runThreadWithRecord());
     __android_log_write(ANDROID_LOG_ERROR, "ActivityManager", "one\ntwo\nthree");
@@ -231,7 +234,7 @@ TEST_F(ReaderTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
     EXPECT_EQ("all", channelFourBeforeFive());
 }
 
-TEST_F(ReaderTest, ReusedBuffersReachEveryChannelAsIfClearedWhole) {
+TEST_F(LogThreadTest, ReusedBuffersReachEveryChannelAsIfClearedWhole) {
     setMode(1);
     XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);  // skipped: it shows nothing
     XKT_logRegCallback(1, XKT_SyslogFormatter, zeroTailOutput);
@@ -246,4 +249,32 @@ TEST_F(ReaderTest, ReusedBuffersReachEveryChannelAsIfClearedWhole) {
     ASSERT_TRUE(seen.waitForItem(withPid("I/T      (%7d): end\n")));
     EXPECT_TRUE(seen.waitForItem(withPid("2 3 [       net] a.cpp:2 | W/XKT(%5d): short")));
     EXPECT_EQ(0, dirtyBuffers.load());
+}
+
+TEST_F(LogThreadTest, ALoneRecordReachesTheFileWhileDroppedEntriesFloodTheReader) {
+    setMode(1);
+    const std::string dir = sandbox_.path("/tmp/log");
+    ASSERT_EQ(0, std::system(("mkdir -p '" + dir + "'").c_str()));
+    std::strcpy(g_macString, "00:11:22:33:44:55");
+    g_logFileMutex = XKT_mutex_create();
+    XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
+    g_logConfig.logType = XKT_LOG_TYPE_OPER;  // the conversion drops every plain line
+    ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
+    // Paced so that the reader never waits for the log, nor is lapped.
+    std::atomic<bool> stop{false};
+    std::thread flood([&] {
+        while (!stop) {
+            __android_log_write(ANDROID_LOG_INFO, "Flood", "dropped");
+            usleep(200);
+        }
+    });
+    XKT_logWrite("/src/a.cpp", 1, "f", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_WARN, "net", "lone");
+    bool arrived = false;
+    for (int i = 0; i < 50 && !arrived; ++i) {
+        usleep(10 * 1000);
+        arrived = xkt::test::capture("cat '" + dir + "'/*.log").find("lone") != std::string::npos;
+    }
+    stop = true;
+    flood.join();
+    EXPECT_TRUE(arrived);
 }
