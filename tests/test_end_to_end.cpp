@@ -2,10 +2,10 @@
 // managing process -> channels -> local files.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fstream>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,13 +45,8 @@ std::vector<std::string> readLines(const std::string& path) {
 
 std::vector<std::string> localLogFiles(const std::string& dir) {
     std::vector<std::string> files;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            std::string name = e->d_name;
-            if (name.size() > 4 && name.substr(name.size() - 4) == ".log") files.push_back(dir + "/" + name);
-        }
-        closedir(d);
-    }
+    std::istringstream names(xkt::test::capture("ls -1 '" + dir + "'/*.log 2>/dev/null"));
+    for (std::string name; std::getline(names, name);) files.push_back(name);
     return files;
 }
 

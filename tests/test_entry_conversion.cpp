@@ -189,7 +189,7 @@ TEST_F(DeviceConversion, TypeAndLevelFilters) {
     }
 }
 
-TEST_F(LogcatConversion, TagsFirstThreeCharactersDecideAndTheThreadsCopyWritesNothingBehind) {
+TEST_F(LogcatConversion, TagsFirstThreeCharactersDecide) {
     const std::string line = "I/XKT    (    123): " + kLine;
     for (const char* tag : {"XKT", "CPE", "XKTPlayer"}) {
         EXPECT_EQ("2 3 9:5:7 [       net] player.cpp:88 4321 13 | I/" + std::string(tag) + "(  123): hello world",
@@ -204,30 +204,9 @@ TEST_F(LogcatConversion, TagsFirstThreeCharactersDecideAndTheThreadsCopyWritesNo
     EXPECT_EQ(std::string(kItem - 1, 'x'), convertLine(std::string(kItem - 1, 'x'), "T").text);
     // Devices are not read on this generation.
     EXPECT_EQ(-1, convert(deviceEntry(4, "Other", "x")).rc);
-
-    struct Case { const char* tag; std::string line; size_t written; };
-    const std::string record = "I/XKT    (    123): " + kLine;
-    const Case cases[] = {
-        {"XKT", record, offsetof(LogRecord, message) + sizeof "I/XKT(  123): hello world"},
-        {"Other", "plain", sizeof "plain\n"},
-        {"XKT", "I/XKT (1): " + kLine, 0},  // dropped
-    };
-    for (const Case& c : cases) {
-        const XKT_LogcatEntry entry = descriptor(c.tag);
-        alignas(LogRecord) char expected[kItem];
-        std::memset(expected, 0x5a, kItem);
-        int32_t kind = -1;
-        convertLogEntry(expected, c.line.c_str(), nullptr, &kind, &entry);
-        LogRecord item;
-        std::memset(&item, 0x5a, sizeof item);
-        int32_t itemKind = -1;
-        EXPECT_EQ(c.written, convertLogcatLine(item, c.line, entry, itemKind)) << c.line;
-        EXPECT_EQ(kind, itemKind);
-        EXPECT_EQ(0, std::memcmp(expected, &item, kItem)) << c.line;
-    }
 }
 
-TEST_F(LogcatConversion, TheLogThreadsCachedPrefixFollowsEveryChangeOfPriorityProcessAndTag) {
+TEST_F(LogcatConversion, TheLogThreadsCopyMatchesTheConversionAndWritesNothingBehind) {
     // The log thread's records reuse the prefix of the record before; each
     // must still carry what a conversion without that memory writes.
     const std::string line = "I/XKT    (    123): " + kLine;
@@ -248,13 +227,21 @@ TEST_F(LogcatConversion, TheLogThreadsCachedPrefixFollowsEveryChangeOfPriorityPr
         alignas(LogRecord) char expected[kItem] = {};
         int32_t kind = -1;
         ASSERT_EQ(0, convertLogEntry(expected, line.c_str(), nullptr, &kind, &entry));
-        LogRecord item{};
+        LogRecord item;
+        std::memset(&item, 0x5a, sizeof item);
         int32_t itemKind = -1;
         const size_t written = convertLogcatLine(item, line, entry, itemKind);
-        ASSERT_NE(0u, written) << step.tag;
         EXPECT_EQ(kind, itemKind);
         const char* message = reinterpret_cast<const LogRecord*>(expected)->message;
+        ASSERT_EQ(offsetof(LogRecord, message) + std::strlen(message) + 1, written) << step.tag;
         EXPECT_STREQ(message, item.message) << step.priority << " " << step.pid << " " << step.tag;
         EXPECT_EQ(0, std::memcmp(expected, &item, written));
+        EXPECT_EQ('\x5a', reinterpret_cast<const char*>(&item)[written]);
     }
+    // A plain line, and a record line off its place (dropped, 0 written).
+    LogRecord item;
+    int32_t kind = -1;
+    EXPECT_EQ(sizeof "plain\n", convertLogcatLine(item, "plain", descriptor("Other"), kind));
+    EXPECT_STREQ("plain\n", reinterpret_cast<const char*>(&item));
+    EXPECT_EQ(0u, convertLogcatLine(item, "I/XKT (1): " + kLine, descriptor("XKT"), kind));
 }

@@ -120,14 +120,6 @@ protected:
         logDeviceFd[1] = xkt_logdev_open("/dev/log/system");
         ASSERT_TRUE(logDeviceFd[0] > 0 && logDeviceFd[1] > 0);
     }
-    // Starts the real thread with channels 4 and 5 and sends a record through it.
-    static bool runThreadWithRecord() {
-        XKT_logRegCallback(4, formatter<4>, nullptr);
-        XKT_logRegCallback(5, formatter<5>, nullptr);
-        if (XKT_thread_create(XKT_logThread, 0, 0, 1, 0) != 0) return false;
-        XKT_logWrite("/src/player.cpp", 12, "play", 0, 2, 3, "net", "hello %d", 7);
-        return seen.waitForItem(withPid("2 3 [       net] player.cpp:12 | W/XKT(%5d): hello 7"));
-    }
     // Channel 4 runs right before 5: "all" when it saw every item 5 saw so far.
     static std::string channelFourBeforeFive() {
         std::lock_guard<std::mutex> lock(seen.mutex);
@@ -208,25 +200,29 @@ TEST_F(LogThreadTest, ThreadEndsWhenNoDeviceOpens) {
     EXPECT_EQ(ANDROID_LOG_DEBUG, lines.back().priority);
 }
 
-TEST_F(LogThreadTest, DeviceModeThreadDeliversRecords) {
+TEST_F(LogThreadTest, ThreadDeliversInBothModesAndFeedsChannelFourInLogcatModeOnly) {
     std::strcpy(logDev[1], "/dev/log/none");
     std::strcpy(logDev[2], "/dev/log/none");
-    ASSERT_TRUE(runThreadWithRecord());
+    XKT_logRegCallback(4, formatter<4>, nullptr);
+    XKT_logRegCallback(5, formatter<5>, nullptr);
+    ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
+    XKT_logWrite("/src/player.cpp", 12, "play", 0, 2, 3, "net", "hello %d", 7);
+    ASSERT_TRUE(seen.waitForItem(withPid("2 3 [       net] player.cpp:12 | W/XKT(%5d): hello 7")));
     EXPECT_EQ("none", channelFourBeforeFive());
     // Opened devices fill the table from its start; the rest stays 0.
     EXPECT_TRUE(logDeviceFd[0] > 0 && logDeviceFd[1] > 0);
     EXPECT_EQ(0, logDeviceFd[2]);
 
-    // Leave the thread on the logcat reader, which is built to outlive the
-    // process's static objects; the devices' table is not.
-    g_iLogcatMode = 1;
-    __android_log_write(ANDROID_LOG_INFO, "Test", "switched");
-    EXPECT_TRUE(seen.waitForItem(withPid("I/Test   (%7d): switched\n")));
-}
-
-TEST_F(LogThreadTest, LogcatModeThreadDeliversRecordsAndEveryLine) {
+    // The thread moves to the logcat reader (which, unlike the devices'
+    // table, outlives the process's static objects): every line of an
+    // entry is an item, and channel 4 sees each.
     setMode(1);
-    ASSERT_TRUE(runThreadWithRecord());
+    __android_log_write(ANDROID_LOG_INFO, "Test", "switched");
+    ASSERT_TRUE(seen.waitForItem(withPid("I/Test   (%7d): switched\n")));
+    {
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        seen.events.clear();
+    }
     __android_log_write(ANDROID_LOG_ERROR, "ActivityManager", "one\ntwo\nthree");
     for (const char* line : {"one", "two", "three"}) {
         EXPECT_TRUE(seen.waitForItem(withPid("E/ActivityManager(%7d): ") + line + "\n")) << line;
@@ -260,21 +256,14 @@ TEST_F(LogThreadTest, ALoneRecordReachesTheFileWhileDroppedEntriesFloodTheReader
     XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
     g_logConfig.logType = XKT_LOG_TYPE_OPER;  // the conversion drops every plain line
     ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
-    // Paced so that the reader never waits for the log, nor is lapped.
     std::atomic<bool> stop{false};
-    std::thread flood([&] {
-        while (!stop) {
-            __android_log_write(ANDROID_LOG_INFO, "Flood", "dropped");
-            usleep(200);
-        }
+    std::thread flood([&] {  // paced: the reader never waits for the log, nor is lapped
+        for (; !stop; usleep(200)) __android_log_write(ANDROID_LOG_INFO, "Flood", "dropped");
     });
     XKT_logWrite("/src/a.cpp", 1, "f", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_WARN, "net", "lone");
-    bool arrived = false;
-    for (int i = 0; i < 50 && !arrived; ++i) {
-        usleep(10 * 1000);
-        arrived = xkt::test::capture("cat '" + dir + "'/*.log").find("lone") != std::string::npos;
-    }
+    EXPECT_TRUE(xkt::test::eventually([&] {
+        return xkt::test::capture("cat '" + dir + "'/*.log").find("lone") != std::string::npos;
+    }));
     stop = true;
     flood.join();
-    EXPECT_TRUE(arrived);
 }
