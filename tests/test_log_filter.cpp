@@ -22,12 +22,6 @@ std::string property(const char* name) {
     return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
 }
 
-std::vector<std::string> names(const ModuleList& list) {
-    std::vector<std::string> out;
-    for (int32_t i = 0; i < list.count; ++i) out.emplace_back(list.names[i].data());
-    return out;
-}
-
 // Nothing set up: no takeover, no module filter.
 class BareSandboxTest : public xkt::test::SandboxTest {};
 
@@ -39,19 +33,6 @@ protected:
 };
 
 }  // namespace
-
-TEST(ModuleListParsing, SkipsEmptyPiecesAndKeepsTheFirstTen) {
-    // A text of only separators is kept as one entry; names are cut at 63.
-    const std::pair<std::string, std::vector<std::string>> cases[] = {
-        {"a|b", {"a", "b"}}, {"||a|||b|", {"a", "b"}}, {"|", {"|"}}, {"|||", {"|||"}}, {"", {""}},
-        {"0|1|2|3|4|5|6|7|8|9|10", {"0", "1", "2", "3", "4", "5", "6", "7", "8", "9"}},
-        {"x|" + std::string(70, 'm'), {"x", std::string(63, 'm')}},
-        {std::string(100, '|'), {std::string(63, '|')}},
-    };
-    for (const auto& [text, expected] : cases) {
-        EXPECT_EQ(expected, names(parseModuleList(text))) << text;
-    }
-}
 
 TEST_F(BareSandboxTest, NothingPassesBeforeTakeover) {
     XKT_logFilterSetModule("ALL");
