@@ -4,7 +4,6 @@
 // process: unusable roots, a stale takeover, its options.
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -12,9 +11,9 @@
 #include <functional>
 #include <string>
 #include <vector>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
+#include "collector.h"
 #include "log_entries.h"
 #include "log_filter.h"
 #include "log_init.h"
@@ -148,42 +147,6 @@ TEST_F(LogInit, SettingsFromTheParameterBlockAndAtRunTime) {
     EXPECT_TRUE(g_iErrorLogToFlashEnable == 1 && g_iANRLogToFlashEnable == 0);
 }
 
-TEST_F(LogInit, OtherProcessBesideTheDaemonOnlyTakesTheParameters) {
-    const std::string err = sandbox_.path("/xktlogd.err");
-    const pid_t daemon = fork();
-    if (daemon == 0) {
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "-l", "info", "--interval", "3600", nullptr);
-        _exit(127);
-    }
-    const std::string line = "xktlogd: root " + sandbox_.root() + ", pid " + std::to_string(daemon) +
-                             ", mode logcat (Android generation 4), managing the log\n";
-    ASSERT_TRUE(eventually([&] { return capture("cat " + err).find(line) != std::string::npos; })) << capture("cat " + err);
-
-    Params params{0, 0, 1, 1};
-    EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_OPER, "x", &params.block));
-    EXPECT_TRUE(channels().empty() && g_logConfig.inited == 0 && g_logConfig.logLevel == 0 && !mgmtTakeover());
-    EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 7200000 && g_iErrorLogToFlashEnable == 1);
-    EXPECT_EQ(kAlready, said().back());
-    EXPECT_EQ("ALL", property("xkt.log.modules")) << "this process's filter is not published";
-    kill(daemon, SIGTERM);
-    EXPECT_EQ(0, xkt::test::waitForExit(daemon));
-}
-
-}  // namespace
-
-namespace {
-
-// xktlogd under root with args; its exit status and what it printed. The
-// daemon runs until timeout ends it (status 124), never longer.
-std::string xktlogd(const std::string& root, const std::string& args, int& status,
-                    const char* timeout = "5") {
-    return capture("XKT_ROOT='" + root + "' XKT_MAC=00:11:22:aa:bb:cc timeout " + timeout + " '" +
-                   xkt::test::binDir() + "/xktlogd' " + args + " 2>&1", &status);
-}
-
-}  // namespace
-
 TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
     // The library's own mkdir and open leave nothing in the first record.
     errno = 0;
@@ -191,9 +154,6 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
     XKT_logWrite("a.c", 1, "f", 0, 1, 4, "LOG", "first");
     EXPECT_NE(std::string::npos, said("XKT").back().find("|code:0|first")) << said("XKT").back();
 
-    char modules[64];
-    LogType type;
-    LogLevel level;
     LogTime time;
     Params params{0, 3600, 0, 1};
     const std::pair<const char*, std::function<void()>> calls[] = {
@@ -201,12 +161,8 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
         {"XKT_logFormatWrite", [] { XKT_logFormatWrite("a.c", 1, "f", 0, 1, 4, "m", "x"); }},
         {"android_log_write", [] { android_log_write("a.c", 1, "f", 0, 1, 4, "m", "x"); }},
         {"XKT_logPrintBuf", [] { XKT_logPrintBuf("ab", 2); }},
-        {"XKT_CurlDebugLog", [] { XKT_CurlDebugLog(nullptr, 3, nullptr, 1, nullptr); }},
         {"XKT_get_Localtime", [&] { XKT_get_Localtime(&time); }},
         {"XKT_logFilterSetModule", [] { XKT_logFilterSetModule("m|n"); }},
-        {"XKT_logFilterSetLevel", [] { XKT_logFilterSetLevel(XKT_LOG_LEVEL_ALL); }},
-        {"XKT_logFilterGet", [&] { XKT_logFilterGet(&type, &level, modules); }},
-        {"XKT_canLogOutput", [] { XKT_canLogOutput(1, 1, "m"); }},
         {"XKT_readLogModules", [] { XKT_readLogModules(); }},
         {"XKT_logRegCallback", [] { XKT_logRegCallback(3, nullptr, nullptr); }},
         {"XKT_getK47FeaturesValue", [] { XKT_getK47FeaturesValue(); }},  // no file: ENOENT inside
@@ -221,101 +177,94 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
     }
 }
 
-TEST_F(LogInit, XktlogdOnAnUnusableRootFailsAtOnceAndSaysWhy) {
-    const std::string file = sandbox_.path("/plain-file"), readOnly = sandbox_.path("/read-only");
-    std::fclose(std::fopen(file.c_str(), "w"));
-    mkdir(readOnly.c_str(), 0755);
-    // A full property store: the filter cannot be published.
-    for (int i = 0; XKT_property_set(("fill." + std::to_string(i)).c_str(), "x") == 0; ++i) {}
-    const char* const noLog = "Log:write android log failed";
-    const struct { std::string root, prefix; const char* reason; } cases[] = {
-        {file, "", noLog},
-        {sandbox_.root() + "/" + std::string(4090, 'r'), "", noLog},
-        {sandbox_.root(), "", "Log:set android property xkt.log.modules failed"},
-        // A private mount namespace: nothing outside this test sees the mount.
-        {readOnly, "unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' '" + readOnly + "' ", noLog},
-    };
-    for (const auto& c : cases) {
-        int status = -1;
-        const std::string out = capture(c.prefix + "env XKT_ROOT='" + c.root + "' timeout 5 '" +
-                                        xkt::test::binDir() + "/xktlogd' 2>&1", &status);
-        EXPECT_EQ(1, status) << out;  // 124: hung
-        EXPECT_NE(std::string::npos, out.find(c.reason)) << out;
-        EXPECT_NE(std::string::npos, out.find("xktlogd: initialisation failed (root " + c.root + ")\n")) << out;
-    }
-
-    // A FIFO for the parameter file is not waited on.
-    const std::string fifoRoot = sandbox_.path("/fifo-root");
-    std::filesystem::create_directories(fifoRoot + "/system/iptv/setting");
-    ASSERT_EQ(0, mkfifo((fifoRoot + "/system/iptv/setting/softparam.ini").c_str(), 0644));
-    int status = -1;
-    EXPECT_NE(std::string::npos, xktlogd(fifoRoot, "", status, "2").find("managing the log"));
-    EXPECT_EQ(124, status);
+// xktlogd under root with args; its exit status and what it printed. The
+// daemon runs until timeout ends it (status 124), never longer.
+std::string xktlogd(const std::string& root, const std::string& args, int& status,
+                    const char* timeout = "5") {
+    return capture("env XKT_ROOT='" + root + "' XKT_MAC=" + kMac + " timeout " + timeout + " '" +
+                   xkt::test::binDir() + "/xktlogd' " + args + " 2>&1", &status);
 }
 
-TEST_F(LogInit, XktlogdTakesOverFromAManagerThatIsGone) {
-    const pid_t first = fork();
-    if (first == 0) {
-        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", nullptr);
-        _exit(127);
-    }
-    ASSERT_TRUE(eventually([] { return property("xkt.log.manager") != "<unset>"; }));
-    int status = -1;
-    EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), "--require-manager", status).find("already taken over"));
-    EXPECT_EQ(3, status);
-    kill(first, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, xkt::test::waitForExit(first));
-    EXPECT_EQ("1", property("xkt.log.mgmttakeover"));
-
-    const std::string out = xktlogd(sandbox_.root(), "", status, "2");
-    EXPECT_NE(std::string::npos, out.find("xktlogd: the managing process " + std::to_string(first) + " is gone: taking over\n")) << out;
-    EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
-}
-
-TEST_F(LogInit, XktlogdOptions) {
-    int status = -1;
-    EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), "--help", status).find("Box root in use (XKT_ROOT): " + sandbox_.root() + "\n"));
-    EXPECT_EQ(0, status);
-    const std::pair<const char*, const char*> refused[] = {
-        {"--syslog 127.0.0.1:99999", "port '99999' is not a number from 1 to 65535"},
-        {"--syslog 127.0.0.1:0", "port '0'"}, {"--syslog 127.0.0.1:", "port ''"},
-        {"--syslog 127.0.0.1:51x", "port '51x'"},
-        {"--syslog ::1", "IPv6"}, {"--syslog [::1]:514", "IPv6"},
-        {"--syslog no-such-host.invalid:514", "'no-such-host.invalid' does not resolve"},
-        {"-l bogus", "unknown level 'bogus'"}, {"-l 9", "unknown level '9'"},
-        {"--interval abc", "'abc' is not a number"}, {"extra", "unexpected argument 'extra'"},
-    };
-    for (const auto& [args, problem] : refused) {
-        EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), args, status).find(problem)) << args;
-        EXPECT_EQ(2, status) << args;
-    }
-
-    // A name is sent to by its IPv4 address.
-    const int collector = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(0, bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ASSERT_EQ(0, getsockname(collector, reinterpret_cast<sockaddr*>(&address), &length));
-    const timeval wait{5, 0};
-    setsockopt(collector, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    const std::string port = std::to_string(ntohs(address.sin_port));
-    const std::string err = sandbox_.path("/xktlogd.err");
+// xktlogd as the box starts it, its stderr into err.
+pid_t startDaemon(const std::string& err, const std::string& syslog) {
     const pid_t daemon = fork();
     if (daemon == 0) {
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", ("localhost:" + port).c_str(), nullptr);
+        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", syslog.c_str(), nullptr);
         _exit(127);
     }
-    ASSERT_TRUE(eventually([&] { return capture("cat " + err).find("managing the log") != std::string::npos; }));
+    return daemon;
+}
+
+TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
+    uint16_t port = 0;
+    const int collector = xkt::test::loopbackSocket(SOCK_DGRAM, port);
+    const timeval wait{5, 0};
+    setsockopt(collector, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string err = sandbox_.path("/xktlogd.err");
+    const pid_t first = startDaemon(err, "localhost:" + std::to_string(port));  // a name: sent to its IPv4 address
+    const std::string line = "xktlogd: root " + sandbox_.root() + ", pid " + std::to_string(first) +
+                             ", mode logcat (Android generation 4), managing the log\n";
+    ASSERT_TRUE(eventually([&] { return capture("cat " + err).find(line) != std::string::npos; })) << capture("cat " + err);
+    // Beside the daemon this process only takes the parameters.
+    Params params{0, 0, 1, 1};
+    EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_OPER, "x", &params.block));
+    EXPECT_TRUE(channels().empty() && g_logConfig.inited == 0 && g_logConfig.logLevel == 0 && !mgmtTakeover());
+    EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 7200000 && g_iErrorLogToFlashEnable == 1);
+    EXPECT_EQ(kAlready, said().back());
+    EXPECT_EQ("ALL", property("xkt.log.modules")) << "this process's filter is not published";
     XKT_logWrite("a.c", 1, "f", 0, 1, 4, "m", "to the collector");
     char datagram[2048] = {};
     while (recv(collector, datagram, sizeof datagram - 1, 0) > 0 && !std::strstr(datagram, "to the collector")) {
         std::memset(datagram, 0, sizeof datagram);
     }
-    kill(daemon, SIGTERM);
-    EXPECT_EQ(0, xkt::test::waitForExit(daemon));
     close(collector);
     EXPECT_NE(nullptr, std::strstr(datagram, "to the collector"));
+    int status = -1;
+    EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), "--require-manager", status).find("already taken over"));
+    EXPECT_EQ(3, status);
+
+    kill(first, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, xkt::test::waitForExit(first));
+    const std::string out = xktlogd(sandbox_.root(), "", status, "2");
+    EXPECT_NE(std::string::npos, out.find("xktlogd: the managing process " + std::to_string(first) + " is gone: taking over\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
 }
+
+TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {
+    const std::string file = sandbox_.path("/plain-file"), readOnly = sandbox_.path("/read-only"), fifoRoot = sandbox_.path("/fifo");
+    std::fclose(std::fopen(file.c_str(), "w"));
+    mkdir(readOnly.c_str(), 0755);
+    // A FIFO for the parameter file is not waited on.
+    std::filesystem::create_directories(fifoRoot + "/system/iptv/setting");
+    ASSERT_EQ(0, mkfifo((fifoRoot + "/system/iptv/setting/softparam.ini").c_str(), 0644));
+    // A full property store: the filter cannot be published.
+    for (int i = 0; XKT_property_set(("fill." + std::to_string(i)).c_str(), "x") == 0; ++i) {}
+    const std::string root = sandbox_.root(), noLog = "Log:write android log failed";
+    const struct { std::string root, args; int status; std::string said; } cases[] = {
+        {root, "--help", 0, "Box root in use (XKT_ROOT): " + root + "\n"},
+        {root, "--syslog 127.0.0.1:99999", 2, "port '99999' is not a number from 1 to 65535"},
+        {root, "--syslog 127.0.0.1:0", 2, "port '0'"}, {root, "--syslog 127.0.0.1:", 2, "port ''"},
+        {root, "--syslog 127.0.0.1:51x", 2, "port '51x'"},
+        {root, "--syslog ::1", 2, "IPv6"}, {root, "--syslog [::1]:514", 2, "IPv6"},
+        {root, "--syslog no-such-host.invalid:514", 2, "'no-such-host.invalid' does not resolve"},
+        {root, "-l bogus", 2, "unknown level 'bogus'"}, {root, "-l 9", 2, "unknown level '9'"},
+        {root, "--interval abc", 2, "'abc' is not a number"}, {root, "extra", 2, "unexpected argument 'extra'"},
+        {file, "", 1, noLog},
+        {root + "/" + std::string(4090, 'r'), "", 1, noLog},
+        {root, "", 1, "Log:set android property xkt.log.modules failed"},
+        // A private mount namespace: nothing outside this test sees the mount.
+        {readOnly, "", 1, noLog},
+        {fifoRoot, "", 124, "managing the log"},  // runs until the time-out
+    };
+    for (const auto& c : cases) {
+        const std::string prefix = c.root != readOnly ? "" : "unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' '" + readOnly + "' ";
+        int status = -1;
+        const std::string out = capture(prefix + "env XKT_ROOT='" + c.root + "' XKT_MAC=" + kMac + " timeout 3 '" +
+                                        xkt::test::binDir() + "/xktlogd' " + c.args + " 2>&1", &status);
+        EXPECT_EQ(c.status, status) << c.args << out;
+        EXPECT_NE(std::string::npos, out.find(c.said)) << out;
+    }
+}
+
+}  // namespace
