@@ -181,7 +181,7 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
 // daemon runs until timeout ends it (status 124), never longer.
 std::string xktlogd(const std::string& root, const std::string& args, int& status,
                     const char* timeout = "5") {
-    return capture("env XKT_ROOT='" + root + "' XKT_MAC=" + kMac + " timeout " + timeout + " '" +
+    return capture("env XKT_ROOT='" + root + "' XKT_MAC=" + kMac + " timeout -k 1 " + timeout + " '" +
                    xkt::test::binDir() + "/xktlogd' " + args + " 2>&1", &status);
 }
 
@@ -260,7 +260,7 @@ TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {
     for (const auto& c : cases) {
         const std::string prefix = c.root != readOnly ? "" : "unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' '" + readOnly + "' ";
         int status = -1;
-        const std::string out = capture(prefix + "env XKT_ROOT='" + c.root + "' XKT_MAC=" + kMac + " timeout 3 '" +
+        const std::string out = capture(prefix + "env XKT_ROOT='" + c.root + "' XKT_MAC=" + kMac + " timeout -k 1 3 '" +
                                         xkt::test::binDir() + "/xktlogd' " + c.args + " 2>&1", &status);
         EXPECT_EQ(c.status, status) << c.args << out;
         EXPECT_NE(std::string::npos, out.find(c.said)) << out;
