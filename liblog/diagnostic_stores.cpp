@@ -7,9 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "android/log.h"
 #include "box_path.h"
+#include "errno_guard.h"
 #include "self_log.h"
 #include "xkt_log.h"
 #include "xkt_securec.h"
@@ -24,6 +28,23 @@ constexpr const char* kStoresKey = "SoftParam.UniLogOptimization.Enable";
 // Start-up messages go straight to the Android log: the write path drops
 // everything until the takeover property is set.
 void say(const char* text) { __android_log_print(ANDROID_LOG_DEBUG, "LOG", "%s", text); }
+
+// The parameter file for reading, or null with errno. A FIFO or a device in
+// its place must not stall initialisation: the open does not wait for a
+// writer, and only a regular file is read.
+FILE* openRegularFile(const char* path) {
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE* file = fdopen(fd, "r");
+    if (file == nullptr) close(fd);
+    return file;
+}
 
 }  // namespace
 
@@ -45,8 +66,9 @@ int32_t startDiagnosticStores() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_getK47FeaturesValue(void) {
+    const ErrnoGuard keepErrno;
     BoxText<64> path;
-    FILE* file = path.path(kParameterFile) == 0 ? std::fopen(path.c_str(), "re") : nullptr;
+    FILE* file = path.path(kParameterFile) == 0 ? openRegularFile(path.c_str()) : nullptr;
     if (file == nullptr) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, "XKT_getK47FeaturesValue", "Open softparam file failed![%d]",
                      errno);

@@ -12,12 +12,12 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <memory>
 
-#include "android/log.h"
 #include "bounded_text.h"
+#include "errno_guard.h"
 #include "log_model.h"
 #include "mutex_guard.h"
+#include "self_log.h"
 #include "xkt_osal.h"
 
 namespace xkt::log {
@@ -25,7 +25,6 @@ namespace xkt::log {
 namespace {
 
 constexpr const char* kModulesProperty = "xkt.log.modules";
-constexpr const char* kTakeoverProperty = "xkt.log.mgmttakeover";
 constexpr std::string_view kAll = "ALL";
 
 struct ModuleFilter {
@@ -51,14 +50,15 @@ uint32_t lock() {
     return handle;
 }
 
+// What a thread matches against: "ALL" or the names, without the 1 KB
+// text. Plain static TLS with a constant initialiser: a thread's first write
+// allocates nothing and registers no destructor.
 struct LocalFilter {
     uint32_t version = 0;
-    ModuleFilter filter;
+    bool all = false;
+    ModuleList list;
 };
-
-// A pointer, not the 1.7 KB copy, is thread-local, so the library's static
-// TLS stays small.
-__attribute__((tls_model("initial-exec"))) thread_local std::unique_ptr<LocalFilter> t_local;
+__attribute__((tls_model("initial-exec"))) thread_local LocalFilter t_local;
 
 std::atomic<int32_t> g_mgmtTakeover{0};
 
@@ -96,16 +96,17 @@ void refreshModules() {
     state.version.fetch_add(1, std::memory_order_release);
 }
 
-const ModuleFilter& localFilter() {
+const LocalFilter& localFilter() {
     SharedFilter& state = shared();
-    if (!t_local) t_local = std::make_unique<LocalFilter>();
+    LocalFilter& local = t_local;
     const uint32_t version = state.version.load(std::memory_order_acquire);
-    if (t_local->version != version) {
+    if (local.version != version) {
         MutexGuard guard(lock());
-        t_local->filter = state.filter;
-        t_local->version = state.version.load(std::memory_order_relaxed);
+        local.all = kAll == state.filter.active;
+        local.list = state.filter.list;
+        local.version = state.version.load(std::memory_order_relaxed);
     }
-    return t_local->filter;
+    return local;
 }
 
 bool moduleListed(const ModuleList& list, const char* module) {
@@ -124,10 +125,6 @@ bool takeoverSeen() {
     }
     g_mgmtTakeover.store(1, std::memory_order_release);
     return true;
-}
-
-void logFilterMessage(const char* format, const char* value) {
-    __android_log_print(kPriorityDebug, "LOG", format, value);
 }
 
 }  // namespace
@@ -158,26 +155,8 @@ void setMgmtTakeover(bool taken) {
     g_mgmtTakeover.store(taken ? 1 : 0, std::memory_order_release);
 }
 
-}  // namespace xkt::log
-
-using namespace xkt::log;
-
-extern "C" XKT_API int32_t XKT_logFilterSetType(LogType type) {
-    __android_log_print(kPriorityDebug, "LOG", "Log:XKT_logFilterSetType enLogType = [%d]\n",
-                        static_cast<int>(type));
-    g_logConfig.logType.store(type, std::memory_order_relaxed);
-    return 0;
-}
-
-extern "C" XKT_API int32_t XKT_logFilterSetLevel(LogLevel level) {
-    __android_log_print(kPriorityDebug, "LOG", "Log:XKT_logFilterSetType enLogLevel = [%d]\n",
-                        static_cast<int>(level));
-    g_logConfig.logLevel.store(level, std::memory_order_relaxed);
-    return 0;
-}
-
-extern "C" XKT_API int32_t XKT_logFilterSetModule(const char* modules) {
-    constexpr const char* kMessage = "Log:XKT_logFilterSetModule LogModule = [%s]\n";
+int32_t setModuleFilter(const char* modules) {
+    static constexpr char kMessage[] = "Log:XKT_logFilterSetModule LogModule = [%s]\n";
     SharedFilter& state = shared();
     // Publishing under the lock keeps a concurrent refresh from re-reading
     // the old property text over the new filter.
@@ -185,10 +164,10 @@ extern "C" XKT_API int32_t XKT_logFilterSetModule(const char* modules) {
     {
         ModuleFilter& filter = state.filter;
         if (modules == nullptr) {
-            logFilterMessage(kMessage, "null");
+            XKT_STARTUP_LOG(kMessage, "null");
             copyText(filter.active, "ALL");
         } else {
-            logFilterMessage(kMessage, modules);
+            XKT_STARTUP_LOG(kMessage, modules);
             if (std::string_view(modules).substr(0, kAll.size()) == kAll) {
                 copyText(filter.active, "ALL");
             } else {
@@ -200,11 +179,35 @@ extern "C" XKT_API int32_t XKT_logFilterSetModule(const char* modules) {
         // the serial it saw before (the write below may fail).
         state.seenSerial.store(0, std::memory_order_release);
     }
-    XKT_property_set(kModulesProperty, state.filter.active);
+    return XKT_property_set(kModulesProperty, state.filter.active) == 0 ? 0 : -1;
+}
+
+}  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API int32_t XKT_logFilterSetType(LogType type) {
+    const ErrnoGuard keepErrno;
+    XKT_STARTUP_LOG("Log:XKT_logFilterSetType enLogType = [%d]\n", static_cast<int>(type));
+    g_logConfig.logType.store(type, std::memory_order_relaxed);
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_logFilterSetLevel(LogLevel level) {
+    const ErrnoGuard keepErrno;
+    XKT_STARTUP_LOG("Log:XKT_logFilterSetType enLogLevel = [%d]\n", static_cast<int>(level));
+    g_logConfig.logLevel.store(level, std::memory_order_relaxed);
+    return 0;
+}
+
+extern "C" XKT_API int32_t XKT_logFilterSetModule(const char* modules) {
+    const ErrnoGuard keepErrno;
+    setModuleFilter(modules);
     return 0;
 }
 
 extern "C" XKT_API int32_t XKT_logFilterGet(LogType* type, LogLevel* level, char* modules) {
+    const ErrnoGuard keepErrno;
     if (type == nullptr || level == nullptr || modules == nullptr) return -1;
     *type = g_logConfig.logType.load(std::memory_order_relaxed);
     *level = g_logConfig.logLevel.load(std::memory_order_relaxed);
@@ -212,21 +215,26 @@ extern "C" XKT_API int32_t XKT_logFilterGet(LogType* type, LogLevel* level, char
     return 0;
 }
 
-extern "C" XKT_API void XKT_readLogModules(void) { refreshModules(); }
+extern "C" XKT_API void XKT_readLogModules(void) {
+    const ErrnoGuard keepErrno;
+    refreshModules();
+}
 
 extern "C" XKT_API int32_t XKT_logFilter(LogType type, LogLevel level, const char* module) {
+    const ErrnoGuard keepErrno;
     refreshModules();
     if (g_logConfig.logLevel.load(std::memory_order_relaxed) > level) return -1;
     const uint32_t typeFilter = g_logConfig.logType.load(std::memory_order_relaxed);
     if (typeFilter != XKT_LOG_TYPE_ALL && (type != typeFilter || typeFilter == XKT_LOG_TYPE_NONE)) {
         return -1;
     }
-    const ModuleFilter& filter = localFilter();
-    if (kAll == filter.active) return 0;
+    const LocalFilter& filter = localFilter();
+    if (filter.all) return 0;
     return moduleListed(filter.list, module) ? 0 : -1;
 }
 
 extern "C" XKT_API int32_t XKT_canLogOutput(LogType type, LogLevel level, const char* module) {
+    const ErrnoGuard keepErrno;
     if (!takeoverSeen()) return -1;
     return XKT_logFilter(type, level, module) == 0 ? 0 : -1;
 }

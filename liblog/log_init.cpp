@@ -8,16 +8,19 @@
 // its processes so that this does not happen. Nothing here prevents it.
 #include "log_init.h"
 
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
-#include "android/log.h"
 #include "box_path.h"
 #include "diagnostic_stores.h"
+#include "errno_guard.h"
 #include "error_log.h"
 #include "log_filter.h"
 #include "log_model.h"
 #include "mutex_guard.h"
+#include "self_log.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 #include "xkt_utility.h"
@@ -31,10 +34,6 @@ XKT_API int32_t g_iTimeIntervalForLogToFlash = 0;
 XKT_API int32_t g_system_ticks = 0;
 }
 
-// Start-up messages go straight to the Android log: the write path drops
-// everything until the takeover property is set.
-#define XKT_INIT_SAY(...) __android_log_print(ANDROID_LOG_DEBUG, "LOG", __VA_ARGS__)
-
 namespace xkt::log {
 
 std::atomic<int32_t> g_iDirectOutputLog{0};
@@ -45,7 +44,6 @@ std::atomic<uint32_t> g_logFileMutex{0};
 
 namespace {
 
-constexpr const char* kTakeoverProperty = "xkt.log.mgmttakeover";
 constexpr const char* kLogDirectory = "/tmp/log";
 constexpr const char* kFlashLogDirectory = "/data/tarvek-log";
 constexpr int32_t kMinIntervalMs = 3600000;   // 1 hour
@@ -95,6 +93,20 @@ uint32_t lockInit() {
     return 0;
 }
 
+// A managing process that cannot work says why and fails, rather than
+// claiming a management that nothing behind it can do. The reason also goes
+// to standard error: the Android log may be the very thing that failed.
+[[gnu::format(printf, 1, 2)]] int32_t initFailed(const char* format, ...) {
+    char reason[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(reason, sizeof reason, format, args);
+    va_end(args);
+    XKT_STARTUP_LOG("%s", reason);
+    std::fputs(reason, stderr);
+    return -1;
+}
+
 bool takeoverDone() {
     char value[8] = {};
     return XKT_property_get(kTakeoverProperty, value, sizeof value) == 0 &&
@@ -110,7 +122,7 @@ int32_t recreateLogDirectory() {
     if (dir.path(kLogDirectory) != 0 || command.format("rm -rf %s", dir.c_str()) != 0) return -1;
     XKT_system(command.c_str());
     makeMissingParents(dir);
-    if (mkdir(dir.c_str(), 0755) != 0) XKT_INIT_SAY("Log:mkdir failed, dir:%s\n", dir.c_str());
+    if (mkdir(dir.c_str(), 0755) != 0) XKT_STARTUP_LOG("Log:mkdir failed, dir:%s\n", dir.c_str());
     return 0;
 }
 
@@ -134,6 +146,7 @@ using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_logInit(int32_t reserved, LogLevel level, LogType type,
                                        const char* modules, const LogParam* param) {
+    const ErrnoGuard keepErrno;
     // Without the lock nothing is serialised, so nothing is done at all.
     const uint32_t lock = lockInit();
     if (lock == 0) return -1;
@@ -150,6 +163,7 @@ extern "C" XKT_API int32_t XKT_logInit(int32_t reserved, LogLevel level, LogType
 }
 
 extern "C" XKT_API void XKT_logParamInit(const LogParam* param) {
+    const ErrnoGuard keepErrno;
     if (param == nullptr || param->pUseHttpsSyslog == nullptr) return;
     g_iUseHttpsSyslog.store(*param->pUseHttpsSyslog, std::memory_order_relaxed);
     // The remaining fields must be valid too; a null one is skipped rather
@@ -163,32 +177,39 @@ extern "C" XKT_API void XKT_logParamInit(const LogParam* param) {
     if (param->pANRLogToFlashEnable != nullptr) {
         writeSetting(g_iANRLogToFlashEnable, *param->pANRLogToFlashEnable);
     }
-    XKT_INIT_SAY("XKT_logParamInit: g_iUseHttpsSyslog=[%d]",
+    XKT_STARTUP_LOG("XKT_logParamInit: g_iUseHttpsSyslog=[%d]",
                  static_cast<int>(g_iUseHttpsSyslog.load(std::memory_order_relaxed)));
-    XKT_INIT_SAY("XKT_logParamInit: g_iTimeIntervalForLogToFlash=[%d]",
+    XKT_STARTUP_LOG("XKT_logParamInit: g_iTimeIntervalForLogToFlash=[%d]",
                  static_cast<int>(readSetting(g_iTimeIntervalForLogToFlash)));
-    XKT_INIT_SAY("XKT_logParamInit: g_iErrorLogToFlashEnable=[%d]",
+    XKT_STARTUP_LOG("XKT_logParamInit: g_iErrorLogToFlashEnable=[%d]",
                  static_cast<int>(readSetting(g_iErrorLogToFlashEnable)));
-    XKT_INIT_SAY("XKT_logParamInit: g_iANRLogToFlashEnable=[%d]",
+    XKT_STARTUP_LOG("XKT_logParamInit: g_iANRLogToFlashEnable=[%d]",
                  static_cast<int>(readSetting(g_iANRLogToFlashEnable)));
 }
 
 extern "C" XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogType type,
                                           const char* modules) {
+    const ErrnoGuard keepErrno;
     (void)reserved;
-    XKT_INIT_SAY("LOG:Enter XKT_logInitImp\n");
+    const int logWritten = XKT_STARTUP_LOG("LOG:Enter XKT_logInitImp\n");
     if (takeoverDone()) {
-        XKT_INIT_SAY("Log:android XKT_logInit already inited...\n");
+        XKT_STARTUP_LOG("Log:android XKT_logInit already inited...\n");
         return 0;
     }
-    if (recreateLogDirectory() != 0) return -1;
-    if (XKT_sock_getMac(g_macString) != 0) return -1;
+    // Without the Android log nothing written here would ever be read back.
+    if (logWritten < 0) {
+        return initFailed("Log:write android log failed: %s\n", std::strerror(-logWritten));
+    }
+    if (recreateLogDirectory() != 0) {
+        return initFailed("Log:path too long, dir:%s\n", kLogDirectory);
+    }
+    if (XKT_sock_getMac(g_macString) != 0) return initFailed("Log:get mac address failed\n");
     // A lock left by an earlier, half finished initialisation is reused.
     if (g_logFileMutex.load(std::memory_order_acquire) == 0) {
         const uint32_t fileLock = XKT_mutex_create();
         if (fileLock == 0) {
             XKT_logDeinit();
-            return -1;
+            return initFailed("Log:create file mutex failed\n");
         }
         g_logFileMutex.store(fileLock, std::memory_order_release);
     }
@@ -199,34 +220,44 @@ extern "C" XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogT
     }
     XKT_logFilterSetLevel(level);
     XKT_logFilterSetType(type);
-    XKT_logFilterSetModule(modules);
+    // A property store that takes no write would leave every process
+    // dropping every message: found out here, before anything is started.
+    if (setModuleFilter(modules) != 0) {
+        return initFailed("Log:set android property xkt.log.modules failed\n");
+    }
     clearChannels();
     XKT_checkStatus();
     // A store that fails leaves management to a later process: no channels,
     // no log thread, no takeover.
-    if (startDiagnosticStores() != 0) return -1;
+    if (startDiagnosticStores() != 0) return initFailed("Log:diagnostic stores failed to start\n");
     handFlashStoreToSystem();
     XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);
     XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
     if (XKT_thread_create(XKT_logThread, 0, 0, 1, nullptr) != 0) {
         XKT_logDeinit();
-        return -1;
+        return initFailed("Log:create log thread failed\n");
     }
     // Last, so no process sees management taken over before the log thread
     // reads the log back.
     setMgmtTakeover(true);
-    XKT_INIT_SAY("Log:first XKT_logInit, set android property mgmttakeover to 1\n");
-    XKT_property_set(kTakeoverProperty, "1");
+    XKT_STARTUP_LOG("Log:first XKT_logInit, set android property mgmttakeover to 1\n");
+    if (XKT_property_set(kTakeoverProperty, "1") != 0) {
+        // The log thread runs on, idle: the library never stops it.
+        XKT_logDeinit();
+        return initFailed("Log:set android property %s failed\n", kTakeoverProperty);
+    }
     return 0;
 }
 
 extern "C" XKT_API int32_t XKT_checkStatus(void) {
+    const ErrnoGuard keepErrno;
     const int32_t generation = getAndroidVersion();
     if (generation > 2) g_iLogcatMode.store(1, std::memory_order_relaxed);
     return generation;
 }
 
 extern "C" XKT_API int32_t XKT_logDeinit(void) {
+    const ErrnoGuard keepErrno;
     // Every handle is forgotten as it is destroyed, so a repeated call or a
     // later XKT_logInit finds no stale lock.
     if (const uint32_t initLock = g_logInitMutex.exchange(0, std::memory_order_acq_rel)) {
@@ -251,6 +282,7 @@ extern "C" XKT_API int32_t XKT_logDeinit(void) {
                  "LOG", __VA_ARGS__)
 
 extern "C" XKT_API void XKT_setLogToFlashEnable(const char* name, const char* value) {
+    const ErrnoGuard keepErrno;
     if (name == nullptr || value == nullptr) {
         XKT_SETTING_LOG(XKT_LOG_LEVEL_ERROR, "XKT_setLogToFlashEnable input is null");
         return;

@@ -1,6 +1,7 @@
 #include "log_model.h"
 
 #include "bounded_text.h"
+#include "errno_guard.h"
 #include "syslog_transport.h"
 
 namespace xkt::log {
@@ -37,6 +38,7 @@ using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_logRegCallback(int32_t index, LogFormatter formatter,
                                               LogOutput output) {
+    const ErrnoGuard keepErrno;
     // Out of range is a caller error; refusing it keeps the table intact.
     if (!validChannel(index)) return -1;
     storeChannel(index, formatter, output);
@@ -50,6 +52,7 @@ extern "C" XKT_API int32_t XKT_logRegCallback(int32_t index, LogFormatter format
 
 extern "C" XKT_API int32_t XKT_logRegSTBMonitorCallback(int32_t index, LogFormatter formatter,
                                                         LogOutput output, const uint8_t* key) {
+    const ErrnoGuard keepErrno;
     constexpr int32_t kSyslogChannel = 3;
     if (key == nullptr || index != kSyslogChannel) return -1;
     const SyslogLock transport;
@@ -60,12 +63,14 @@ extern "C" XKT_API int32_t XKT_logRegSTBMonitorCallback(int32_t index, LogFormat
 }
 
 extern "C" XKT_API int32_t XKT_logRegAeskeyUpdateCallback(const uint8_t* key) {
+    const ErrnoGuard keepErrno;
     const SyslogLock transport;
     return memcpy_s(g_syslogAesKey, sizeof g_syslogAesKey, key, sizeof g_syslogAesKey) == 0 ? 0
                                                                                              : -1;
 }
 
 extern "C" XKT_API int32_t XKT_logFilterInit(void) {
+    const ErrnoGuard keepErrno;
     g_logConfig.logLevel.store(0, std::memory_order_relaxed);
     g_logConfig.logType.store(0, std::memory_order_relaxed);
     copyText(g_logConfig.modules, "ALL");

@@ -15,6 +15,7 @@
 
 #include "android/log.h"
 #include "bounded_text.h"
+#include "errno_guard.h"
 #include "log_init.h"
 #include "log_model.h"
 #include "message_format.h"
@@ -246,9 +247,9 @@ using namespace xkt::log;
 extern "C" XKT_API int32_t XKT_logWrite(const char* file, int32_t line, const char* function,
                                         int32_t code, LogType type, LogLevel level,
                                         const char* module, const char* format, ...) {
-    // The code field reports the caller's errno, before anything here can
-    // touch it.
-    const int callerErrno = errno;
+    // The code field reports the caller's errno, taken before anything here
+    // can touch it.
+    const ErrnoGuard callerErrno;
     if (XKT_canLogOutput(type, level, module) != 0) return -1;
 
     LogRecord record;
@@ -262,7 +263,7 @@ extern "C" XKT_API int32_t XKT_logWrite(const char* file, int32_t line, const ch
     const bool kpi = readSetting(g_iJcKpiEnable) != 0;
     const uint32_t ticks = kpi && !direct ? 0 : XKT_get_ticks();
     char text[kRecordLineSize];
-    formatWriteLine(record, ticks, callerErrno, direct, text);
+    formatWriteLine(record, ticks, callerErrno.saved(), direct, text);
     return writeRecordLine(level, text);
 }
 
@@ -270,7 +271,7 @@ extern "C" XKT_API int32_t XKT_logFormatWrite(const char* file, int32_t line,
                                               const char* function, uint32_t threadId,
                                               LogType type, LogLevel level, const char* module,
                                               const char* text) {
-    const int callerErrno = errno;
+    const ErrnoGuard callerErrno;
     if (XKT_canLogOutput(type, level, module) != 0) return -1;
 
     LogRecord record;
@@ -296,14 +297,14 @@ extern "C" XKT_API int32_t XKT_logFormatWrite(const char* file, int32_t line,
 
     const bool direct = g_iDirectOutputLog.load(std::memory_order_relaxed) != 0;
     char lineText[kRecordLineSize];
-    formatFormattedLine(record, XKT_get_ticks(), callerErrno, direct, lineText);
+    formatFormattedLine(record, XKT_get_ticks(), callerErrno.saved(), direct, lineText);
     return writeRecordLine(level, lineText);
 }
 
 extern "C" XKT_API int32_t android_log_write(const char* file, int32_t line, const char* function,
                                              int32_t value, LogType type, LogLevel level,
                                              const char* module, const char* format, ...) {
-    const int callerErrno = errno;
+    const ErrnoGuard callerErrno;
     if (XKT_canLogOutput(type, level, module) != 0) return -1;
 
     char message[XKT_LOG_MESSAGE_SIZE] = {};
@@ -321,7 +322,7 @@ extern "C" XKT_API int32_t android_log_write(const char* file, int32_t line, con
     out.text(timeText).ch('|').text(typeName(type)).ch('|').text(levelName(level)).ch('|');
     out.text(module).ch('|').decimal(value).ch('|');
     out.text(XKT_logGetFile(file)).ch(':').decimal(line).ch(':').text(function).ch('|');
-    out.text("code:").decimal(callerErrno).ch('|');
+    out.text("code:").decimal(callerErrno.saved()).ch('|');
     out.text(message);
     out.finish();
     __android_log_write(agentPriority(level), kTag, text);
@@ -335,6 +336,7 @@ extern "C" XKT_API const char* XKT_logGetFile(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_get_Localtime(LogTime* time) {
+    const ErrnoGuard keepErrno;
     if (time == nullptr) return -1;
     // Only whole seconds are kept, so the coarse clock (a plain memory read
     // in the vDSO) is enough.
@@ -393,6 +395,7 @@ constexpr std::string_view kCurlTexts[] = {
 static_assert(kDumpHexColumns + 3 == kDumpCharColumn);
 
 extern "C" XKT_API void XKT_logPrintBuf(const void* buffer, uint32_t length) {
+    const ErrnoGuard keepErrno;
     if (buffer == nullptr || length == 0) return;
     const uint32_t n = length < kDumpMaxBytes ? length : kDumpMaxBytes;
     const size_t rows = (n + 15) / 16;
@@ -413,6 +416,7 @@ extern "C" XKT_API void XKT_logPrintBuf(const void* buffer, uint32_t length) {
 
 extern "C" XKT_API int32_t XKT_CurlDebugLog(void* /*handle*/, int32_t infoType, char* data,
                                             size_t size, void* /*userData*/) {
+    const ErrnoGuard keepErrno;
     if (infoType == 0) {
         if (data != nullptr) {
             XKT_logWrite(__FILE__, __LINE__, "XKT_CurlDebugLog", 0, XKT_LOG_TYPE_RUN,

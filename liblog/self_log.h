@@ -3,7 +3,13 @@
 // road as any other message (and are dropped before the takeover).
 #pragma once
 
+#include "android/log.h"
 #include "xkt_log.h"
 
 #define XKT_SELF_LOG(level, function, ...) \
     XKT_logWrite(__FILE__, __LINE__, function, 0, XKT_LOG_TYPE_RUN, level, "LOG", __VA_ARGS__)
+
+// Start-up and filter-setter messages go straight to the Android log, tag
+// "LOG" at debug priority: the write path drops everything until the
+// takeover. The result is __android_log_print's (negative: not written).
+#define XKT_STARTUP_LOG(...) __android_log_print(ANDROID_LOG_DEBUG, "LOG", __VA_ARGS__)

@@ -1,14 +1,19 @@
 // Initialisation across the states of a process (managing, other process,
 // half initialised, de-initialised), the parameter block, the run-time
-// export switches, and the xktlogd daemon as a real process.
+// export switches, errno handed back, and the xktlogd daemon as a real
+// process: unusable roots, a stale takeover, its options.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
+#include "collector.h"
 #include "log_entries.h"
 #include "log_filter.h"
 #include "log_init.h"
@@ -142,26 +147,124 @@ TEST_F(LogInit, SettingsFromTheParameterBlockAndAtRunTime) {
     EXPECT_TRUE(g_iErrorLogToFlashEnable == 1 && g_iANRLogToFlashEnable == 0);
 }
 
-TEST_F(LogInit, OtherProcessBesideTheDaemonOnlyTakesTheParameters) {
-    const std::string err = sandbox_.path("/xktlogd.err");
+TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
+    // The library's own mkdir and open leave nothing in the first record.
+    errno = 0;
+    ASSERT_EQ(0, init());
+    XKT_logWrite("a.c", 1, "f", 0, 1, 4, "LOG", "first");
+    EXPECT_NE(std::string::npos, said("XKT").back().find("|code:0|first")) << said("XKT").back();
+
+    LogTime time;
+    Params params{0, 3600, 0, 1};
+    const std::pair<const char*, std::function<void()>> calls[] = {
+        {"XKT_logWrite", [] { XKT_logWrite("a.c", 1, "f", 0, 1, 4, "m", "x"); }},
+        {"XKT_logFormatWrite", [] { XKT_logFormatWrite("a.c", 1, "f", 0, 1, 4, "m", "x"); }},
+        {"android_log_write", [] { android_log_write("a.c", 1, "f", 0, 1, 4, "m", "x"); }},
+        {"XKT_logPrintBuf", [] { XKT_logPrintBuf("ab", 2); }},
+        {"XKT_get_Localtime", [&] { XKT_get_Localtime(&time); }},
+        {"XKT_logFilterSetModule", [] { XKT_logFilterSetModule("m|n"); }},
+        {"XKT_readLogModules", [] { XKT_readLogModules(); }},
+        {"XKT_logRegCallback", [] { XKT_logRegCallback(3, nullptr, nullptr); }},
+        {"XKT_getK47FeaturesValue", [] { XKT_getK47FeaturesValue(); }},  // no file: ENOENT inside
+        {"XKT_setLogToFlashEnable", [] { XKT_setLogToFlashEnable("ANRLogToFlashEnable", "2"); }},
+        {"XKT_logInit", [&] { XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", &params.block); }},
+        {"XKT_logDeinit", [] { XKT_logDeinit(); }},
+    };
+    for (const auto& [name, call] : calls) {
+        errno = 4711;
+        call();
+        EXPECT_EQ(4711, errno) << name;
+    }
+}
+
+// xktlogd under root with args; its exit status and what it printed. The
+// daemon runs until timeout ends it (status 124), never longer.
+std::string xktlogd(const std::string& root, const std::string& args, int& status,
+                    const char* timeout = "5") {
+    return capture("env XKT_ROOT='" + root + "' XKT_MAC=" + kMac + " timeout -k 1 " + timeout + " '" +
+                   xkt::test::binDir() + "/xktlogd' " + args + " 2>&1", &status);
+}
+
+// xktlogd as the box starts it, its stderr into err.
+pid_t startDaemon(const std::string& err, const std::string& syslog) {
     const pid_t daemon = fork();
     if (daemon == 0) {
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "-l", "info", "--interval", "3600", nullptr);
+        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", syslog.c_str(), nullptr);
         _exit(127);
     }
-    const std::string line = "xktlogd: root " + sandbox_.root() + ", pid " + std::to_string(daemon) +
+    return daemon;
+}
+
+TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
+    uint16_t port = 0;
+    const int collector = xkt::test::loopbackSocket(SOCK_DGRAM, port);
+    const timeval wait{5, 0};
+    setsockopt(collector, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    const std::string err = sandbox_.path("/xktlogd.err");
+    const pid_t first = startDaemon(err, "localhost:" + std::to_string(port));  // a name: sent to its IPv4 address
+    const std::string line = "xktlogd: root " + sandbox_.root() + ", pid " + std::to_string(first) +
                              ", mode logcat (Android generation 4), managing the log\n";
     ASSERT_TRUE(eventually([&] { return capture("cat " + err).find(line) != std::string::npos; })) << capture("cat " + err);
-
+    // Beside the daemon this process only takes the parameters.
     Params params{0, 0, 1, 1};
     EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_OPER, "x", &params.block));
     EXPECT_TRUE(channels().empty() && g_logConfig.inited == 0 && g_logConfig.logLevel == 0 && !mgmtTakeover());
     EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 7200000 && g_iErrorLogToFlashEnable == 1);
     EXPECT_EQ(kAlready, said().back());
     EXPECT_EQ("ALL", property("xkt.log.modules")) << "this process's filter is not published";
-    kill(daemon, SIGTERM);
-    EXPECT_EQ(0, xkt::test::waitForExit(daemon));
+    XKT_logWrite("a.c", 1, "f", 0, 1, 4, "m", "to the collector");
+    char datagram[2048] = {};
+    while (recv(collector, datagram, sizeof datagram - 1, 0) > 0 && !std::strstr(datagram, "to the collector")) {
+        std::memset(datagram, 0, sizeof datagram);
+    }
+    close(collector);
+    EXPECT_NE(nullptr, std::strstr(datagram, "to the collector"));
+    int status = -1;
+    EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), "--require-manager", status).find("already taken over"));
+    EXPECT_EQ(3, status);
+
+    kill(first, SIGKILL);
+    EXPECT_EQ(128 + SIGKILL, xkt::test::waitForExit(first));
+    const std::string out = xktlogd(sandbox_.root(), "", status, "2");
+    EXPECT_NE(std::string::npos, out.find("xktlogd: the managing process " + std::to_string(first) + " is gone: taking over\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
+}
+
+TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {
+    const std::string file = sandbox_.path("/plain-file"), readOnly = sandbox_.path("/read-only"), fifoRoot = sandbox_.path("/fifo");
+    std::fclose(std::fopen(file.c_str(), "w"));
+    mkdir(readOnly.c_str(), 0755);
+    // A FIFO for the parameter file is not waited on.
+    std::filesystem::create_directories(fifoRoot + "/system/iptv/setting");
+    ASSERT_EQ(0, mkfifo((fifoRoot + "/system/iptv/setting/softparam.ini").c_str(), 0644));
+    // A full property store: the filter cannot be published.
+    for (int i = 0; XKT_property_set(("fill." + std::to_string(i)).c_str(), "x") == 0; ++i) {}
+    const std::string root = sandbox_.root(), noLog = "Log:write android log failed";
+    const struct { std::string root, args; int status; std::string said; } cases[] = {
+        {root, "--help", 0, "Box root in use (XKT_ROOT): " + root + "\n"},
+        {root, "--syslog 127.0.0.1:99999", 2, "port '99999' is not a number from 1 to 65535"},
+        {root, "--syslog 127.0.0.1:0", 2, "port '0'"}, {root, "--syslog 127.0.0.1:", 2, "port ''"},
+        {root, "--syslog 127.0.0.1:51x", 2, "port '51x'"},
+        {root, "--syslog ::1", 2, "IPv6"}, {root, "--syslog [::1]:514", 2, "IPv6"},
+        {root, "--syslog no-such-host.invalid:514", 2, "'no-such-host.invalid' does not resolve"},
+        {root, "-l bogus", 2, "unknown level 'bogus'"}, {root, "-l 9", 2, "unknown level '9'"},
+        {root, "--interval abc", 2, "'abc' is not a number"}, {root, "extra", 2, "unexpected argument 'extra'"},
+        {file, "", 1, noLog},
+        {root + "/" + std::string(4090, 'r'), "", 1, noLog},
+        {root, "", 1, "Log:set android property xkt.log.modules failed"},
+        // A private mount namespace: nothing outside this test sees the mount.
+        {readOnly, "", 1, noLog},
+        {fifoRoot, "", 124, "managing the log"},  // runs until the time-out
+    };
+    for (const auto& c : cases) {
+        const std::string prefix = c.root != readOnly ? "" : "unshare -m sh -c 'mount --bind -o ro \"$0\" \"$0\" && exec \"$@\"' '" + readOnly + "' ";
+        int status = -1;
+        const std::string out = capture(prefix + "env XKT_ROOT='" + c.root + "' XKT_MAC=" + kMac + " timeout -k 1 3 '" +
+                                        xkt::test::binDir() + "/xktlogd' " + c.args + " 2>&1", &status);
+        EXPECT_EQ(c.status, status) << c.args << out;
+        EXPECT_NE(std::string::npos, out.find(c.said)) << out;
+    }
 }
 
 }  // namespace
