@@ -1,4 +1,5 @@
-// The logcat stand-in, run as the library and people run it.
+// The logcat programs: the box's (libexec) as the library runs it, and the
+// viewer (xkt-logcat) as people run it.
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -18,6 +19,7 @@ using xkt::test::capture;
 using xkt::test::Sandbox;
 
 const std::string kLogcat = xkt::test::binDir() + "/xkt-logcat";
+const std::string kBoxLogcat = xkt::test::libexecDir() + "/logcat";
 
 void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag,
              const char* text) {
@@ -36,8 +38,7 @@ TEST(LogcatDump, FormatsMatchAndroid) {
     int status = -1;
     EXPECT_EQ("hello\nworld\nlong tag\n", run("-d -v raw", &status));
     EXPECT_EQ(0, status);
-    // The libexec program is the same one, for the commands the library runs.
-    EXPECT_EQ("hello\nworld\nlong tag\n", capture(xkt::test::libexecDir() + "/logcat -d -v raw"));
+    EXPECT_EQ("hello\nworld\nlong tag\n", capture(kBoxLogcat + " -d -v raw"));
     const std::string brief = "I/XKT     ( 1234): hello\n"
                               "I/XKT     ( 1234): world\n"
                               "E/ActivityManager(1234567): long tag\n";
@@ -58,6 +59,37 @@ TEST(LogcatDump, BuffersAndFiltersChooseWhatIsShown) {
     EXPECT_EQ("system warn\nmain debug\n", run("-d -v raw"));
     EXPECT_EQ("radio error\nmain debug\nevents debug\n", run("-d -v raw -b main -b radio,events"));
     EXPECT_EQ("radio error\nsystem warn\n", run("-d -v raw -b all XKT:W *:E"));
+}
+
+// Record lines in the writers' and the agent's layouts, and another
+// program's line, which any record filter hides.
+TEST(LogcatDump, RecordFiltersChooseModuleTypeAndLevel) {
+    Sandbox sandbox;
+    writeTo(LogId::Main, 1, 1, 5, "XKT", " 9: 5: 7|0000012345|Run| WARN|    player|1:a.c:1:f|code:0|p-warn");
+    writeTo(LogId::Main, 1, 2, 6, "XKT", " 9: 5: 8|0000012346|Oper|ERROR|       net|1:a.c:2:f|code:0|n-error");
+    writeTo(LogId::Main, 1, 3, 3, "XKT", " 9: 5: 9|0000012347|Run|DEBUG|       NET|0x00000001:a.c:3|n-debug");
+    writeTo(LogId::Main, 1, 4, 4, "XKT", "2026-01-01 09:05:10|User| INFO|       tms|7|a.c:4:f|code:0|t-info");
+    writeTo(LogId::Main, 1, 5, 6, "Other", "foreign error");
+    const struct {
+        const char* options;
+        const char* shown;
+    } cases[] = {
+        {"", "p-warn\nn-error\nn-debug\nt-info\nforeign error\n"},
+        {"-m player,net", "p-warn\nn-error\nn-debug\n"},
+        {"-t run", "p-warn\nn-debug\n"},
+        {"-t oper,user", "n-error\nt-info\n"},
+        {"-l warn", "p-warn\nn-error\n"},
+        {"-l 2", "p-warn\nn-error\nt-info\n"},
+        {"-m net -t run -l debug", "n-debug\n"},
+        {"-m tms -l error", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.options);
+        std::istringstream lines(run(std::string("-d -v raw ") + c.options));
+        std::string shown;
+        for (std::string line; std::getline(lines, line);) shown += line.substr(line.rfind('|') + 1) + "\n";
+        EXPECT_EQ(c.shown, shown);
+    }
 }
 
 TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
@@ -101,7 +133,7 @@ TEST(LogcatFollow, WritesToTheFileUntilKilledAndReleasesStdout) {
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        execl(kLogcat.c_str(), "logcat", "-v", "raw", "-f", file.c_str(), nullptr);
+        execl(kBoxLogcat.c_str(), "logcat", "-v", "raw", "-f", file.c_str(), nullptr);
         _exit(127);
     }
     close(out[1]);
@@ -119,6 +151,51 @@ TEST(LogcatFollow, WritesToTheFileUntilKilledAndReleasesStdout) {
         << readFile(file);
     ASSERT_EQ(0, kill(pid, SIGTERM));
     EXPECT_EQ(0, xkt::test::waitForExit(pid));
+}
+
+// The next line of fd, or what came before 30 s passed.
+std::string nextLine(int fd) {
+    std::string line;
+    char c = 0;
+    pollfd ready{fd, POLLIN, 0};
+    while (c != '\n' && poll(&ready, 1, 30000) == 1 && read(fd, &c, 1) == 1) line += c;
+    return line;
+}
+
+// The viewer dumps by default; -f follows, and a line written after it
+// started shows up.
+TEST(LogcatFollow, ViewerFollowsWithF) {
+    Sandbox sandbox;
+    writeTo(LogId::Main, 1, 1, 4, "T", "old");
+    EXPECT_EQ("old\n", run("-v raw"));
+    int out[2];
+    ASSERT_EQ(0, pipe(out));
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        execl(kLogcat.c_str(), "xkt-logcat", "-f", "-v", "raw", nullptr);
+        _exit(127);
+    }
+    close(out[1]);
+    EXPECT_EQ("old\n", nextLine(out[0]));
+    writeTo(LogId::Main, 1, 2, 4, "T", "new");
+    EXPECT_EQ("new\n", nextLine(out[0]));
+    close(out[0]);
+    ASSERT_EQ(0, kill(pid, SIGTERM));
+    EXPECT_EQ(0, xkt::test::waitForExit(pid));
+}
+
+// Colour by level on a terminal or when asked, never in a pipe unless asked.
+TEST(LogcatDump, ColoursOnlyOnATerminal) {
+    Sandbox sandbox;
+    writeTo(LogId::Main, 1, 1, 5, "T", "warned");
+    const std::string yellow = "\033[33mwarned\033[0m";
+    EXPECT_EQ(yellow + "\n", run("-d -v raw --color=always"));
+    EXPECT_EQ("warned\n", run("-d -v raw"));
+    const std::string onTerminal = "TERM=xterm script -qec '" + kLogcat + " -d -v raw' /dev/null";
+    EXPECT_NE(std::string::npos, capture(onTerminal).find(yellow));
+    EXPECT_EQ(std::string::npos, capture("TERM=xterm script -qec '" + kLogcat +
+                                         " -d -v raw --color=never' /dev/null").find("\033["));
 }
 
 }  // namespace
