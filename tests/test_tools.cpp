@@ -96,28 +96,39 @@ std::vector<std::string> changedPaths(const std::string& trace) {
 }
 
 // A development machine's own /dev and /data stay untouched when XKT_ROOT
-// is unset: the tools use a folder of the user's runtime directory.
+// is unset: the tools use a folder of the user's runtime directory. They run
+// traced, in a mount namespace with an empty /dev, so that a fault lands
+// nowhere real.
 TEST(DefaultRoot, ToolsWithoutXktRootStayInThePerUserFolder) {
-    if (std::system("strace -V >/dev/null 2>&1") != 0) GTEST_SKIP() << "strace is not installed";
+    if (std::system("strace -V >/dev/null 2>&1 && unshare -m true 2>/dev/null") != 0) {
+        GTEST_SKIP() << "needs strace and permission for a mount namespace";
+    }
     Sandbox sandbox;
     const std::string runtime = sandbox.path("/run user");
     const std::string root = runtime + "/xkt-box";
-    ASSERT_EQ(0, std::system(("mkdir -p '" + runtime + "'").c_str()));
-    const std::string env = "env -u XKT_ROOT XDG_RUNTIME_DIR='" + runtime + "' ";
-    const std::string traced = env + "timeout 30 strace -ff -qq -e trace=%file -o '" +
-                               sandbox.path("/trace") + "' sh -c '" + bin("xkt-getprop") +
-                               " --help && " + bin("xkt-setprop") + " a.b c && " +
-                               bin("xkt-getprop") + " a.b && " + bin("xkt-log") + " hello; " +
-                               bin("xkt-logcat") + " -g'";
+    const std::string tools = bin("xkt-getprop") + " --help && " + bin("xkt-setprop") +
+                              " a.b c && " + bin("xkt-getprop") + " a.b && " + bin("xkt-log") +
+                              " hello; " + bin("xkt-logcat") + " -g";
+    std::ofstream(sandbox.path("/run.sh"))
+        << "set -e\n"
+        << "touch \"$1/null\" && mount --bind /dev/null \"$1/null\"\n"
+        << "mount -t tmpfs xkt /dev && touch /dev/null && mount --bind \"$1/null\" /dev/null\n"
+        << "mkdir -p \"$1/run user\"\n"
+        << "unset XKT_ROOT\n"
+        << "XDG_RUNTIME_DIR=\"$1/run user\" timeout 30 strace -ff -qq -e trace=%file -o \"$1/trace\" "
+        << "sh -c '" << tools << "' || true\n"
+        << "echo \"/dev holds: $(ls -A /dev)\"\n";
     int status = -1;
-    const std::string out = capture(traced, &status);
+    const std::string out = capture("unshare -m --propagation private sh '" +
+                                    sandbox.path("/run.sh") + "' '" + sandbox.root() + "'", &status);
     EXPECT_EQ(0, status) << out;
     EXPECT_NE(std::string::npos, out.find("Box root: " + root + " (the per-user default")) << out;
     EXPECT_NE(std::string::npos, out.find("\nc\n")) << out;
-    const std::vector<std::string> created = changedPaths(capture("cat '" + sandbox.path("/trace") + "'.*"));
-    EXPECT_FALSE(created.empty());
-    for (const std::string& path : created) {
-        EXPECT_EQ(0u, path.rfind(root, 0)) << "created outside the default root: " << path;
+    EXPECT_NE(std::string::npos, out.find("/dev holds: null\n")) << out;
+    const std::vector<std::string> changed = changedPaths(capture("cat '" + sandbox.path("/trace") + "'.*"));
+    EXPECT_FALSE(changed.empty());
+    for (const std::string& path : changed) {
+        EXPECT_EQ(0u, path.rfind(root, 0)) << "changed outside the default root: " << path;
     }
 }
 
