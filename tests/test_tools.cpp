@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "sandbox.h"
 
@@ -38,11 +39,7 @@ TEST(ToolErrors, BadValuesAreNamedAndFail) {
     std::ofstream(sandbox.path("/plain-file")) << "not a folder";
     const std::string unusableRoot = "XKT_ROOT=" + sandbox.path("/plain-file") + " ";
     const std::string zeroKey = "00" + std::string(30, '1');
-    const struct {
-        std::string command;
-        int status;
-        std::string says;
-    } cases[] = {
+    const std::tuple<std::string, int, const char*> cases[] = {
         {bin("xkt-log") + " -l bogus hello", 2, "bad value 'bogus' for -l"},
         {bin("xkt-log") + " -l 9 hello", 2, "bad value '9' for -l"},
         {bin("xkt-log") + " -n abc hello", 2, "bad value 'abc' for -n"},
@@ -56,12 +53,11 @@ TEST(ToolErrors, BadValuesAreNamedAndFail) {
         {unusableRoot + bin("xkt-getprop") + " some.name", 1, "cannot open the property store"},
         {unusableRoot + bin("xkt-setprop") + " some.name v", 1, "cannot open the property store"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.command);
+    for (const auto& [command, expected, says] : cases) {
         int status = -1;
-        const std::string errors = capture(c.command + " 2>&1 >/dev/null", &status);
-        EXPECT_EQ(c.status, status);
-        EXPECT_NE(std::string::npos, errors.find(c.says)) << errors;
+        const std::string errors = capture(command + " 2>&1 >/dev/null", &status);
+        EXPECT_EQ(expected, status) << command;
+        EXPECT_NE(std::string::npos, errors.find(says)) << command << ": " << errors;
     }
 }
 
