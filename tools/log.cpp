@@ -14,6 +14,9 @@
 
 namespace {
 
+using xkt::tools::assign;
+using xkt::tools::kLevelWords;
+using xkt::tools::kTypeWords;
 using xkt::tools::parseName;
 
 constexpr xkt::tools::Tool kTool{
@@ -28,10 +31,6 @@ constexpr xkt::tools::Tool kTool{
     "  LINE     source line to record, 0 or more (default 0)\n"
     "  PRIORITY v, d, i, w, e, f (default i)\n"
     "Exit status: 0 written, 1 filtered out or not written, 2 usage.\n"};
-
-constexpr std::string_view kTypeWords[] = {"all", "run", "oper", "security", "user", "none"};
-constexpr std::string_view kLevelWords[] = {"all", "debug", "info", "warn", "error", "trace",
-                                            "none"};
 
 struct Options {
     size_t type = XKT_LOG_TYPE_RUN;
@@ -49,12 +48,6 @@ std::optional<int> priorityFromLetter(std::string_view text) {
                                        : std::string_view::npos;
     if (at == std::string_view::npos) return std::nullopt;
     return ANDROID_LOG_VERBOSE + static_cast<int>(at);
-}
-
-template <typename T, typename U>
-bool assign(const std::optional<T>& parsed, U& into) {
-    if (parsed) into = static_cast<U>(*parsed);
-    return parsed.has_value();
 }
 
 // Fills options; a status to exit with when the tool must not go on.

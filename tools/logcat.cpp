@@ -28,6 +28,8 @@
 
 namespace {
 
+using xkt::tools::kLevelWords;
+using xkt::tools::kTypeWords;
 using namespace xkt::host;
 
 enum class Format { Brief, ThreadTime, Raw };
@@ -160,10 +162,6 @@ bool addFilter(std::string_view text, Options& options) {
     }
     return true;
 }
-
-constexpr std::string_view kTypeWords[] = {"all", "run", "oper", "security", "user", "none"};
-constexpr std::string_view kLevelWords[] = {"all", "debug", "info", "warn", "error", "trace",
-                                            "none"};
 
 bool addModules(std::string_view list, RecordFilter& filter) {
     while (!list.empty()) {

@@ -38,6 +38,11 @@ private:
     const char* usage_;
 };
 
+// Log types and levels as the tools' users write them, by value.
+inline constexpr std::string_view kTypeWords[] = {"all", "run", "oper", "security", "user", "none"};
+inline constexpr std::string_view kLevelWords[] = {"all",   "debug", "info", "warn",
+                                                   "error", "trace", "none"};
+
 // Long options of a tool that has no others than --help.
 extern const option kHelpOnly[];
 
@@ -52,6 +57,13 @@ std::optional<size_t> parseName(std::string_view text, const std::string_view* n
 template <size_t N>
 std::optional<size_t> parseName(std::string_view text, const std::string_view (&names)[N]) {
     return parseName(text, names, N);
+}
+
+// Stores a value that parsed; false when it did not.
+template <typename T, typename U>
+bool assign(const std::optional<T>& parsed, U& into) {
+    if (parsed) into = static_cast<U>(*parsed);
+    return parsed.has_value();
 }
 
 }  // namespace xkt::tools

@@ -27,6 +27,7 @@
 
 namespace {
 
+using xkt::tools::assign;
 // The box waits 3 s; the exception log holds its lock while "-n 2" samples
 // twice, so the stand-in waits 1 s.
 constexpr long kDefaultDelayMs = 1000;
@@ -128,12 +129,6 @@ std::optional<SortKey> parseSortKey(std::string_view text) {
     if (text == "rss") return SortKey::Rss;
     if (text == "thr") return SortKey::Threads;
     return std::nullopt;
-}
-
-template <typename T, typename U>
-bool assign(const std::optional<T>& parsed, U& into) {
-    if (parsed) into = static_cast<U>(*parsed);
-    return parsed.has_value();
 }
 
 // Fills options; a status to exit with when the tool must not go on.
