@@ -1,12 +1,9 @@
-// The logcat stand-in, run as the library and people run it.
+// The logcat programs: the box's (libexec) as the library runs it, and the
+// viewer (xkt-logcat) as people run it.
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <fstream>
-#include <poll.h>
 #include <sstream>
 #include <string>
-#include <unistd.h>
 
 #include "log_buffer.h"
 #include "sandbox.h"
@@ -18,6 +15,7 @@ using xkt::test::capture;
 using xkt::test::Sandbox;
 
 const std::string kLogcat = xkt::test::binDir() + "/xkt-logcat";
+const std::string kBoxLogcat = xkt::test::libexecDir() + "/logcat";
 
 void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag,
              const char* text) {
@@ -25,39 +23,57 @@ void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* t
     ASSERT_GT(LogBuffer::get(id)->write(origin, priority, tag, text), 0);
 }
 
-std::string run(const std::string& arguments, int* status = nullptr) {
-    return capture(kLogcat + " " + arguments, status);
-}
+std::string run(const std::string& arguments) { return capture(kLogcat + " " + arguments); }
 
 TEST(LogcatDump, FormatsMatchAndroid) {
     Sandbox sandbox;
     writeTo(LogId::Main, 1234, 1700000000, 4, "XKT", "hello\nworld\n");
     writeTo(LogId::Main, 1234567, 1700000001, 6, "ActivityManager", "long tag");
-    int status = -1;
-    EXPECT_EQ("hello\nworld\nlong tag\n", run("-d -v raw", &status));
-    EXPECT_EQ(0, status);
-    // The libexec program is the same one, for the commands the library runs.
-    EXPECT_EQ("hello\nworld\nlong tag\n", capture(xkt::test::libexecDir() + "/logcat -d -v raw"));
-    const std::string brief = "I/XKT     ( 1234): hello\n"
-                              "I/XKT     ( 1234): world\n"
-                              "E/ActivityManager(1234567): long tag\n";
-    EXPECT_EQ(brief, run("-d -v brief"));
-    EXPECT_EQ(brief, run("-d"));
+    EXPECT_EQ("hello\nworld\nlong tag\n", run("-d -v raw"));
+    EXPECT_EQ("hello\nworld\nlong tag\n", capture(kBoxLogcat + " -d -v raw"));
+    EXPECT_EQ("I/XKT     ( 1234): hello\n"
+              "I/XKT     ( 1234): world\n"
+              "E/ActivityManager(1234567): long tag\n",
+              run("-d"));
     EXPECT_EQ("11-14 22:13:20.123  1234  1235 I XKT     : hello\n"
               "11-14 22:13:20.123  1234  1235 I XKT     : world\n"
               "11-14 22:13:21.123 1234567 1234568 E ActivityManager: long tag\n",
               capture("TZ=UTC " + kLogcat + " -d -v threadtime"));
+    // Colour by level on a terminal or when asked; never in a pipe (above).
+    const std::string red = "\033[31mlong tag\033[0m\n";
+    EXPECT_EQ("\033[32mhello\033[0m\n\033[32mworld\033[0m\n" + red, run("-d -v raw --color=always"));
+    const std::string onTerminal = "TERM=xterm script -qec '" + kLogcat + " -d -v raw";
+    EXPECT_NE(std::string::npos, capture(onTerminal + "' /dev/null").find("\033[31mlong tag")) << onTerminal;
+    EXPECT_EQ(std::string::npos, capture(onTerminal + " --color=never' /dev/null").find("\033["));
 }
 
+// Buffers, Android's TAG:PRIORITY filters and the record filters on record
+// lines in the writers' and the agent's layouts and on other programs' lines.
 TEST(LogcatDump, BuffersAndFiltersChooseWhatIsShown) {
     Sandbox sandbox;
-    writeTo(LogId::Main, 1, 300, 3, "XKT", "main debug");
-    writeTo(LogId::System, 1, 200, 5, "XKT", "system warn");
-    writeTo(LogId::Radio, 1, 100, 6, "Other", "radio error");
-    writeTo(LogId::Events, 1, 400, 3, "Other", "events debug");
-    EXPECT_EQ("system warn\nmain debug\n", run("-d -v raw"));
-    EXPECT_EQ("radio error\nmain debug\nevents debug\n", run("-d -v raw -b main -b radio,events"));
-    EXPECT_EQ("radio error\nsystem warn\n", run("-d -v raw -b all XKT:W *:E"));
+    writeTo(LogId::Radio, 1, 1, 6, "Other", "radio-error");
+    writeTo(LogId::System, 1, 2, 6, "XKT", " 9: 5: 8|0000012346|Oper|ERROR|       net|1:a.c:2:f|code:0|n-error");
+    writeTo(LogId::Main, 1, 3, 5, "XKT", " 9: 5: 7|0000012345|Run| WARN|    player|1:a.c:1:f|code:0|p-warn");
+    writeTo(LogId::Main, 1, 4, 3, "XKT", " 9: 5: 9|0000012347|Run|DEBUG|       NET|0x00000001:a.c:3|n-debug");
+    writeTo(LogId::Main, 1, 5, 4, "XKT", "2026-01-01 09:05:10|User| INFO|       tms|7|a.c:4:f|code:0|t-info");
+    writeTo(LogId::Events, 1, 6, 3, "Other", "events-debug");
+    const std::pair<const char*, const char*> cases[] = {
+        {"", "n-error p-warn n-debug t-info "},
+        {"-b main -b radio,events", "radio-error p-warn n-debug t-info events-debug "},
+        {"-b all XKT:W *:E", "radio-error n-error p-warn "},
+        {"-b all -m player,net", "n-error p-warn n-debug "},
+        {"-t run", "p-warn n-debug "},
+        {"-t oper,user", "n-error t-info "},
+        {"-l warn", "n-error p-warn "},
+        {"-l 2", "n-error p-warn t-info "},
+        {"-m net -t run -l debug", "n-debug "},
+    };
+    for (const auto& [options, expected] : cases) {
+        std::istringstream lines(run(std::string("-d -v raw ") + options));
+        std::string shown;
+        for (std::string line; std::getline(lines, line);) shown += line.substr(line.rfind('|') + 1) + " ";
+        EXPECT_EQ(expected, shown) << options;
+    }
 }
 
 TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
@@ -78,47 +94,18 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
              << "radio: ring buffer is 65536 bytes (0 bytes consumed), 0 entries, 0 entries "
                 "lost, max entry is 4096b, max payload is 4076b\n";
     EXPECT_EQ(expected.str(), run("-g -b main -b radio"));
-
-    int status = -1;
-    EXPECT_EQ("", run("-c -b main", &status));
-    EXPECT_EQ(0, status);
+    EXPECT_EQ("", run("-c -b main"));
     EXPECT_EQ("system\n", run("-d -v raw"));
-    run("-c");
-    EXPECT_EQ("", run("-d -v raw"));
 }
 
-// It appends to the file, releases its standard output at once (the shell
-// runner leaves such a program running) and ends cleanly on SIGTERM.
-TEST(LogcatFollow, WritesToTheFileUntilKilledAndReleasesStdout) {
+// The viewer dumps by default; -f follows, and shows a line written after
+// it started.
+TEST(LogcatFollow, ViewerFollowsWithF) {
     Sandbox sandbox;
-    const std::string file = sandbox.path("/capture.txt");
-    std::ofstream(file) << "kept\n";
-    writeTo(LogId::Main, 1, 1, 4, "T", "before start");
-    int out[2];
-    ASSERT_EQ(0, pipe(out));
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        close(out[0]);
-        close(out[1]);
-        execl(kLogcat.c_str(), "logcat", "-v", "raw", "-f", file.c_str(), nullptr);
-        _exit(127);
-    }
-    close(out[1]);
-    pollfd released{out[0], POLLIN, 0};
-    EXPECT_EQ(1, poll(&released, 1, 30000));
-    char byte;
-    EXPECT_EQ(0, read(out[0], &byte, 1));  // end of file while it keeps running
-    close(out[0]);
-    EXPECT_EQ(0, waitpid(pid, nullptr, WNOHANG));
-
-    using xkt::test::readFile;
-    EXPECT_TRUE(xkt::test::eventually([&] { return readFile(file) == "kept\nbefore start\n"; })) << readFile(file);
-    writeTo(LogId::System, 1, 2, 4, "T", "while\nrunning");
-    EXPECT_TRUE(xkt::test::eventually([&] { return readFile(file) == "kept\nbefore start\nwhile\nrunning\n"; }))
-        << readFile(file);
-    ASSERT_EQ(0, kill(pid, SIGTERM));
-    EXPECT_EQ(0, xkt::test::waitForExit(pid));
+    writeTo(LogId::Main, 1, 1, 4, "T", "old");
+    EXPECT_EQ("old\n", run("-v raw"));
+    const std::string later = "(sleep 0.5; " + xkt::test::binDir() + "/xkt-log -T T new) & ";
+    EXPECT_EQ("old\nnew\n", capture(later + "timeout 2 " + kLogcat + " -f -v raw; wait"));
 }
 
 }  // namespace

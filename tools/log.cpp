@@ -1,93 +1,97 @@
 // xkt-log: writes one message through the library's write path, the way
 // Android's "log" command writes one entry.
 #include <cstdio>
-#include <cstdlib>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
-#include <unistd.h>
+#include <optional>
+
+#include "tool_cli.h"
 
 #include "android/log.h"
 #include "xkt_log.h"
 
 namespace {
 
-constexpr const char* kUsage =
+using xkt::tools::assign;
+using xkt::tools::kLevelWords;
+using xkt::tools::kTypeWords;
+using xkt::tools::parseName;
+
+constexpr xkt::tools::Tool kTool{
+    "xkt-log",
     "usage: xkt-log [-t TYPE] [-l LEVEL] [-m MODULE] [-f FILE] [-n LINE] MESSAGE...\n"
     "       xkt-log -T TAG [-p PRIORITY] MESSAGE...\n"
     "Writes one message through the library's write path (record line, tag XKT)\n"
     "or, with -T, one plain Android log entry of another program.\n"
-    "  TYPE     run, oper, security, user (or 0-5; default run)\n"
-    "  LEVEL    debug, info, warn, error, trace (or 0-6; default info)\n"
+    "  TYPE     all, run, oper, security, user, none (or 0-5; default run)\n"
+    "  LEVEL    all, debug, info, warn, error, trace, none (or 0-6; default info)\n"
     "  MODULE   module name (default \"shell\")\n"
+    "  LINE     source line to record, 0 or more (default 0)\n"
     "  PRIORITY v, d, i, w, e, f (default i)\n"
-    "Exit status: 0 written, 1 filtered out or not written, 2 usage.\n";
+    "Exit status: 0 written, 1 filtered out or not written, 2 usage.\n"};
 
-// Android's priority letters, from 2 (verbose) on.
-int priorityFromLetter(const char* text) {
-    const char* letters = "vdiwef";
-    const char* at = text[0] != '\0' && text[1] == '\0' ? std::strchr(letters, text[0] | 0x20) : nullptr;
-    return at != nullptr ? static_cast<int>(at - letters) + ANDROID_LOG_VERBOSE : -1;
-}
-
-constexpr std::string_view kTypeWords[] = {"all", "run", "oper", "security", "user", "none"};
-constexpr std::string_view kLevelWords[] = {"all", "debug", "info", "warn", "error", "trace",
-                                            "none"};
-
-// A name from the list or a plain number; -1 when it is neither.
-template <size_t N>
-long parseWord(const char* text, const std::string_view (&words)[N]) {
-    for (size_t i = 0; i < N; ++i) {
-        if (strcasecmp(text, std::string(words[i]).c_str()) == 0) return static_cast<long>(i);
-    }
-    char* end = nullptr;
-    long value = std::strtol(text, &end, 10);
-    return end != text && *end == '\0' && value >= 0 ? value : -1;
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    long type = XKT_LOG_TYPE_RUN;
-    long level = XKT_LOG_LEVEL_INFO;
+struct Options {
+    size_t type = XKT_LOG_TYPE_RUN;
+    size_t level = XKT_LOG_LEVEL_INFO;
     const char* module = "shell";
     const char* file = "xkt-log";
     long line = 0;
     const char* foreignTag = nullptr;
     int priority = ANDROID_LOG_INFO;
-    int opt;
-    while ((opt = getopt(argc, argv, "t:l:m:f:n:T:p:h")) != -1) {
-        switch (opt) {
-        case 't': type = parseWord(optarg, kTypeWords); break;
-        case 'l': level = parseWord(optarg, kLevelWords); break;
-        case 'm': module = optarg; break;
-        case 'f': file = optarg; break;
-        case 'n': line = std::strtol(optarg, nullptr, 10); break;
-        case 'T': foreignTag = optarg; break;
-        case 'p': priority = priorityFromLetter(optarg); break;
-        case 'h': std::fputs(kUsage, stdout); return 0;
-        default: std::fputs(kUsage, stderr); return 2;
+};
+
+std::optional<int> priorityFromLetter(std::string_view text) {
+    constexpr std::string_view kLetters = "vdiwef";
+    const size_t at = text.size() == 1 ? kLetters.find(static_cast<char>(text[0] | 0x20))
+                                       : std::string_view::npos;
+    if (at == std::string_view::npos) return std::nullopt;
+    return ANDROID_LOG_VERBOSE + static_cast<int>(at);
+}
+
+// Fills options; a status to exit with when the tool must not go on.
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
+    int option;
+    while ((option = getopt_long(argc, argv, "+:t:l:m:f:n:T:p:h", xkt::tools::kHelpOnly,
+                                 nullptr)) != -1) {
+        bool ok = true;
+        switch (option) {
+        case 't': ok = assign(parseName(optarg, kTypeWords), options.type); break;
+        case 'l': ok = assign(parseName(optarg, kLevelWords), options.level); break;
+        case 'm': options.module = optarg; break;
+        case 'f': options.file = optarg; break;
+        case 'n': ok = assign(xkt::tools::parseNumber(optarg, 0, INT32_MAX), options.line); break;
+        case 'T': options.foreignTag = optarg; break;
+        case 'p': ok = assign(priorityFromLetter(optarg), options.priority); break;
+        case 'h': return kTool.help();
+        default: return kTool.optionError(option, argv);
         }
+        if (!ok) return kTool.badValue(option, optarg);
     }
-    if (type < 0 || level < 0 || priority < 0 || optind >= argc) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+    if (optind >= argc) return kTool.fail("no MESSAGE");
+    return std::nullopt;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (auto status = parseOptions(argc, argv, options)) return *status;
     std::string message;
     for (int i = optind; i < argc; ++i) {
         if (!message.empty()) message += ' ';
         message += argv[i];
     }
-    if (foreignTag != nullptr) {
-        return __android_log_write(priority, foreignTag, message.c_str()) > 0 ? 0 : 1;
+    if (options.foreignTag != nullptr) {
+        return __android_log_write(options.priority, options.foreignTag, message.c_str()) > 0 ? 0 : 1;
     }
-    int32_t rc = XKT_logWrite(file, static_cast<int32_t>(line), "main", 0,
-                              static_cast<LogType>(type), static_cast<LogLevel>(level), module,
-                              "%s", message.c_str());
+    int32_t rc = XKT_logWrite(options.file, static_cast<int32_t>(options.line), "main", 0,
+                              static_cast<LogType>(options.type), static_cast<LogLevel>(options.level),
+                              options.module, "%s", message.c_str());
     if (rc < 0) {
-        std::fprintf(stderr, "xkt-log: message %s\n",
-                     rc == -1 ? "filtered out (or log management not taken over)" : "not written");
-        return 1;
+        return kTool.error("message %s",
+                           rc == -1 ? "filtered out (or log management not taken over)" : "not written");
     }
     return 0;
 }

@@ -1,18 +1,35 @@
-// xkt-setprop NAME VALUE: sets a system property of the box under $XKT_ROOT.
-#include <cstdio>
+// xkt-setprop NAME VALUE: sets a system property of the box.
+#include <getopt.h>
 
 #include "property_store.h"
+#include "tool_cli.h"
+
+namespace {
+
+constexpr xkt::tools::Tool kTool{
+    "xkt-setprop",
+    "usage: xkt-setprop NAME VALUE\n"
+    "Sets the system property NAME of the box for every process under the root\n"
+    "(names up to 63 characters, values up to 1023).\n"
+    "Exit status: 0 set, 1 not set, 2 usage.\n"};
+
+}  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: xkt-setprop NAME VALUE\n");
-        return 2;
+    int option;
+    while ((option = getopt_long(argc, argv, "+:h", xkt::tools::kHelpOnly, nullptr)) != -1) {
+        if (option == 'h') return kTool.help();
+        return kTool.optionError(option, argv);
     }
-    xkt::host::PropertyError error = xkt::host::setProperty(argv[1], argv[2]);
-    if (error != xkt::host::PropertyError::none) {
-        std::fprintf(stderr, "xkt-setprop: cannot set %s: %s\n", argv[1],
-                     xkt::host::describe(error));
-        return 1;
+    if (argc - optind != 2) return kTool.fail("needs a NAME and a VALUE");
+    const char* name = argv[optind];
+    const auto problem = xkt::host::setProperty(name, argv[optind + 1]);
+    if (problem == xkt::host::PropertyError::unavailable) {
+        return kTool.error("cannot set %s: cannot open the property store %s", name,
+                           xkt::host::propertyStorePath().c_str());
+    }
+    if (problem != xkt::host::PropertyError::none) {
+        return kTool.error("cannot set %s: %s", name, xkt::host::describe(problem));
     }
     return 0;
 }

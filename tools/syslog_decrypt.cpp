@@ -7,11 +7,14 @@
 // 21 characters of the line in front of it for exactly that reason.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/socket.h>
@@ -19,62 +22,93 @@
 
 #include <openssl/evp.h>
 
+#include "tool_cli.h"
+
 namespace {
 
 constexpr size_t kBlock = 16;
 constexpr size_t kPrefixChars = 21;
 constexpr size_t kDatagramMax = kBlock + 1024;
-constexpr const char* kUsage =
-    "usage: xkt-syslog-decrypt -k KEY [-l ADDRESS] [-p PORT] [-f ADDRESS:PORT] [-c COUNT]\n"
-    "  -k  the box's 16-byte syslog key, 32 hexadecimal digits\n"
-    "  -l  address to listen on (default 127.0.0.1)\n"
+constexpr xkt::tools::Tool kTool{
+    "xkt-syslog-decrypt",
+    "usage: xkt-syslog-decrypt -k KEY [-l ADDRESS] [-p PORT] [-f ADDRESS[:PORT]] [-c COUNT]\n"
+    "Reads the box's AES-encrypted syslog datagrams and prints their lines.\n"
+    "  -k  the box's 16-byte syslog key, 32 hexadecimal digits; its first byte\n"
+    "      is never 00 (the box reads 00 there as \"no key\")\n"
+    "  -l  IPv4 address to listen on (default 127.0.0.1)\n"
     "  -p  UDP port to listen on (default 514; 0 picks a free one)\n"
     "  -f  forward each line as a plain syslog datagram instead of printing it\n"
-    "  -c  stop after COUNT datagrams\n";
+    "      (default port 514)\n"
+    "  -c  stop after COUNT datagrams\n"};
 
 struct Options {
     uint8_t key[kBlock] = {};
     bool haveKey = false;
-    std::string listenAddress = "127.0.0.1";
-    uint16_t port = 514;
-    std::string forward;
+    sockaddr_in listenAt{};
+    sockaddr_in forwardTo{};
+    bool forward = false;
     long count = -1;
 };
 
-bool parseKey(const char* text, uint8_t (&key)[kBlock]) {
-    if (std::strlen(text) != 2 * kBlock) return false;
+bool parseKey(std::string_view text, uint8_t (&key)[kBlock]) {
+    if (text.size() != 2 * kBlock) return false;
     for (size_t i = 0; i < kBlock; ++i) {
-        char pair[3] = {text[2 * i], text[2 * i + 1], '\0'};
-        char* end = nullptr;
-        key[i] = static_cast<uint8_t>(std::strtoul(pair, &end, 16));
-        if (end != pair + 2) return false;
+        auto [end, problem] = std::from_chars(text.data() + 2 * i, text.data() + 2 * i + 2, key[i], 16);
+        if (problem != std::errc() || end != text.data() + 2 * i + 2) return false;
     }
     return true;
 }
 
-bool parseAddress(const std::string& text, uint16_t defaultPort, sockaddr_in& address) {
+// ADDRESS[:PORT], an IPv4 address in dotted form.
+bool parseAddress(std::string_view text, uint16_t defaultPort, sockaddr_in& address) {
     const size_t colon = text.find(':');
-    const std::string host = text.substr(0, colon);
-    long port = colon == std::string::npos ? defaultPort : std::strtol(text.c_str() + colon + 1, nullptr, 10);
+    const std::string host(text.substr(0, colon));
+    auto port = colon == std::string_view::npos ? std::optional<long>(defaultPort)
+                                                : xkt::tools::parseNumber(text.substr(colon + 1), 1, 65535);
     address = sockaddr_in{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    return port >= 0 && port <= 65535 && inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;
+    address.sin_port = htons(static_cast<uint16_t>(port.value_or(0)));
+    return port && inet_pton(AF_INET, host.c_str(), &address.sin_addr) == 1;
 }
 
-bool parseOptions(int argc, char** argv, Options& options) {
-    int opt;
-    while ((opt = getopt(argc, argv, "k:l:p:f:c:")) != -1) {
-        switch (opt) {
-        case 'k': options.haveKey = parseKey(optarg, options.key); break;
-        case 'l': options.listenAddress = optarg; break;
-        case 'p': options.port = static_cast<uint16_t>(std::atoi(optarg)); break;
-        case 'f': options.forward = optarg; break;
-        case 'c': options.count = std::atol(optarg); break;
-        default: return false;
+// Fills options; a status to exit with when the tool must not go on.
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
+    const char* listenAddress = "127.0.0.1";
+    long port = 514;
+    int option;
+    while ((option = getopt_long(argc, argv, ":k:l:p:f:c:h", xkt::tools::kHelpOnly, nullptr)) != -1) {
+        switch (option) {
+        case 'k':
+            if (!parseKey(optarg, options.key)) return kTool.fail("the key must be 32 hexadecimal digits");
+            if (options.key[0] == 0) return kTool.fail("a key whose first byte is 00 means \"no key\" on the box");
+            options.haveKey = true;
+            break;
+        case 'l': listenAddress = optarg; break;
+        case 'p': {
+            auto number = xkt::tools::parseNumber(optarg, 0, 65535);
+            if (!number) return kTool.badValue(option, optarg);
+            port = *number;
+            break;
+        }
+        case 'f':
+            if (!parseAddress(optarg, 514, options.forwardTo)) return kTool.badValue(option, optarg);
+            options.forward = true;
+            break;
+        case 'c': {
+            auto number = xkt::tools::parseNumber(optarg, 1, LONG_MAX);
+            if (!number) return kTool.badValue(option, optarg);
+            options.count = *number;
+            break;
+        }
+        case 'h': return kTool.help();
+        default: return kTool.optionError(option, argv);
         }
     }
-    return options.haveKey && optind == argc;
+    if (optind < argc) return kTool.fail("unexpected argument '%s'", argv[optind]);
+    if (!options.haveKey) return kTool.fail("needs the key (-k KEY)");
+    if (!parseAddress(listenAddress, 0, options.listenAt)) return kTool.badValue('l', listenAddress);
+    options.listenAt.sin_port = htons(static_cast<uint16_t>(port));
+    return std::nullopt;
 }
 
 // The line inside one datagram, or an empty view and the reason.
@@ -132,28 +166,22 @@ int openSocket(const sockaddr_in* bindTo) {
 
 int main(int argc, char** argv) {
     Options options;
-    sockaddr_in listenAt{}, forwardTo{};
-    if (!parseOptions(argc, argv, options) ||
-        !parseAddress(options.listenAddress, options.port, listenAt) ||
-        (!options.forward.empty() && !parseAddress(options.forward, 514, forwardTo))) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
-    listenAt.sin_port = htons(options.port);
+    if (auto status = parseOptions(argc, argv, options)) return *status;
+    sockaddr_in listenAt = options.listenAt;
+    char shown[INET_ADDRSTRLEN] = "?";
+    inet_ntop(AF_INET, &listenAt.sin_addr, shown, sizeof shown);
     const int in = openSocket(&listenAt);
-    const int out = options.forward.empty() ? -1 : openSocket(nullptr);
+    const int out = options.forward ? openSocket(nullptr) : -1;
     EVP_CIPHER_CTX* context = EVP_CIPHER_CTX_new();
-    if (in < 0 || (!options.forward.empty() && out < 0) || context == nullptr ||
+    if (in < 0 || (options.forward && out < 0) || context == nullptr ||
         EVP_DecryptInit_ex2(context, EVP_aes_128_cbc(), options.key, nullptr, nullptr) != 1) {
-        std::fprintf(stderr, "xkt-syslog-decrypt: cannot listen on %s:%u: %s\n",
-                     options.listenAddress.c_str(), options.port, std::strerror(errno));
-        return 1;
+        return kTool.error("cannot listen on %s:%u: %s", shown, ntohs(listenAt.sin_port),
+                           std::strerror(errno));
     }
     EVP_CIPHER_CTX_set_padding(context, 0);
     socklen_t boundSize = sizeof listenAt;
     getsockname(in, reinterpret_cast<sockaddr*>(&listenAt), &boundSize);
-    std::fprintf(stderr, "xkt-syslog-decrypt: listening on %s:%u\n", options.listenAddress.c_str(),
-                 ntohs(listenAt.sin_port));
+    std::fprintf(stderr, "xkt-syslog-decrypt: listening on %s:%u\n", shown, ntohs(listenAt.sin_port));
 
     uint8_t datagram[kDatagramMax + 1], plain[kDatagramMax];
     for (long seen = 0; options.count < 0 || seen < options.count; ++seen) {
@@ -176,8 +204,8 @@ int main(int argc, char** argv) {
             continue;
         }
         if (out >= 0) {
-            sendto(out, line.data(), line.size(), 0, reinterpret_cast<const sockaddr*>(&forwardTo),
-                   sizeof forwardTo);
+            sendto(out, line.data(), line.size(), 0,
+                   reinterpret_cast<const sockaddr*>(&options.forwardTo), sizeof options.forwardTo);
         } else {
             std::fwrite(line.data(), 1, line.size(), stdout);
             if (line.back() != '\n') std::fputc('\n', stdout);

@@ -23,9 +23,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "tool_cli.h"
+
 namespace {
 
-constexpr int kUsageStatus = 2;
+using xkt::tools::assign;
 // The box waits 3 s; the exception log holds its lock while "-n 2" samples
 // twice, so the stand-in waits 1 s.
 constexpr long kDefaultDelayMs = 1000;
@@ -41,7 +43,6 @@ struct Options {
     long delayMs = kDefaultDelayMs;
     SortKey sort = SortKey::Cpu;
     bool threads = false;
-    bool help = false;
 };
 
 using Ticks = unsigned long long;
@@ -75,19 +76,17 @@ struct Snapshot {
     std::vector<Entry> entries;
 };
 
-void usage(FILE* out, const char* program) {
-    std::fprintf(out,
-                 "Usage: %s [-m MAX] [-n ITERATIONS] [-d SECONDS] [-s KEY] [-t] [-h]\n"
-                 "  -m MAX         show at most MAX entries per iteration (default: all)\n"
-                 "  -n ITERATIONS  print ITERATIONS times, then exit (default: until killed)\n"
-                 "  -d SECONDS     interval of each sample, decimals allowed (default: 1;\n"
-                 "                 the first output comes after one interval)\n"
-                 "  -s KEY         sort by cpu (default), vss, rss or thr, largest first\n"
-                 "  -t             one line per thread instead of per process\n"
-                 "  -h             this text\n"
-                 "A bad option or value prints this text on stderr and exits with %d.\n",
-                 program, kUsageStatus);
-}
+constexpr xkt::tools::Tool kTool{
+    "top",
+    "usage: top [-m MAX] [-n ITERATIONS] [-d SECONDS] [-s KEY] [-t] [-h]\n"
+    "The box's top on this machine's /proc: the busiest processes or threads.\n"
+    "  -m MAX         show at most MAX entries per iteration (default: all)\n"
+    "  -n ITERATIONS  print ITERATIONS times, then exit (default: until killed)\n"
+    "  -d SECONDS     interval of each sample, decimals allowed (default: 1;\n"
+    "                 the first output comes after one interval)\n"
+    "  -s KEY         sort by cpu (default), vss, rss or thr, largest first\n"
+    "  -t             one line per thread instead of per process\n"
+    "  -h, --help     this text\n"};
 
 bool allDigits(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -132,55 +131,24 @@ std::optional<SortKey> parseSortKey(std::string_view text) {
     return std::nullopt;
 }
 
-bool badValue(const char* program, int option, const char* value) {
-    std::fprintf(stderr, "%s: bad value '%s' for -%c\n", program, value, option);
-    return false;
-}
-
-bool parseOptions(int argc, char** argv, Options& options) {
-    opterr = 0;
+// Fills options; a status to exit with when the tool must not go on.
+std::optional<int> parseOptions(int argc, char** argv, Options& options) {
     int option;
-    while ((option = getopt(argc, argv, ":m:n:d:s:th")) != -1) {
+    while ((option = getopt_long(argc, argv, ":m:n:d:s:th", xkt::tools::kHelpOnly, nullptr)) != -1) {
+        bool ok = true;
         switch (option) {
-        case 'm': {
-            auto max = parseCount(optarg);
-            if (!max) return badValue(argv[0], option, optarg);
-            options.maxEntries = static_cast<size_t>(*max);
-            break;
-        }
-        case 'n': {
-            auto count = parseCount(optarg);
-            if (!count) return badValue(argv[0], option, optarg);
-            options.iterations = *count;
-            break;
-        }
-        case 'd': {
-            auto delay = parseDelayMs(optarg);
-            if (!delay) return badValue(argv[0], option, optarg);
-            options.delayMs = *delay;
-            break;
-        }
-        case 's': {
-            auto key = parseSortKey(optarg);
-            if (!key) return badValue(argv[0], option, optarg);
-            options.sort = *key;
-            break;
-        }
+        case 'm': ok = assign(parseCount(optarg), options.maxEntries); break;
+        case 'n': ok = assign(parseCount(optarg), options.iterations); break;
+        case 'd': ok = assign(parseDelayMs(optarg), options.delayMs); break;
+        case 's': ok = assign(parseSortKey(optarg), options.sort); break;
         case 't': options.threads = true; break;
-        case 'h': options.help = true; break;
-        case ':':
-            std::fprintf(stderr, "%s: option -%c needs a value\n", argv[0], optopt);
-            return false;
-        default:
-            std::fprintf(stderr, "%s: unknown option -%c\n", argv[0], optopt);
-            return false;
+        case 'h': return kTool.help();
+        default: return kTool.optionError(option, argv);
         }
+        if (!ok) return kTool.badValue(option, optarg);
     }
-    if (optind < argc) {
-        std::fprintf(stderr, "%s: unexpected argument '%s'\n", argv[0], argv[optind]);
-        return false;
-    }
-    return true;
+    if (optind < argc) return kTool.fail("unexpected argument '%s'", argv[optind]);
+    return std::nullopt;
 }
 
 // /proc files report a size of 0, so read until end of file, up to a bound.
@@ -428,14 +396,7 @@ void printIteration(const CpuTimes& before, const Snapshot& now, const Options& 
 
 int main(int argc, char** argv) {
     Options options;
-    if (!parseOptions(argc, argv, options)) {
-        usage(stderr, argv[0]);
-        return kUsageStatus;
-    }
-    if (options.help) {
-        usage(stdout, argv[0]);
-        return 0;
-    }
+    if (auto status = parseOptions(argc, argv, options)) return *status;
     // As on the box, the first output already covers one interval.
     Snapshot previous = takeSnapshot(options.threads);
     for (long i = 0; options.iterations < 0 || i < options.iterations; ++i) {

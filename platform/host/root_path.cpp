@@ -1,10 +1,12 @@
 #include "root_path.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "xkt_osal.h"
 
@@ -12,11 +14,37 @@ namespace xkt::host {
 
 namespace {
 
-std::string readRoot() {
+void dropTrailingSlashes(std::string& path) {
+    while (!path.empty() && path.back() == '/') path.pop_back();
+}
+
+bool rootVariableSet() {
     const char* env = std::getenv("XKT_ROOT");
-    std::string root = env != nullptr ? env : "";
-    while (!root.empty() && root.back() == '/') root.pop_back();
+    return env != nullptr && *env != '\0';
+}
+
+std::string readRoot() {
+    std::string root = rootVariableSet() ? std::getenv("XKT_ROOT") : defaultRootDir();
+    dropTrailingSlashes(root);
     return root;
+}
+
+// Other users share /tmp: the folder must be ours and a real folder, or a
+// planted link could steer our files elsewhere. Said once, on stderr, since
+// the platform has no better place to say it before any log exists.
+bool makeDefaultRoot(const std::string& root) {
+    if (mkdir(root.c_str(), 0700) != 0 && errno != EEXIST) return false;
+    struct stat st {};
+    if (lstat(root.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid()) {
+        return true;
+    }
+    std::fprintf(stderr, "xktlog: %s is not a folder of this user; set XKT_ROOT\n", root.c_str());
+    return false;
+}
+
+void ensureRootExists() {
+    static const bool made = !rootIsDefault() || makeDefaultRoot(rootDir());
+    (void)made;
 }
 
 std::string findLibexec() {
@@ -42,7 +70,29 @@ const std::string& rootDir() {
     return *root;
 }
 
+std::string defaultRootDir() {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (runtime != nullptr && runtime[0] == '/') {
+        std::string dir = runtime;
+        dropTrailingSlashes(dir);
+        return dir + "/xkt-box";
+    }
+    return "/tmp/xkt-box-" + std::to_string(geteuid());
+}
+
+bool rootIsDefault() {
+    static const bool isDefault = !rootVariableSet();
+    return isDefault;
+}
+
+std::string describeRoot() {
+    std::string shown = rootDir().empty() ? "/" : rootDir();
+    return shown + (rootIsDefault() ? " (the per-user default; XKT_ROOT chooses another, / on the box)"
+                                    : " (from XKT_ROOT)");
+}
+
 std::string rootedPath(std::string_view boxPath) {
+    ensureRootExists();
     std::string path = rootDir();
     path.append(boxPath);
     return path;
@@ -69,6 +119,7 @@ extern "C" int32_t XKT_rootPath(const char* boxPath, char* out, uint32_t outSize
     if (out == nullptr || outSize == 0) return -1;
     out[0] = '\0';
     if (boxPath == nullptr) return -1;
+    xkt::host::ensureRootExists();
     const std::string& root = xkt::host::rootDir();
     size_t need = root.size() + std::strlen(boxPath);
     if (need + 1 > outSize) return -1;
