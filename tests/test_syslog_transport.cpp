@@ -137,7 +137,6 @@ TEST_F(SyslogTransportTest, PlainStructuredAndEncryptedDatagrams) {
     g_iUseHttpsSyslog = 2;
     dispatch(1, 4, "disk full");
     const std::string structured = next(), end = " - - - - - \xEF\xBB\xBF disk full\n";
-    ASSERT_GT(structured.size(), 12 + end.size());
     EXPECT_EQ(std::to_string(structured.size() - 5 + 10000).substr(1) + " <139>1 ", structured.substr(0, 12));
     EXPECT_EQ(end, structured.substr(structured.size() - end.size()));
 
@@ -297,6 +296,14 @@ TEST_F(SyslogCollectorTest, WriteFailuresSetErrnoAndKeepTheProcess) {
     }
     EXPECT_EQ(EPIPE, error);
     EXPECT_TRUE(tlsSessionConnected());  // a failed write does not tear the session down
+
+    // The channel's sender does, and comes back by itself to a restarted collector.
+    collector_.stop();
+    for (int i = 0; i < 3; ++i) dispatch(2, 2, "while away");
+    usleep(300000);
+    ASSERT_TRUE(collector_.start(true)) << collector_.log();
+    dispatch(2, 2, "after");
+    EXPECT_TRUE(collector_.received("after")) << collector_.log();
 }
 
 TEST_F(SyslogCollectorTest, SettersAndRegistrationsRaceAStreamOfLines) {
@@ -321,19 +328,6 @@ TEST_F(SyslogCollectorTest, SettersAndRegistrationsRaceAStreamOfLines) {
     EXPECT_FALSE(collector_.waitFor(1).empty());
 }
 
-TEST_F(SyslogCollectorTest, DeliveryResumesByItselfAfterTheCollectorRestarts) {
-    useTls();
-    dispatch(2, 2, "before");
-    ASSERT_TRUE(collector_.received("before"));
-    collector_.stop();
-    // The first lines find the stream gone; the sender backs off and retries.
-    for (int i = 0; i < 3; ++i) dispatch(2, 2, "while away");
-    usleep(300000);
-    ASSERT_TRUE(collector_.start(true)) << collector_.log();
-    dispatch(2, 2, "after");
-    EXPECT_TRUE(collector_.received("after")) << collector_.log();
-}
-
 // A collector that completes TCP's handshake and then never reads: TLS's
 // handshake hangs on it, the local file still gets every line at once, and
 // what the queue cannot hold is counted.
@@ -341,7 +335,7 @@ TEST_F(SyslogTransportTest, SilentCollectorCostsTheLocalFileNothing) {
     const std::string dir = sandbox_.root();
     ASSERT_TRUE(makeCert(dir, "ca", kCaExtensions) && trustOnBox(dir, dir + "/ca.pem"));
     ASSERT_EQ(0, std::system(("mkdir -p " + dir + "/tmp/log").c_str()));
-    std::strcpy(g_macString, "00:11:22:33:44:55");
+    std::strcpy(g_macString, "00:11:22:33:44:55");  // the file's name
     g_logFileMutex = XKT_mutex_create();
     uint16_t port = 0;
     const int listener = loopbackSocket(SOCK_STREAM, port);
@@ -358,11 +352,8 @@ TEST_F(SyslogTransportTest, SilentCollectorCostsTheLocalFileNothing) {
         done = true;
     });
     for (int i = 0; i < 500 && !done; ++i) usleep(10000);
-    if (!done) {
-        logThread.detach();
-        FAIL() << "the channels stalled on the collector";
-    }
-    logThread.join();
+    (done ? logThread.join() : logThread.detach());
+    ASSERT_TRUE(done) << "the channels stalled on the collector";
     EXPECT_EQ(std::to_string(kLines) + "\n", capture("cat " + dir + "/tmp/log/* | grep -c ' local$'"));
     const SyslogSenderCounts counts = syslogSenderCounts();
     EXPECT_EQ(kSyslogQueueLines, counts.queued);
