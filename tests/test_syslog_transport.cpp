@@ -331,17 +331,13 @@ TEST_F(SyslogCollectorTest, SettersAndRegistrationsRaceAStreamOfLines) {
 // A collector that completes TCP's handshake and then never reads: TLS's
 // handshake hangs on it, the local file still gets every line at once, and
 // what the queue cannot hold is counted.
-TEST_F(SyslogTransportTest, SilentCollectorCostsTheLocalFileNothing) {
-    const std::string dir = sandbox_.root();
-    ASSERT_TRUE(makeCert(dir, "ca", kCaExtensions) && trustOnBox(dir, dir + "/ca.pem"));
-    ASSERT_EQ(0, std::system(("mkdir -p " + dir + "/tmp/log").c_str()));
-    std::strcpy(g_macString, "00:11:22:33:44:55");  // the file's name
+TEST_F(SyslogCollectorTest, SilentCollectorCostsTheLocalFileNothing) {
+    ASSERT_EQ(0, std::system(("mkdir -p " + dir_ + "/tmp/log").c_str()));
     g_logFileMutex = XKT_mutex_create();
     uint16_t port = 0;
     const int listener = loopbackSocket(SOCK_STREAM, port);
     ASSERT_EQ(0, listen(listener, 4));
     XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
-    XKT_logRegCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput);
     g_iUseHttpsSyslog = 1;
     useServer("127.0.0.1:" + std::to_string(port));
 
@@ -354,7 +350,7 @@ TEST_F(SyslogTransportTest, SilentCollectorCostsTheLocalFileNothing) {
     for (int i = 0; i < 500 && !done; ++i) usleep(10000);
     (done ? logThread.join() : logThread.detach());
     ASSERT_TRUE(done) << "the channels stalled on the collector";
-    EXPECT_EQ(std::to_string(kLines) + "\n", capture("cat " + dir + "/tmp/log/* | grep -c ' local$'"));
+    EXPECT_EQ(std::to_string(kLines) + "\n", capture("cat " + dir_ + "/tmp/log/* | grep -c ' local$'"));
     const SyslogSenderCounts counts = syslogSenderCounts();
     EXPECT_EQ(kSyslogQueueLines, counts.queued);
     EXPECT_EQ(kLines - kSyslogQueueLines, counts.overflowed);
