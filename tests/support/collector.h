@@ -109,14 +109,6 @@ public:
         return records;
     }
 
-    // Whether a record holding text arrived within 10 s.
-    bool received(const std::string& text) const {
-        for (int waited = 0; waited < 500; ++waited, usleep(20000)) {
-            if (readFile(dir_ + "/received.log").find(text) != std::string::npos) return true;
-        }
-        return false;
-    }
-
     uint16_t udpPort = 0, tlsPort = 0;
 
 private:
