@@ -192,8 +192,11 @@ int32_t connectedSocket(const char* server, uint16_t port) {
     const uint32_t generation = attemptGeneration();
     const int32_t fd = XKT_sock_socket(XKT_SOCK_AF_INET, XKT_SOCK_STREAM, 0);
     if (fd < 0) return -1;
+    // Checked again once connected: a shutdown that came before the connect
+    // began had nothing to end.
     if (!publishSocket(fd, generation) || XKT_sock_settimeout(fd, kStreamTimeoutMs) != 0 ||
-        XKT_sock_connect(fd, address.s_addr, port, kConnectTimeoutMs) != 0) {
+        XKT_sock_connect(fd, address.s_addr, port, kConnectTimeoutMs) != 0 ||
+        !publishSocket(fd, generation)) {
         closeSessionSocket(fd);
         return -1;
     }
