@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
@@ -46,6 +47,9 @@ std::recursive_mutex& sessionMutex() {
     return *mutex;
 }
 
+struct ActiveSocket;
+ActiveSocket& activeSocket();
+
 using SessionLock = std::lock_guard<std::recursive_mutex>;
 
 // The socket a connect, handshake or write may be blocked on, for a teardown
@@ -57,8 +61,18 @@ struct ActiveSocket {
     uint32_t generation = 0;
 };
 
+// A child of fork has none of its parent's threads: a lock one of them held
+// at the fork would stay held for ever.
+void renewLocksInChild() {
+    new (&sessionMutex()) std::recursive_mutex;
+    new (&activeSocket().mutex) std::mutex;
+}
+
 ActiveSocket& activeSocket() {
-    static auto* const active = new ActiveSocket;
+    static auto* const active = [] {
+        static_cast<void>(pthread_atfork(nullptr, nullptr, renewLocksInChild));
+        return new ActiveSocket;
+    }();
     return *active;
 }
 

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstring>
+#include <pthread.h>
 
 #include "log_init.h"
 #include "log_model.h"
@@ -16,7 +17,11 @@ uint16_t g_syslogPort = kDefaultSyslogPort;
 std::recursive_mutex& syslogMutex() {
     // Never destroyed: the log thread may still be sending while the
     // process runs its exit handlers.
-    static auto* const mutex = new std::recursive_mutex;
+    static auto* const mutex = [] {
+        // A child of fork has no log thread to release it.
+        static_cast<void>(pthread_atfork(nullptr, nullptr, [] { new (&syslogMutex()) std::recursive_mutex; }));
+        return new std::recursive_mutex;
+    }();
     return *mutex;
 }
 
