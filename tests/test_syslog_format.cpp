@@ -97,6 +97,8 @@ TEST_F(SyslogTest, StructuredLayoutOnlyForTlsWithoutKey) {
               format(&full, 1));
     EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n",
               format("ends\n", 0));
+    g_iUseHttpsSyslog = 2;  // any switch but 0
+    EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n", format("ends\n", 0));
     char small[6];
     EXPECT_EQ(-1, XKT_syslogProtoFormatter("x", small, sizeof small, 0));
 

@@ -128,16 +128,11 @@ TEST_F(SyslogTransportTest, PlainStructuredAndEncryptedDatagrams) {
     EXPECT_EQ(-1, XKT_SysLogOutput(""));
     const uint8_t zeroFirst[16] = {0, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};  // no key: the first byte says
     XKT_logRegAeskeyUpdateCallback(zeroFirst);
-    EXPECT_EQ(0, XKT_SysLogOutput(line.c_str()));
-    EXPECT_EQ(line, next());
-
-    // A switch other than 1: the structured layout, over UDP.
-    XKT_logRegCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput);
-    g_iUseHttpsSyslog = 2;
-    dispatch(1, 4, "disk full");
-    const std::string structured = next(), end = " - - - - - \xEF\xBB\xBF disk full\n";
-    EXPECT_EQ(std::to_string(structured.size() - 5 + 10000).substr(1) + " <139>1 ", structured.substr(0, 12));
-    EXPECT_EQ(end, structured.substr(structured.size() - end.size()));
+    for (int32_t tls : {0, 2}) {  // a switch other than 1 is UDP too
+        g_iUseHttpsSyslog = tls;
+        EXPECT_EQ(0, XKT_SysLogOutput(line.c_str()));
+        EXPECT_EQ(line, next());
+    }
 
     ASSERT_EQ(0, XKT_logRegSTBMonitorCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput, kKey));
     const std::string sixteen = "0123456789abcd\r\n", twenty = "twenty characters!!\n", thirty(29, 'w');
