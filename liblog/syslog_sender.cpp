@@ -162,8 +162,7 @@ void stopSender() {
         s.stopping = true;
     }
     s.wake.notify_all();
-    // Ends a connect or write in progress; the session itself goes with the
-    // process.
+    // Ends a connect, handshake or write in progress, so the join is prompt.
     closeSyslogConnection();
     if (s.thread.joinable()) s.thread.join();
 }
