@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <netinet/in.h>
 
 #include "xkt_log.h"
 
@@ -22,10 +23,11 @@ extern uint16_t g_syslogPort;
 // The UDP socket, created by the first line and kept; -1 until then.
 extern int32_t g_syslogSocket;
 
-// Serialises the log thread's send with the teardown of the TLS session and
-// with the writers of the server, port and key on the host's and the agent's
-// threads. Recursive, so a registration can hold it across its own call of
-// closeSyslogConnection and its key write.
+// Guards the server, the port, the key, the UDP socket and the tag texts.
+// Held only for moments: the TLS stream's slow work (connect, handshake,
+// write) runs under a lock of its own, so neither the log thread nor a
+// setter waits for a collector. Recursive, so a registration can hold it
+// across its own call of closeSyslogConnection and its key write.
 std::recursive_mutex& syslogMutex();
 
 class SyslogLock {
@@ -35,6 +37,49 @@ public:
 private:
     std::lock_guard<std::recursive_mutex> guard_;
 };
+
+// One way of carrying a line to the collector. send runs on the caller's
+// thread under SyslogLock, with the UDP socket made; 0 when the line was
+// handed over, -1 otherwise.
+struct SyslogTransport {
+    const char* name;
+    int32_t (*send)(const char* line, size_t length);
+};
+extern const SyslogTransport kUdpTransport;
+extern const SyslogTransport kAesUdpTransport;
+extern const SyslogTransport kTlsTransport;
+
+// The transport the current key and TLS switch select (under SyslogLock).
+const SyslogTransport& selectedTransport();
+
+// UDP: creates g_syslogSocket when it is missing (0 or -1), and the
+// collector's address as sendto takes it.
+int32_t ensureUdpSocket();
+sockaddr_in collectorAddress();
+
+// The TLS stream's session, owned by whoever holds its lock.
+bool tlsSessionConnected();
+// A number that changes whenever the session is torn down from outside:
+// an attempt that saw it change was interrupted, not refused.
+uint32_t tlsSessionGeneration();
+// Tears a live session down without counting as an outside teardown (the
+// sender, after a failed write).
+void dropTlsSession();
+
+// The TLS lines wait here for the sender thread, so that a collector that
+// is slow, silent or gone costs the log thread nothing.
+inline constexpr size_t kSyslogQueueLines = 256;
+int32_t queueTlsLine(const char* line, size_t length);
+// The next line is tried at once: the collector or the session changed.
+void wakeTlsSender();
+
+struct SyslogSenderCounts {
+    uint64_t queued;      // lines accepted into the queue
+    uint64_t sent;        // lines written to a session
+    uint64_t overflowed;  // lines refused because the queue was full
+    uint64_t abandoned;   // queued lines given up (transport changed, write failed twice)
+};
+SyslogSenderCounts syslogSenderCounts();
 
 }  // namespace xkt::log
 

@@ -139,9 +139,10 @@ XKT_PLATFORM_API XKT_CsHandle* XKT_csopen(const char* command, const char* mode,
  * is left running and reaped later, never left a zombie. */
 XKT_PLATFORM_API int32_t XKT_csclose(XKT_CsHandle* handle, int32_t flags);
 
-/* ---- UDP sockets --------------------------------------------------------------- */
+/* ---- Sockets ------------------------------------------------------------------- */
 
 #define XKT_SOCK_AF_INET 0
+#define XKT_SOCK_STREAM 1
 #define XKT_SOCK_DGRAM 2
 
 XKT_PLATFORM_API int32_t XKT_sock_socket(int32_t family, int32_t type, int32_t protocol);
@@ -154,6 +155,21 @@ XKT_PLATFORM_API int32_t XKT_sock_sendto(int32_t fd, const void* buffer, uint32_
                                          int32_t flags, const void* address,
                                          uint32_t addressLength);
 XKT_PLATFORM_API int32_t XKT_sock_close(int32_t fd);
+
+/* Connects a stream socket to address (network byte order) and port (host
+ * order), waiting at most timeoutMs. The socket stays blocking. 0, or -1
+ * with errno set (ETIMEDOUT when the time ran out). */
+XKT_PLATFORM_API int32_t XKT_sock_connect(int32_t fd, uint32_t address, uint16_t port,
+                                          uint32_t timeoutMs);
+/* Bounds every later send and receive on fd to timeoutMs; 0 or -1. */
+XKT_PLATFORM_API int32_t XKT_sock_settimeout(int32_t fd, uint32_t timeoutMs);
+/* Stream send and receive. A peer that closed the stream costs EPIPE, never
+ * a signal. Bytes moved, 0 at the end of the stream, negative on failure. */
+XKT_PLATFORM_API int32_t XKT_sock_send(int32_t fd, const void* buffer, uint32_t length);
+XKT_PLATFORM_API int32_t XKT_sock_recv(int32_t fd, void* buffer, uint32_t length);
+/* Ends both directions of fd without closing it: a thread blocked on fd
+ * (connecting, sending, receiving) returns at once. 0 or -1. */
+XKT_PLATFORM_API int32_t XKT_sock_shutdown(int32_t fd);
 /* The box's MAC address, 17 characters "aa:bb:cc:dd:ee:ff", into a buffer of
  * 32 bytes. 0, or non-zero on failure. */
 XKT_PLATFORM_API int32_t XKT_sock_getMac(char* mac);

@@ -6,6 +6,7 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "log_entries.h"
 #include "log_init.h"
@@ -96,6 +97,8 @@ TEST_F(SyslogTest, StructuredLayoutOnlyForTlsWithoutKey) {
               format(&full, 1));
     EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n",
               format("ends\n", 0));
+    g_iUseHttpsSyslog = 2;  // any switch but 0
+    EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n", format("ends\n", 0));
     char small[6];
     EXPECT_EQ(-1, XKT_syslogProtoFormatter("x", small, sizeof small, 0));
 
@@ -134,35 +137,27 @@ TEST_F(SyslogTest, ClassicHeadFollowsEveryChangeOfPriSecondMacAndIdentity) {
     // The head in front of the record's fields is kept from line to line;
     // each line must still show the PRI, time, MAC and identity of its own.
     LogRecord full = record(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "player.cpp", 88, "hello");
-    auto compose = [&full](int32_t pri, int32_t second) {
-        const LogTime time{second, 5, 9, 3, 2, 2024, {}};
+    const std::string mac = "00:11:22:33:44:55", other = "aa:bb:cc:dd:ee:ff";
+    const std::tuple<std::string, const char*, int32_t, int32_t, std::string> steps[] = {
+        {mac, "", 139, 7, "<139>Feb 03 09:05:07 " + mac + " "},
+        {mac, "", 139, 7, "<139>Feb 03 09:05:07 " + mac + " "},
+        {mac, "", 134, 7, "<134>Feb 03 09:05:07 " + mac + " "},
+        {mac, "", 134, 8, "<134>Feb 03 09:05:08 " + mac + " "},
+        {other, "", 134, 8, "<134>Feb 03 09:05:08 " + other + " "},
+        {other, "stb-", 134, 8, "<134>Feb 03 09:05:08 " + other + " stb-V1.2"},
+        {"", "stb-", 134, 8, "<134>Feb 03 09:05:08  stb-V1.2"},
+        {mac, "", 139, 7, "<139>Feb 03 09:05:07 " + mac + " "}};
+    for (const auto& [macText, prefix, pri, second, head] : steps) {
+        std::strcpy(g_macString, macText.c_str());
+        if (std::strcmp(g_syslogTagPrefix, prefix) != 0) {
+            std::strcpy(g_syslogTagPrefix, prefix);
+            std::strcpy(g_softwareVersion, prefix[0] != '\0' ? "V1.2" : "");
+            ++g_syslogIdentityVersion;  // as the agent's setter does
+        }
         char out[XKT_LOG_FORMAT_BUFFER_SIZE] = {};
         bool cut = true;
-        composeClassicLine(out, 1021, pri, &full, full.message, time, cut);
+        composeClassicLine(out, 1021, pri, &full, full.message, LogTime{second, 5, 9, 3, 2, 2024, {}}, cut);
         EXPECT_FALSE(cut);
-        return std::string(out);
-    };
-    auto expected = [](int32_t pri, const char* stamp, const std::string& mac,
-                       const std::string& identity) {
-        return "<" + std::to_string(pri) + ">Feb 03 09:05:" + stamp + " " + mac + " " + identity +
-               " player.cpp:88 code:13 hello";
-    };
-    const std::string first = compose(139, 7);
-    EXPECT_EQ(expected(139, "07", "00:11:22:33:44:55", ""), first);
-    EXPECT_EQ(first, compose(139, 7));
-    EXPECT_EQ(expected(134, "07", "00:11:22:33:44:55", ""), compose(134, 7));
-    EXPECT_EQ(expected(134, "08", "00:11:22:33:44:55", ""), compose(134, 8));
-    std::strcpy(g_macString, "aa:bb:cc:dd:ee:ff");
-    EXPECT_EQ(expected(134, "08", "aa:bb:cc:dd:ee:ff", ""), compose(134, 8));
-    std::strcpy(g_syslogTagPrefix, "stb-");
-    std::strcpy(g_softwareVersion, "V1.2");
-    ++g_syslogIdentityVersion;  // as the agent's setter does
-    EXPECT_EQ(expected(134, "08", "aa:bb:cc:dd:ee:ff", "stb-V1.2"), compose(134, 8));
-    g_macString[0] = '\0';
-    EXPECT_EQ(expected(134, "08", "", "stb-V1.2"), compose(134, 8));
-    std::strcpy(g_macString, "00:11:22:33:44:55");
-    g_syslogTagPrefix[0] = '\0';
-    g_softwareVersion[0] = '\0';
-    ++g_syslogIdentityVersion;
-    EXPECT_EQ(first, compose(139, 7));
+        EXPECT_EQ(head + " player.cpp:88 code:13 hello", out);
+    }
 }

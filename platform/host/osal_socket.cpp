@@ -1,4 +1,4 @@
-// UDP sockets and the box's MAC address. The socket calls are thin: the
+// UDP and stream sockets and the box's MAC address. The socket calls are thin: the
 // library's constants are the OS layer's, mapped here to Linux's.
 #include <algorithm>
 #include <arpa/inet.h>
@@ -8,13 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netpacket/packet.h>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 #include <vector>
 
@@ -92,17 +95,53 @@ std::string macFromIfaddrs() {
     return found;
 }
 
+timeval toTimeval(uint32_t ms) {
+    timeval value{};
+    value.tv_sec = static_cast<time_t>(ms / 1000);
+    value.tv_usec = static_cast<suseconds_t>(ms % 1000 * 1000);
+    return value;
+}
+
+bool setBlocking(int fd, bool blocking) {
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    return fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK) == 0;
+}
+
+// A blocking connect waits for the kernel's own time-out (minutes for an
+// address that never answers): connect without blocking and poll instead.
+int32_t connectWithin(int fd, const sockaddr_in& peer, uint32_t timeoutMs) {
+    if (!setBlocking(fd, false)) return -1;
+    int result = connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    if (result < 0 && errno == EINPROGRESS) {
+        pollfd waiting{fd, POLLOUT, 0};
+        const int ready = poll(&waiting, 1, static_cast<int>(timeoutMs));
+        int error = ready == 0 ? ETIMEDOUT : errno;
+        socklen_t size = sizeof error;
+        if (ready > 0) getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size);
+        // A socket shut down while connecting reports no error but has no peer.
+        if (ready > 0 && error == 0 && (waiting.revents & POLLHUP) != 0) error = ECONNABORTED;
+        result = error == 0 ? 0 : -1;
+        errno = error;
+    }
+    const int connectError = errno;
+    if (!setBlocking(fd, true)) return -1;
+    errno = connectError;
+    return result == 0 ? 0 : -1;
+}
+
 }  // namespace
 
 extern "C" {
 
 int32_t XKT_sock_socket(int32_t family, int32_t type, int32_t protocol) {
-    if (family != XKT_SOCK_AF_INET || type != XKT_SOCK_DGRAM) {
+    if (family != XKT_SOCK_AF_INET || (type != XKT_SOCK_DGRAM && type != XKT_SOCK_STREAM)) {
         errno = EINVAL;
         return -1;
     }
     // Not inherited by the commands the shell runner starts.
-    return socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, protocol);
+    return socket(AF_INET, (type == XKT_SOCK_STREAM ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC,
+                  protocol);
 }
 
 int32_t XKT_sock_setsockopt(int32_t fd, int32_t level, int32_t option, const void* value,
@@ -129,6 +168,31 @@ int32_t XKT_sock_sendto(int32_t fd, const void* buffer, uint32_t length, int32_t
 }
 
 int32_t XKT_sock_close(int32_t fd) { return close(fd) == 0 ? 0 : -1; }
+
+int32_t XKT_sock_connect(int32_t fd, uint32_t address, uint16_t port, uint32_t timeoutMs) {
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
+    return connectWithin(fd, peer, timeoutMs);
+}
+
+int32_t XKT_sock_settimeout(int32_t fd, uint32_t timeoutMs) {
+    const timeval timeout = toTimeval(timeoutMs);
+    const bool set = setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0 &&
+                     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
+    return set ? 0 : -1;
+}
+
+int32_t XKT_sock_send(int32_t fd, const void* buffer, uint32_t length) {
+    return static_cast<int32_t>(send(fd, buffer, length, MSG_NOSIGNAL));
+}
+
+int32_t XKT_sock_recv(int32_t fd, void* buffer, uint32_t length) {
+    return static_cast<int32_t>(recv(fd, buffer, length, 0));
+}
+
+int32_t XKT_sock_shutdown(int32_t fd) { return shutdown(fd, SHUT_RDWR) == 0 ? 0 : -1; }
 
 int32_t XKT_sock_getMac(char* mac) {
     if (mac == nullptr) return -1;

@@ -68,10 +68,13 @@ public:
     explicit Collector(std::string dir) : dir_(std::move(dir)) {}
     ~Collector() { stop(); }
 
-    bool start() {
+    // restart keeps the ports, as a collector that comes back does.
+    bool start(bool restart = false) {
         for (int attempt = 0; attempt < 5; ++attempt) {  // another process may take a free port first
-            udpPort = freePort(SOCK_DGRAM);
-            tlsPort = freePort(SOCK_STREAM);
+            if (!restart) {
+                udpPort = freePort(SOCK_DGRAM);
+                tlsPort = freePort(SOCK_STREAM);
+            }
             const std::string command = "cd " + dir_ + " && XKT_DIR=" + dir_ + " XKT_UDP_PORT=" + std::to_string(udpPort) +
                 " XKT_TLS_PORT=" + std::to_string(tlsPort) + " exec syslog-ng -F -e --no-caps -f " XKT_COLLECTOR_CONF
                 " -R persist -p pid -c ctl </dev/null 2>syslog-ng.log";
@@ -84,6 +87,7 @@ public:
                 if (log().find("syslog-ng starting up") != std::string::npos) return true;
             }
             stop();
+            if (restart) usleep(200000);
         }
         return false;
     }
