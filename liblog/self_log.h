@@ -7,3 +7,7 @@
 
 #define XKT_SELF_LOG(level, function, ...) \
     XKT_logWrite(__FILE__, __LINE__, function, 0, XKT_LOG_TYPE_RUN, level, "LOG", __VA_ARGS__)
+
+// The usual failure exit: an ERROR message for function, then -1.
+#define XKT_SELF_FAIL(function, ...) \
+    ((void)XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, __VA_ARGS__), -1)
