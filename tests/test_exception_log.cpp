@@ -177,14 +177,14 @@ TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
         EXPECT_EQ(n == 9, std::find(left.begin(), left.end(), "entry0.tar.gz") != left.end()) << n;
         EXPECT_EQ(n == 9, fs::exists(list)) << "the list stays when nothing was pruned";
     }
-    // A name that would not stay one word of the removal command is refused.
+    // An oldest name with shell characters is removed like any other.
     fillCollection(10);
-    const std::string hostile = dqn("x;touch pwned");
-    fs::rename(dqn("entry0.tar.gz"), hostile);
+    const std::string odd = dqn("x;touch pwned");
+    fs::rename(dqn("entry0.tar.gz"), odd);
     const timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
-    ASSERT_EQ(0, utimes(hostile.c_str(), old));
-    EXPECT_EQ(-1, XKT_deleteEarlistTmpExpLog());
-    EXPECT_TRUE(fs::exists(hostile));
+    ASSERT_EQ(0, utimes(odd.c_str(), old));
+    EXPECT_EQ(0, XKT_deleteEarlistTmpExpLog());
+    EXPECT_FALSE(fs::exists(odd));
     EXPECT_FALSE(fs::exists("pwned") || fs::exists(dqn("pwned")));
 }
 
