@@ -8,6 +8,7 @@
 // are shared between them.
 #include "flash_store.h"
 
+#include <algorithm>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -76,6 +77,9 @@ int32_t loadNameFields(NameFieldCopy& copy) {
             return -1;
         }
         copyText(g_nameFields.model, value);
+        // A "/" in the model would put the archive into a folder that does
+        // not exist, and its temporary file would be deleted unarchived.
+        std::replace(g_nameFields.model, g_nameFields.model + sizeof g_nameFields.model, '/', '_');
     }
     // A MAC text shorter than six characters leaves the field empty rather
     // than reading before it.
