@@ -3,7 +3,11 @@
 // pruning of the collection directory and the ANR log name buffer.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <fcntl.h>
+#include <cstdio>
 #include <cstring>
+#include <unistd.h>
 #include <dirent.h>
 #include <filesystem>
 #include <fstream>
@@ -90,6 +94,28 @@ bool hasZombieChild() {
     return false;
 }
 
+// The logcat collectors parent started that have not ended (zombies aside).
+std::vector<pid_t> collectorsOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& process : processes()) {
+        const std::string stat = xkt::test::readFile(process / "stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || stat.find("(logcat)") == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state != 'Z' &&
+            ppid == parent) {
+            found.push_back(std::stoi(process.filename().string()));
+        }
+    }
+    return found;
+}
+
+bool ended(pid_t pid) {
+    const std::string stat = xkt::test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
 bool logged(const std::string& text) {
     for (const auto& entry : xkt::test::readTagged("XKT")) {
         if (entry.message.find(text) != std::string::npos) return true;
@@ -164,6 +190,45 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     XKT_system("true");
     EXPECT_FALSE(hasZombieChild());
     EXPECT_TRUE(logged("|enter XKT_expLogOutputTimer, iArg=["));
+}
+
+// A snapshot's collector lives 4 s on its timer; a process that ends first
+// (or is killed, or deinitialises) takes its collector with it.
+TEST_F(ExpLog, CollectorsEndWithTheirProcess) {
+    ASSERT_EQ(0, XKT_ExpLogInit());
+    enum class End { Exit, Killed, Deinit };
+    for (End end : {End::Exit, End::Killed, End::Deinit}) {
+        SCOPED_TRACE(static_cast<int>(end));
+
+        int ids[2];
+        ASSERT_EQ(0, pipe2(ids, O_CLOEXEC));  // not held open by the collector
+        const pid_t child = fork();
+        if (child == 0) {
+            close(ids[0]);
+            // A whole snapshot once; the collector alone for the other ends.
+            if ((end == End::Exit ? XKT_expLogToTmp(0) : XKT_startCollectLog(0)) < 0) _exit(2);
+            std::vector<pid_t> running = collectorsOf(getpid());
+            if (end == End::Deinit) {
+                XKT_logDeinit();
+                XKT_system("true");  // reaps what was killed
+                _exit(running.empty() || !collectorsOf(getpid()).empty() ? 1 : 0);  // no exit handlers
+            }
+            for (pid_t id : running) (void)!write(ids[1], &id, sizeof id);
+            close(ids[1]);
+            if (end == End::Killed) pause();
+            std::exit(running.empty() ? 1 : 0);
+        }
+        close(ids[1]);
+        std::vector<pid_t> running;
+        for (pid_t id; read(ids[0], &id, sizeof id) == sizeof id;) running.push_back(id);
+        close(ids[0]);
+        if (end == End::Killed) kill(child, SIGKILL);
+        EXPECT_EQ(end == End::Killed ? 128 + SIGKILL : 0, xkt::test::waitForExit(child));
+        if (end == End::Deinit) continue;
+        EXPECT_FALSE(running.empty());
+        for (int i = 0; i < 100 && !std::all_of(running.begin(), running.end(), ended); ++i) usleep(10000);
+        for (pid_t id : running) EXPECT_TRUE(ended(id)) << id << " within 1 s";
+    }
 }
 
 TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
