@@ -69,18 +69,6 @@ std::vector<fs::path> processes() {
     return found;
 }
 
-// Processes still writing the collector's file (by command line).
-bool collectorRunning(const std::string& file) {
-    for (const auto& process : processes()) {
-        const std::string cmdline = xkt::test::readFile(process / "cmdline");
-        if (cmdline.find(file) != std::string::npos && cmdline.find("logcat") != std::string::npos &&
-            xkt::test::readFile(process / "stat").find(") Z ") == std::string::npos) {
-            return true;  // zombies checked apart
-        }
-    }
-    return false;
-}
-
 bool hasZombieChild() {
     const std::string me = " " + std::to_string(getpid()) + " ";
     for (const auto& process : processes()) {
@@ -180,13 +168,8 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path)) << "reboots are not recorded";
 
     // The collectors end 4 s after they started, and the runner reaps them.
-    for (int i = 0; i < 100 && (collectorRunning(dqn("anr.txt")) ||
-                                collectorRunning(dqn("abnomalreboot.txt")));
-         ++i) {
-        XKT_sleep(100);
-    }
-    EXPECT_FALSE(collectorRunning(dqn("anr.txt")));
-    EXPECT_FALSE(collectorRunning(dqn("abnomalreboot.txt")));
+    for (int i = 0; i < 100 && !collectorsOf(getpid()).empty(); ++i) XKT_sleep(100);
+    EXPECT_TRUE(collectorsOf(getpid()).empty());
     XKT_system("true");
     EXPECT_FALSE(hasZombieChild());
     EXPECT_TRUE(logged("|enter XKT_expLogOutputTimer, iArg=["));
@@ -294,6 +277,6 @@ TEST_F(ExpLog, CollectorStoppedAtOnceWhenItsTimerCannotBeAdded) {
     EXPECT_TRUE(entriesOf(dqn()).empty()) << "no archive, no text file";
     EXPECT_TRUE(logged("|add timer failed"));
     EXPECT_TRUE(logged("|enter XKT_stopCollectLog, iLogcatID=["));
-    for (int i = 0; i < 50 && collectorRunning(dqn("anr.txt")); ++i) XKT_sleep(20);
-    EXPECT_FALSE(collectorRunning(dqn("anr.txt")));
+    for (int i = 0; i < 50 && !collectorsOf(getpid()).empty(); ++i) XKT_sleep(20);
+    EXPECT_TRUE(collectorsOf(getpid()).empty());
 }

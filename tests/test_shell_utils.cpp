@@ -21,7 +21,6 @@ using namespace xkt::log;
 
 namespace {
 
-using xkt::test::eventually;
 using xkt::test::exists;
 
 // Messages pass as in any process once the managing process runs.
@@ -33,7 +32,7 @@ protected:
     std::string path(const std::string& p) { return sandbox_.path(p); }
 };
 
-TEST_F(ShellUtils, RunnerRoutesAndTheLogcatCollector) {
+TEST_F(ShellUtils, RunnerRoutes) {
     const std::string made = path("/made/deep"), note = path("/mkdir-note"), plain = path("/plain");
     EXPECT_GT(XKT_actShellCmd(("busybox mkdir -p " + made).c_str()), 0) << "streamed: a pid";
     EXPECT_TRUE(exists(made));
@@ -52,20 +51,6 @@ TEST_F(ShellUtils, RunnerRoutesAndTheLogcatCollector) {
     EXPECT_EQ(-1, XKT_actShellCmd(nullptr));
     EXPECT_EQ(1u, xkt::test::readTagged("XKT").size()) << "only the missing command is reported";
 
-    // A logcat collector keeps running until killed by the returned pid.
-    const std::string file = path("/collected.log");
-    const int32_t pid = XKT_actShellCmd(("logcat -v threadtime -f " + file).c_str());
-    ASSERT_GT(pid, 0);
-    ASSERT_TRUE(eventually([&] { return exists(file); }));
-    const uintmax_t before = fs::file_size(file);
-    XKT_LOG(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_INFO, "player", "collected line");
-    EXPECT_TRUE(eventually([&] { return fs::file_size(file) > before; }));
-
-    EXPECT_GE(XKT_actShellCmd(("busybox kill -9 " + std::to_string(pid)).c_str()), 0);
-    EXPECT_TRUE(eventually([&] {  // gone, or a zombie the runner reaps later
-        const std::string stat = xkt::test::capture("cat /proc/" + std::to_string(pid) + "/stat 2>/dev/null");
-        return stat.empty() || stat.find(") Z ") != std::string::npos;
-    }));
 }
 
 TEST_F(ShellUtils, FileOperationsEdgeCases) {
