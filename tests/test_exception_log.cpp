@@ -69,6 +69,28 @@ std::vector<fs::path> processes() {
     return found;
 }
 
+// The logcat collectors parent started that have not ended (zombies aside).
+std::vector<pid_t> collectorsOf(pid_t parent) {
+    std::vector<pid_t> found;
+    for (const auto& process : processes()) {
+        const std::string stat = xkt::test::readFile(process / "stat");
+        const size_t close = stat.rfind(')');
+        if (close == std::string::npos || stat.find("(logcat)") == std::string::npos) continue;
+        char state = 0;
+        int ppid = 0;
+        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state != 'Z' &&
+            ppid == parent) {
+            found.push_back(std::stoi(process.filename().string()));
+        }
+    }
+    return found;
+}
+
+bool ended(pid_t pid) {
+    const std::string stat = xkt::test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    return stat.empty() || stat.find(") Z ") != std::string::npos;
+}
+
 bool logged(const std::string& text) {
     for (const auto& entry : xkt::test::readTagged("XKT")) {
         if (entry.message.find(text) != std::string::npos) return true;
