@@ -385,7 +385,9 @@ extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
     }
     CaptureTarCommand command;
     if (buildTarCommand(command, kind, archive.c_str()) != 0) return -1;
-    if (XKT_actShellCmd(command.c_str()) < 0) return XKT_SELF_FAIL(kFunction, "excute tar failed");
+    if (runCommand(command.c_str(), ShellRoute::Runner, kFunction, "excute tar failed") < 0) {
+        return -1;
+    }
     if (XKT_chownUserToSystem(archive.c_str()) != 0) {
         return XKT_SELF_FAIL(kFunction, "chown user failed");
     }

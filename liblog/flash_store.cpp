@@ -91,7 +91,8 @@ int32_t loadNameFields(NameFieldCopy& copy) {
 // The archive index of a name: the two characters before its last eleven
 // (before ".log.tar.gz"), or what there is of them in a shorter name.
 int32_t archiveIndexOf(std::string_view name) {
-    const size_t end = name.size() > kArchiveSuffix.size() ? name.size() - kArchiveSuffix.size() : 0;
+    const size_t suffix = kArchiveSuffix.size();
+    const size_t end = name.size() > suffix ? name.size() - suffix : 0;
     const size_t start = end > kIndexDigits ? end - kIndexDigits : 0;
     return parseDecimal(name.substr(start, end - start));
 }
