@@ -14,4 +14,8 @@ struct CaptureRingState {
 
 CaptureRingState captureRingState();
 
+// XKT_logDeinit's part: destroys the ring's count lock when it exists, and
+// forgets the handle.
+void destroyCaptureRingLock();
+
 }  // namespace xkt::log

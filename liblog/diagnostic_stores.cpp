@@ -25,10 +25,6 @@ namespace {
 constexpr const char* kParameterFile = "/system/iptv/setting/softparam.ini";
 constexpr const char* kStoresKey = "SoftParam.UniLogOptimization.Enable";
 
-// Start-up messages go straight to the Android log: the write path drops
-// everything until the takeover property is set.
-void say(const char* text) { __android_log_print(ANDROID_LOG_DEBUG, "LOG", "%s", text); }
-
 // The parameter file for reading, or null with errno. A FIFO or a device in
 // its place must not stall initialisation: the open does not wait for a
 // writer, and only a regular file is read.
@@ -51,11 +47,11 @@ FILE* openRegularFile(const char* path) {
 int32_t startDiagnosticStores() {
     if (XKT_getK47FeaturesValue() != 1) return 0;
     if (XTK_ErrorLogInit() != 0) {
-        say("XTK_ErrorLogInit failed");
+        XKT_STARTUP_LOG("XTK_ErrorLogInit failed");
         return -1;
     }
     if (XKT_ExpLogInit() != 0) {
-        say("XKT_ExpLogInit failed");
+        XKT_STARTUP_LOG("XKT_ExpLogInit failed");
         return -1;
     }
     return 0;

@@ -14,6 +14,7 @@
 #include "log_init.h"
 #include "mutex_guard.h"
 #include "self_log.h"
+#include "shell_utils.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 
@@ -52,22 +53,22 @@ bool claimExport() {
 
 void exportTimerFired(int32_t /*timerId*/, int32_t /*arg*/) { XKT_errorlogOutputTrigger(); }
 
-// Steps 10 and 11, under the capture's lock so that no line is written
-// between closing the current file and deleting it.
+// Closes and deletes the temporary files under the capture's lock, so that
+// no line is written between closing the current file and deleting it.
 int32_t deleteTemporaryFiles(const char* directory) {
     MutexGuard guard(__atomic_load_n(&g_pErrorLogMutex, __ATOMIC_ACQUIRE));
     closeErrorLogFile();
     BoxText<kCleanupCommandSize> command;
-    if (command.format("busybox find %s -name \"*.log\" -exec busybox rm -rf {} \\;",
-                       directory) != 0 ||
-        XKT_actShellCmd(command.c_str()) < 0) {
+    command.command("busybox find %s -name \"*.log\" -exec busybox rm -rf {} \\;", {directory});
+    if (command.empty() || XKT_actShellCmd(command.c_str()) < 0) {
         return XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kTriggerFunction, "rm tmp errorlog failed");
     }
     return 0;
 }
 
-// Steps 4 to 11, once this export owns the state. The value is 0 after a
-// completed export, otherwise that of the last message written.
+// One export, from the listing to the emptied temporary directory, once
+// this export owns the state. The value is 0 after a completed export,
+// otherwise that of the last message written.
 int32_t runExport() {
     FixedPath temporary, list, indexFile;
     temporary.path(kErrorLogDirectory);
@@ -90,7 +91,7 @@ int32_t runExport() {
     }
     if (XKT_deleteFile(list.c_str()) != 0) {
         return XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kTriggerFunction, "delete file %s failed",
-                            list.c_str());
+                            kErrorStore.listFile);
     }
     return deleteTemporaryFiles(temporary.c_str());
 }
@@ -145,52 +146,26 @@ extern "C" XKT_API int32_t XKT_errorlogOutputTrigger(void) {
 extern "C" XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index) {
     constexpr const char* kFunction = "XKT_OutputErrLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputErrLogToFlash");
-    if (index == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
-    FixedPath listPath, flashDirectory, temporary;
-    listPath.path(kErrorStore.listFile);  // left empty when it does not fit: no file
-    ListFile list(listPath.c_str());
-    if (!list.isOpen()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fopen failed");
-        return -1;
-    }
+    if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
+    FixedPath flashDirectory, temporary;
     flashDirectory.path(kErrorStore.flashDirectory);
     temporary.path(kErrorLogDirectory);
-    while (char* line = list.nextLine()) {
+    return walkListFile(kErrorStore.listFile, kFunction, [&](char* line) {
         packListedFile(line, index, flashDirectory.c_str(), temporary.c_str());
-    }
-    if (list.failed()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fgets failed");
-        return -1;
-    }
-    return 0;
+    });
 }
 
 extern "C" XKT_API int32_t XKT_compressErrorLogToFlash(const char* archive, const char* dir,
                                                        const char* name) {
     constexpr const char* kFunction = "XKT_compressErrorLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressErrorLogToFlash");
-    // The name comes from a directory listing: one that would not stay a
-    // single word of the command (or would read as an option) is refused.
-    if (archive == nullptr || dir == nullptr || name == nullptr || !isShellWord(archive) ||
-        !isShellWord(dir) || !isShellWord(name)) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
+    if (archive == nullptr || dir == nullptr || name == nullptr) {
+        return XKT_SELF_FAIL(kFunction, "invalid param");
     }
     BoxText<kTarCommandSize, 2> command;
-    if (command.format("busybox tar -czvf %s -C %s %s", archive, dir, name) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
+    command.command("busybox tar -czvf %s -C %s %s", {archive, dir, name});
+    if (runCommand(command.c_str(), ShellRoute::Runner, kFunction, "Excute [%s] faild") < 0) {
         return -1;
     }
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute [%s] faild", command.c_str());
-        return -1;
-    }
-    if (XKT_chownUserToSystem(archive) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "chown user failed");
-        return -1;
-    }
-    return 0;
+    return XKT_chownUserToSystem(archive) != 0 ? XKT_SELF_FAIL(kFunction, "chown user failed") : 0;
 }

@@ -128,18 +128,16 @@ int32_t recreateTemporaryDirectory() {
     BoxText<128> directory;
     BoxText<128> command;
     if (directory.path(kErrorLogDirectory) != 0 ||
-        command.format("busybox rm -rf %s", directory.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
-        return -1;
+        command.command("busybox rm -rf %s", {directory.view()}) != 0) {
+        return XKT_SELF_FAIL(kFunction, "mkdir failed");
     }
     if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "rm %s failed", directory.c_str());
+        XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "rm %s failed", kErrorLogDirectory);
     }
     makeMissingParents(directory);
     // chmod as well: the process's umask may have taken bits from mkdir's mode.
     if (mkdir(directory.c_str(), 0700) != 0 || chmod(directory.c_str(), 0700) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "mkdir failed");
     }
     return 0;
 }
@@ -148,15 +146,13 @@ int32_t ensureFlashDirectory() {
     constexpr const char* kFunction = "XTK_ErrorLogInit";
     BoxText<128> directory;
     if (directory.path(kErrorFlashDirectory) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create %s failed", kErrorFlashDirectory);
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "create %s failed", kErrorFlashDirectory);
     }
     if (access(directory.c_str(), F_OK) == 0) return 0;
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "%s is not exist, need create it",
                  kErrorFlashDirectory);
     if (XKT_createFolder(directory.c_str()) == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create %s failed", kErrorFlashDirectory);
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "create %s failed", kErrorFlashDirectory);
     }
     return 0;
 }
@@ -203,14 +199,8 @@ extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
     g_iTmpErrorlogNum = fileCount();
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "g_iTmpErrorlogNum=%d",
                  static_cast<int>(g_iTmpErrorlogNum));
-    if (XKT_timer_init() != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_timer_init error...");
-        return -1;
-    }
-    if (prepareLock() != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create mutex failed");
-        return -1;
-    }
+    if (XKT_timer_init() != 0) return XKT_SELF_FAIL(kFunction, "XKT_timer_init error...");
+    if (prepareLock() != 0) return XKT_SELF_FAIL(kFunction, "create mutex failed");
     XKT_logRegCallback(kErrorLogChannel, XKT_errorlogFormatter, XKT_errorlogFileOutput);
     if (armErrorLogExport() != 0) return -1;
     if (getAndroidVersion() > 2) return 0;

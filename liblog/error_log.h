@@ -14,10 +14,9 @@ inline constexpr int32_t kErrorLogChannel = 4;
 // again. The caller holds g_pErrorLogMutex.
 void closeErrorLogFile();
 
-// XKT_logDeinit's part: destroys the error log's lock, and the capture
-// ring's count lock, each when it exists, and forgets the handle.
+// XKT_logDeinit's part: destroys the error log's lock when it exists, and
+// forgets the handle.
 void destroyErrorLogLock();
-void destroyCaptureRingLock();
 
 // Adds the repeating export timer (g_LogOutputTimerID). 0, or -1 when the
 // timer service refuses it.

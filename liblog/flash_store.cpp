@@ -8,7 +8,7 @@
 // are shared between them.
 #include "flash_store.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -19,6 +19,7 @@
 #include "box_path.h"
 #include "log_init.h"
 #include "self_log.h"
+#include "shell_utils.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 #include "xkt_securec.h"
@@ -34,10 +35,7 @@ constexpr size_t kSortCommandSize = 256;
 constexpr size_t kArchivePathSize = 128;
 constexpr size_t kCopyCommandSize = 128;
 constexpr std::string_view kArchiveSuffix = ".log.tar.gz";
-// The archive index stands in the two characters before the suffix, so a
-// name needs at least two more characters than the suffix to carry one.
-constexpr size_t kIndexedNameMin = 13;
-static_assert(kIndexedNameMin == kArchiveSuffix.size() + 2);
+constexpr size_t kIndexDigits = 2;
 
 // Model and MAC field of the archive names: filled on first use, never
 // refreshed. Both exports may build a name at the same moment, so the
@@ -79,6 +77,9 @@ int32_t loadNameFields(NameFieldCopy& copy) {
             return -1;
         }
         copyText(g_nameFields.model, value);
+        // A "/" in the model would put the archive into a folder that does
+        // not exist, and its temporary file would be deleted unarchived.
+        std::replace(g_nameFields.model, g_nameFields.model + sizeof g_nameFields.model, '/', '_');
     }
     // A MAC text shorter than six characters leaves the field empty rather
     // than reading before it.
@@ -87,22 +88,33 @@ int32_t loadNameFields(NameFieldCopy& copy) {
     return 0;
 }
 
+// The archive index of a name: the two characters before its last eleven
+// (before ".log.tar.gz"), or what there is of them in a shorter name.
+int32_t archiveIndexOf(std::string_view name) {
+    const size_t suffix = kArchiveSuffix.size();
+    const size_t end = name.size() > suffix ? name.size() - suffix : 0;
+    const size_t start = end > kIndexDigits ? end - kIndexDigits : 0;
+    return parseDecimal(name.substr(start, end - start));
+}
+
+// Cut to size - 1 characters when the buffer is short, as any bounded
+// format of the library is. -1 only when the store's directory has no room.
 int32_t formatArchiveName(char* out, uint32_t size, int32_t index, int32_t isExp,
                           const LogTime& now, const NameFieldCopy& fields) {
-    if (size == 0) return -1;
+    if (size == 0) return 0;
     const char* model = fields.model;
     const char* macTail = fields.macTail;
     if (isExp == 0) {
-        return snprintf_s(out, size, size - 1, "Err_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log",
-                          model, macTail, now.year, now.month, now.day, now.hour, now.minute,
-                          now.second, index);
+        snprintf_s(out, size, size - 1, "Err_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log", model,
+                   macTail, now.year, now.month, now.day, now.hour, now.minute, now.second, index);
+        return 0;
     }
     BoxText<kStorePathSize> directory;
     if (directory.path(kExpStore.flashDirectory) != 0) return -1;
-    return snprintf_s(out, size, size - 1,
-                      "%s/Exp_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log.tar.gz", directory.c_str(),
-                      model, macTail, now.year, now.month, now.day, now.hour, now.minute,
-                      now.second, index);
+    snprintf_s(out, size, size - 1, "%s/Exp_%s_%s_%04d%02d%02d%02d%02d%02d_%02d.log.tar.gz",
+               directory.c_str(), model, macTail, now.year, now.month, now.day, now.hour,
+               now.minute, now.second, index);
+    return 0;
 }
 
 // One entry of the flash directory: deleted when it is an archive of the
@@ -112,15 +124,9 @@ void deleteIfInRange(DIR* dir, const dirent& entry, const char* directory, int32
     constexpr const char* kFunction = "XKT_deleteLogByIndex";
     const std::string_view name(entry.d_name);
     if (isDirectory(dir, entry) || name.find(kArchiveSuffix) == std::string_view::npos) return;
-    // Shorter names cannot hold an index; the two characters would lie
-    // before the name.
-    if (name.size() < kIndexedNameMin) return;
-    const int32_t index = parseDecimal(name.substr(name.size() - kIndexedNameMin, 2));
-    if (!inCyclicRange(index, start, end)) return;
+    if (!inCyclicRange(archiveIndexOf(name), start, end)) return;
     BoxText<kArchivePathSize> path;
-    // The removal is a shell command: a name that would not stay one word
-    // there could make it remove something outside the store.
-    if (!isShellWord(name) || path.format("%s/%s", directory, entry.d_name) != 0) {
+    if (path.format("%s/%s", directory, entry.d_name) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm file %s failed", entry.d_name);
         return;
     }
@@ -199,16 +205,6 @@ int32_t writeIndexFile(const char* path, int32_t index) {
     return std::fclose(file) == 0 && written ? 0 : -1;
 }
 
-bool isShellWord(std::string_view text) {
-    constexpr std::string_view kPlainPunctuation = "._-+,=@%/";
-    if (text.empty() || text.front() == '-') return false;
-    for (char c : text) {
-        const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (!alnum && kPlainPunctuation.find(c) == std::string_view::npos) return false;
-    }
-    return true;
-}
-
 }  // namespace xkt::log
 
 using namespace xkt::log;
@@ -217,10 +213,7 @@ extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32
                                                  int32_t isExp) {
     constexpr const char* kFunction = "XKT_getNewLogFileName";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getNewLogFileName");
-    if (out == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     LogTime now{};
     if (XKT_get_Localtime(&now) != 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Get localtime failed");
@@ -228,28 +221,16 @@ extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32
     }
     NameFieldCopy fields;
     if (loadNameFields(fields) != 0) return -1;
-    // A cut name would be another archive's, or a path outside the store.
-    if (formatArchiveName(out, size, index, isExp, now, fields) < 0) {
-        if (size > 0) out[0] = '\0';
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "name too long");
-        return -1;
-    }
-    return 0;
+    return formatArchiveName(out, size, index, isExp, now, fields);
 }
 
 extern "C" XKT_API int32_t XKT_getMacString(char* out) {
     constexpr const char* kFunction = "XKT_getMacString";
-    if (out == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     std::lock_guard<std::mutex> guard(g_macFillLock);
     if (g_macString[0] == '\0') {
         char mac[kMacStringSize] = {};
-        if (XKT_sock_getMac(mac) != 0) {
-            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "get Mac address faild!");
-            return -1;
-        }
+        if (XKT_sock_getMac(mac) != 0) return XKT_SELF_FAIL(kFunction, "get Mac address faild!");
         copyText(g_macString, mac);
     }
     const size_t length = strnlen(g_macString, sizeof g_macString);
@@ -289,32 +270,21 @@ extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPa
         return -1;
     }
     BoxText<kSortCommandSize, 2> command;
-    if (command.format("busybox ls -1 -rt %s > %s", dir, listPath) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
-    // The C library's system: the listing goes to a file through the shell.
-    if (std::system(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute command failed");
-        return -1;
-    }
-    return 0;
+    command.command("busybox ls -1 -rt %s > %s", {dir, listPath});
+    // The listing goes to a file through the shell; waited for by the
+    // platform rather than the C library's system, so that what the command
+    // says on its error output goes where the platform sends it, not onto
+    // the caller's terminal.
+    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "excute command failed") < 0
+               ? -1
+               : 0;
 }
 
 extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
     constexpr const char* kFunction = "XKT_getTmplogNum";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getTmplogNum");
-    BoxText<kStorePathSize> path;
-    path.path(flashStore(isExp).listFile);  // a path that does not fit stays empty: no file
-    ListFile list(path.c_str());
-    if (!list.isOpen()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fopen failed");
-        return -1;
-    }
     int32_t count = 0;
-    while (list.nextLine() != nullptr) ++count;
-    if (list.failed()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fgets failed");
+    if (walkListFile(flashStore(isExp).listFile, kFunction, [&count](char*) { ++count; }) != 0) {
         return -1;
     }
     return count;
@@ -327,10 +297,7 @@ extern "C" XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEn
     BoxText<kStorePathSize> directory;
     DIR* dir = nullptr;
     if (directory.path(flashStore(isExp).flashDirectory) == 0) dir = opendir(directory.c_str());
-    if (dir == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
-        return -1;
-    }
+    if (dir == nullptr) return XKT_SELF_FAIL(kFunction, "opendir failed");
     while (const dirent* entry = readdir(dir)) {
         deleteIfInRange(dir, *entry, directory.c_str(), iStartIndex, iEndIndex);
     }
@@ -347,10 +314,7 @@ extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isEx
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "tmp log is empty,no need to output");
         return 0;
     }
-    if (count < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "get tmp log num failed");
-        return -1;
-    }
+    if (count < 0) return XKT_SELF_FAIL(kFunction, "get tmp log num failed");
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "tmp log file num = [%d]", count);
     // The export writes one archive per listed name, from iCurLogIndex on.
     const int32_t endIndex =
@@ -358,8 +322,7 @@ extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isEx
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "iStartIndex = [%d], iEndIndex = [%d]",
                  iCurLogIndex, endIndex);
     if (XKT_deleteLogByIndex(iCurLogIndex, endIndex, isExp) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete log by index failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "delete log by index failed");
     }
     return 0;
 }
@@ -367,18 +330,9 @@ extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isEx
 extern "C" XKT_API int32_t XKT_copyFile(const char* src, const char* dst) {
     constexpr const char* kFunction = "XKT_copyFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyFile");
-    if (src == nullptr || dst == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     BoxText<kCopyCommandSize, 2> command;
-    if (command.format("busybox cp %s %s", src, dst) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
-    if (XKT_system(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute %s failed", command.c_str());
-        return -1;
-    }
-    return 0;
+    command.command("busybox cp %s %s", {src, dst});
+    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "Excute %s failed") < 0 ? -1
+                                                                                             : 0;
 }

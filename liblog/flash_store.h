@@ -9,6 +9,9 @@
 #include <dirent.h>
 #include <string_view>
 
+#include "box_path.h"
+#include "self_log.h"
+
 namespace xkt::log {
 
 struct FlashStore {
@@ -54,6 +57,12 @@ private:
     char line_[kListLineSize];
 };
 
+// Hands every line of the store's list file (a box path, rooted here) to
+// visit, as ListFile reads it. 0 when the list was read to its end; -1 with
+// "fopen failed" or "fgets failed" written for function.
+template <typename Visit>
+int32_t walkListFile(const char* boxListFile, const char* function, Visit visit);
+
 // Removes one trailing line feed in place; returns line.
 char* withoutLineFeed(char* line);
 
@@ -81,9 +90,14 @@ int32_t writeIndexFile(const char* path, int32_t index);
 // with "add timer failed" written for function.
 int32_t addExportTimer(void (*callback)(int32_t timerId, int32_t arg), const char* function);
 
-// True when text reaches a shell command line as exactly one plain word
-// that no command takes for an option. Names read from directories are
-// checked before they go into one, so a hostile name cannot add words.
-bool isShellWord(std::string_view text);
+template <typename Visit>
+int32_t walkListFile(const char* boxListFile, const char* function, Visit visit) {
+    BoxText<64> path;
+    path.path(boxListFile);  // a path that does not fit stays empty: no file
+    ListFile list(path.c_str());
+    if (!list.isOpen()) return XKT_SELF_FAIL(function, "fopen failed");
+    while (char* line = list.nextLine()) visit(line);
+    return list.failed() ? XKT_SELF_FAIL(function, "fgets failed") : 0;
+}
 
 }  // namespace xkt::log

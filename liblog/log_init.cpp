@@ -15,8 +15,10 @@
 
 #include "box_path.h"
 #include "diagnostic_stores.h"
+#include "capture_ring.h"
 #include "errno_guard.h"
 #include "error_log.h"
+#include "exception_log.h"
 #include "log_filter.h"
 #include "log_model.h"
 #include "mutex_guard.h"
@@ -113,29 +115,31 @@ bool takeoverDone() {
            std::strcmp(value, "1") == 0;
 }
 
-// Step 3: a fresh, empty local log directory. -1 only when its rooted path
-// does not fit (refused rather than cut); a failed mkdir is reported and
-// initialisation goes on without the local file.
+// A fresh, empty local log directory. -1 only when its rooted path (or the
+// command naming it) does not fit, refused rather than cut; a failed mkdir
+// is reported and initialisation goes on without the local file.
 int32_t recreateLogDirectory() {
     BoxText<256> dir;
     BoxText<256> command;
-    if (dir.path(kLogDirectory) != 0 || command.format("rm -rf %s", dir.c_str()) != 0) return -1;
+    if (dir.path(kLogDirectory) != 0 || command.command("rm -rf %s", {dir.view()}) != 0) {
+        XKT_STARTUP_LOG("Log:path too long, dir:%s\n", kLogDirectory);
+        return -1;
+    }
     XKT_system(command.c_str());
     makeMissingParents(dir);
-    if (mkdir(dir.c_str(), 0755) != 0) XKT_STARTUP_LOG("Log:mkdir failed, dir:%s\n", dir.c_str());
+    if (mkdir(dir.c_str(), 0755) != 0) XKT_STARTUP_LOG("Log:mkdir failed, dir:%s\n", kLogDirectory);
     return 0;
 }
 
-// Step 12: the flash store belongs to the system user; results are ignored,
-// the folder may not exist yet.
+// The flash store belongs to the system user; the commands' results are
+// ignored, the folder may not exist yet.
 void handFlashStoreToSystem() {
     BoxText<128> dir;
-    if (dir.path(kFlashLogDirectory) != 0) return;
     BoxText<128> command;
-    if (command.format("busybox chown -R 1000:1000 %s", dir.c_str()) == 0) {
-        XKT_actShellCmd(command.c_str());
+    if (dir.path(kFlashLogDirectory) != 0) return;
+    for (const char* format : {"busybox chown -R 1000:1000 %s", "chmod -R 700 %s"}) {
+        if (command.command(format, {dir.view()}) == 0) XKT_actShellCmd(command.c_str());
     }
-    if (command.format("chmod -R 700 %s", dir.c_str()) == 0) XKT_actShellCmd(command.c_str());
 }
 
 }  // namespace
@@ -270,6 +274,7 @@ extern "C" XKT_API int32_t XKT_logDeinit(void) {
     if (const uint32_t fileLock = g_logFileMutex.exchange(0, std::memory_order_acq_rel)) {
         destroyWhenFree(fileLock);
     }
+    stopCollectors();
     destroyErrorLogLock();
     destroyCaptureRingLock();
     clearChannels();

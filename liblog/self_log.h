@@ -13,3 +13,6 @@
 // "LOG" at debug priority: the write path drops everything until the
 // takeover. The result is __android_log_print's (negative: not written).
 #define XKT_STARTUP_LOG(...) __android_log_print(ANDROID_LOG_DEBUG, "LOG", __VA_ARGS__)
+// The usual failure exit: an ERROR message for function, then -1.
+#define XKT_SELF_FAIL(function, ...) \
+    ((void)XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, __VA_ARGS__), -1)

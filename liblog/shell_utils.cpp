@@ -1,8 +1,8 @@
 // The shell command runner and the file operations built on it. Command
 // lines and entry paths are built from paths the callers already rooted, so
-// their buffers get room for the root on top (BoxText); a text that still
-// does not fit is refused rather than cut into a command that names
-// something else.
+// their buffers get room for the root on top (BoxText); every path goes
+// into a command as one quoted shell word, and a text that still does not
+// fit is refused rather than cut into a command that names something else.
 #include "shell_utils.h"
 
 #include <cstring>
@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "box_path.h"
-#include "text_builder.h"
 #include "log_init.h"
 #include "self_log.h"
 #include "xkt_log.h"
@@ -24,45 +23,17 @@ constexpr size_t kEntryPathSize = 128;
 
 bool exists(const char* path) { return access(path, F_OK) == 0; }
 
-// "busybox rm -f" with the path as one shell word whatever it holds: in
-// single quotes, a quote inside written as '\''. Paths come from directory
-// listings, and a name with a blank or a ";" must not become a second
-// argument or command. -1 when it does not fit.
-int32_t formatRemoval(BoxText<kCommandSize>& command, const char* path) {
-    char quoted[BoxText<kCommandSize>::capacity()];
-    TextBuilder word(quoted, sizeof quoted - 1);
-    word.ch('\'');
-    for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '\'') {
-            word.text("'\\''");
-        } else {
-            word.ch(*p);
-        }
-    }
-    word.ch('\'');
-    word.finish();
-    if (word.cut()) return -1;
-    return command.format("busybox rm -f %s", quoted);
-}
-
 }  // namespace
 
 int32_t runShellCommand(const char* command, const ShellOps& ops) {
     constexpr const char* kFunction = "XKT_actShellCmd";
-    if (command == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "null pointer");
-        return -1;
-    }
+    if (command == nullptr) return XKT_SELF_FAIL(kFunction, "null pointer");
     // On the newer generations a mkdir must have finished before the caller
     // goes on to use the folder, so it is waited for; the substring test is
     // deliberately loose (any line mentioning mkdir qualifies).
     if (std::strstr(command, "mkdir") != nullptr &&
         g_iLogcatMode.load(std::memory_order_relaxed) == 1) {
-        if (ops.system(command) < 0) {
-            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "system exec faild");
-            return -1;
-        }
-        return 0;
+        return ops.system(command) < 0 ? XKT_SELF_FAIL(kFunction, "system exec faild") : 0;
     }
     // The second word comes back as the started command's pid: the
     // exception log kills its logcat collector with it later. A platform
@@ -71,12 +42,20 @@ int32_t runShellCommand(const char* command, const ShellOps& ops) {
     int32_t reserved = -1;
     int32_t pid = -1;
     XKT_CsHandle* handle = ops.csopen(command, "r", &reserved, &pid);
-    if (handle == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_csopen exec faild");
-        return -1;
-    }
+    if (handle == nullptr) return XKT_SELF_FAIL(kFunction, "XKT_csopen exec faild");
     ops.csclose(handle, 0);
     return pid;
+}
+
+int32_t runCommand(const char* command, ShellRoute route, const char* function,
+                   const char* failure) {
+    if (command == nullptr || command[0] == '\0') {
+        return XKT_SELF_FAIL(function, "path too long");
+    }
+    const int32_t result =
+        route == ShellRoute::Runner ? XKT_actShellCmd(command) : XKT_system(command);
+    if (result < 0) return XKT_SELF_FAIL(function, failure, command);
+    return result;
 }
 
 }  // namespace xkt::log
@@ -90,20 +69,12 @@ extern "C" XKT_API int32_t XKT_actShellCmd(const char* command) {
 extern "C" XKT_API int32_t XKT_chownUserToSystem(const char* path) {
     constexpr const char* kFunction = "XKT_chownUserToSystem";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_chownSystem");
-    if (path == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (path == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     BoxText<kCommandSize> command;
-    if (command.format("chown system.system %s", path) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute [%s] faild", command.c_str());
-        return -1;
-    }
-    return 0;
+    command.command("chown system.system %s", {path});
+    return runCommand(command.c_str(), ShellRoute::Runner, kFunction, "Excute [%s] faild") < 0
+               ? -1
+               : 0;
 }
 
 extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
@@ -111,53 +82,33 @@ extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
     // Whatever stands there already counts as done, also a regular file.
     if (exists(path)) return 0;
     BoxText<kCommandSize> command;
-    if (command.format("busybox mkdir -p %s", path) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
+    command.command("busybox mkdir -p %s", {path});
     // Waited for directly, not through the runner: the caller uses the
     // folder right away on every generation.
-    if (XKT_system(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
-        return -1;
-    }
-    return 0;
+    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "mkdir failed") < 0 ? -1
+                                                                                          : 0;
 }
 
 extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
     constexpr const char* kFunction = "XKT_deleteFile";
     if (!exists(path)) return 0;
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", path);
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", boxPathOf(path));
     BoxText<kCommandSize> command;
-    if (formatRemoval(command, path) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Excute command faild");
+    command.command("busybox rm -f %s", {path});
+    if (runCommand(command.c_str(), ShellRoute::Runner, kFunction, "Excute command faild") < 0) {
         return -1;
     }
     // The runner only says the command started; a rm without permission
     // shows up here.
-    if (exists(path)) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Delete file failed");
-        return -1;
-    }
-    return 0;
+    return exists(path) ? XKT_SELF_FAIL(kFunction, "Delete file failed") : 0;
 }
 
 extern "C" XKT_API int32_t XKT_deleteAllfileofFolder(const char* path) {
     constexpr const char* kFunction = "XKT_deleteAllfileofFolder";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteAllfileofFolder");
-    if (path == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (path == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     DIR* dir = opendir(path);
-    if (dir == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
-        return -1;
-    }
+    if (dir == nullptr) return XKT_SELF_FAIL(kFunction, "opendir failed");
     // Sub-folders (and "." and "..") are left alone; an entry of unknown
     // type is handed on, and the removal's own check catches a folder.
     while (const dirent* entry = readdir(dir)) {

@@ -23,4 +23,16 @@ inline constexpr ShellOps kPlatformShell{XKT_system, XKT_csopen, XKT_csclose};
 // the pid the streamed route reported.
 int32_t runShellCommand(const char* command, const ShellOps& ops);
 
+enum class ShellRoute {
+    Runner,  // XKT_actShellCmd
+    Waited,  // XKT_system: the command has ended when the call returns
+};
+
+// Runs a command line built into a BoxText, which is empty when the line
+// did not fit: such a line writes "path too long", and one that could not
+// be started writes failure (a "%s" in it names the command), both at ERROR
+// for function. The route's result, or -1.
+int32_t runCommand(const char* command, ShellRoute route, const char* function,
+                   const char* failure);
+
 }  // namespace xkt::log

@@ -13,4 +13,8 @@ inline constexpr const char* kTombstoneDirectory = "/data/tombstones";
 // it ("add timer failed" written).
 int32_t armExpLogExport();
 
+// Stops every logcat collector still running (XKT_logDeinit's part): a
+// collector must not outlive the library's use, whatever its timer does.
+void stopCollectors();
+
 }  // namespace xkt::log

@@ -8,12 +8,12 @@
 // captures run one after the other and the export never lists a half-made
 // snapshot. The logcat collector outlives the capture: a single-run timer
 // kills it 4 s after it started.
-#include "exp_log.h"
+#include "exception_log.h"
 
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +22,7 @@
 #include "flash_store.h"
 #include "mutex_guard.h"
 #include "self_log.h"
+#include "shell_utils.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 #include "xkt_securec.h"
@@ -78,9 +79,28 @@ uint32_t expLogLock() { return __atomic_load_n(&g_pExpLogMutex, __ATOMIC_ACQUIRE
 
 template <size_t N>
 int32_t rooted(BoxText<N>& text, const char* boxPath, const char* function) {
-    if (text.path(boxPath) == 0) return 0;
-    XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, "path too long");
-    return -1;
+    return text.path(boxPath) == 0 ? 0 : XKT_SELF_FAIL(function, "path too long");
+}
+
+// ---- Collectors still running ---------------------------------------------
+
+// The collectors started and not yet stopped, so that XKT_logDeinit can end
+// them rather than leave them to a timer that may never fire. A collector
+// that finds no free place is still ended with its process by the platform.
+struct RunningCollectors {
+    std::mutex lock;
+    std::array<int32_t, 16> ids{};  // 0: a free place
+};
+RunningCollectors g_collectors;
+
+void setCollectorRunning(int32_t id, bool running) {
+    std::lock_guard<std::mutex> guard(g_collectors.lock);
+    for (int32_t& place : g_collectors.ids) {
+        if (place == (running ? 0 : id)) {
+            place = running ? id : 0;
+            return;
+        }
+    }
 }
 
 // The file of a collector that was stopped: an ANR's if there is one.
@@ -104,15 +124,10 @@ int32_t runIntoFile(const char* program, const char* boxFile, const char* functi
     BoxText<256> file;
     BoxText<256> line;
     if (rooted(file, boxFile, function) != 0) return -1;
-    if (line.format("%s > %s", program, file.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, "path too long");
-        return -1;
+    if (line.format("%s > ", program) != 0 || line.appendWord(file.view()) != 0) {
+        return XKT_SELF_FAIL(function, "path too long");
     }
-    if (XKT_system(line.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, "system failed");
-        return -1;
-    }
-    return 0;
+    return runCommand(line.c_str(), ShellRoute::Waited, function, "system failed") < 0 ? -1 : 0;
 }
 
 // Names up to five rooted paths: the archive and what goes into it.
@@ -129,12 +144,12 @@ int32_t buildTarCommand(CaptureTarCommand& command, const CaptureKind& kind, con
     }
     const int32_t rc =
         kind.packTraces
-            ? command.format("busybox tar -czvf %s %s %s %s %s", archive, logcatFile.c_str(),
-                             topFile.c_str(), meminfoFile.c_str(), tracesFile.c_str())
-            : command.format("busybox tar -czvf %s %s %s %s", archive, logcatFile.c_str(),
-                             topFile.c_str(), meminfoFile.c_str());
-    if (rc != 0) XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-    return rc;
+            ? command.command("busybox tar -czvf %s %s %s %s %s",
+                              {archive, logcatFile.view(), topFile.view(), meminfoFile.view(),
+                               tracesFile.view()})
+            : command.command("busybox tar -czvf %s %s %s %s",
+                              {archive, logcatFile.view(), topFile.view(), meminfoFile.view()});
+    return rc != 0 ? XKT_SELF_FAIL(kFunction, "path too long") : 0;
 }
 
 // The oldest entry the listing names (first line, cut to 63 characters),
@@ -142,14 +157,10 @@ int32_t buildTarCommand(CaptureTarCommand& command, const CaptureKind& kind, con
 int32_t readPruneList(const char* listPath, char (&oldest)[kPruneLineSize], int32_t& count) {
     constexpr const char* kFunction = "XKT_deleteEarlistTmpExpLog";
     FILE* list = std::fopen(listPath, "re");
-    if (list == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fopen failed");
-        return -1;
-    }
+    if (list == nullptr) return XKT_SELF_FAIL(kFunction, "fopen failed");
     if (fileno(list) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fileno failed");
         std::fclose(list);
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "fileno failed");
     }
     count = 0;
     char line[kPruneLineSize];
@@ -157,9 +168,8 @@ int32_t readPruneList(const char* listPath, char (&oldest)[kPruneLineSize], int3
         std::memset(line, 0, sizeof line);
         if (std::fgets(line, sizeof line, list) == nullptr) {
             if (std::ferror(list) == 0) break;
-            XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fgets failed");
             std::fclose(list);
-            return -1;
+            return XKT_SELF_FAIL(kFunction, "fgets failed");
         }
         if (line[0] == '\0') continue;
         if (count++ == 0) std::memcpy(oldest, line, sizeof line);
@@ -173,16 +183,13 @@ int32_t deleteOldestEntry(const char* directory, char* name) {
     const size_t length = std::strlen(name);
     if (length > 0 && name[length - 1] == '\n') name[length - 1] = '\0';
     BoxText<128> path;
-    // The name goes into a shell command: one that would not stay a single
-    // word there could remove something outside the directory.
-    if (!isShellWord(name) || path.format("%s/%s", directory, name) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete file %s failed", name);
-        return -1;
+    if (path.format("%s/%s", directory, name) != 0) {
+        return XKT_SELF_FAIL(kFunction, "delete file %s failed", name);
     }
-    XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "attempt to delete file [%s]", path.c_str());
+    XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "attempt to delete file [%s]",
+                 boxPathOf(path.c_str()));
     if (XKT_deleteFile(path.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete file %s failed", path.c_str());
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "delete file %s failed", boxPathOf(path.c_str()));
     }
     return 0;
 }
@@ -194,16 +201,15 @@ int32_t recreateCollectionDirectory() {
     BoxText<128> directory;
     BoxText<128> command;
     if (rooted(directory, kExpTmpDirectory, kFunction) != 0 ||
-        command.format("busybox rm -rf %s", directory.c_str()) != 0) {
-        return -1;
+        command.command("busybox rm -rf %s", {directory.view()}) != 0) {
+        return XKT_SELF_FAIL(kFunction, "path too long");
     }
     if (XKT_actShellCmd(command.c_str()) < 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "rm %s failed", kExpTmpDirectory);
     }
     makeMissingParents(directory);
     if (mkdir(directory.c_str(), 0700) != 0 || chmod(directory.c_str(), 0700) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "mkdir failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "mkdir failed");
     }
     return 0;
 }
@@ -215,8 +221,7 @@ int32_t ensureDirectory(const char* boxPath) {
     if (access(directory.c_str(), F_OK) == 0) return 0;
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "%s is not exist, need create it", boxPath);
     if (XKT_createFolder(directory.c_str()) == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create %s failed", boxPath);
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "create %s failed", boxPath);
     }
     return 0;
 }
@@ -235,10 +240,7 @@ int32_t prepareLock() {
 int32_t startCollector(int32_t iLogType) {
     constexpr const char* kFunction = "XKT_expLogToTmp";
     const int32_t collector = XKT_startCollectLog(iLogType);
-    if (collector == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute logcat failed");
-        return -1;
-    }
+    if (collector == -1) return XKT_SELF_FAIL(kFunction, "excute logcat failed");
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "iExpLogcatID=[%d]", static_cast<int>(collector));
     if (XKT_timer_add(XKT_expLogOutputTimer, collector, kCollectorLifetimeMs, 0) == -1) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "add timer failed");
@@ -250,12 +252,12 @@ int32_t startCollector(int32_t iLogType) {
     return 0;
 }
 
-// Steps 2 to 8 of a capture, with the lock held. 0 when the archive was made.
+// One capture, from the pruning to the removal of the loose text files, with
+// the lock held. 0 when the archive was made.
 int32_t captureLocked(int32_t iLogType) {
     constexpr const char* kFunction = "XKT_expLogToTmp";
     if (XKT_deleteEarlistTmpExpLog() != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete earlist exp log failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "delete earlist exp log failed");
     }
     int32_t result = -1;
     if (startCollector(iLogType) != 0) {
@@ -279,6 +281,17 @@ int32_t captureLocked(int32_t iLogType) {
 
 }  // namespace
 
+void stopCollectors() {
+    std::array<int32_t, 16> running{};
+    {
+        std::lock_guard<std::mutex> guard(g_collectors.lock);
+        running = g_collectors.ids;
+    }
+    for (int32_t id : running) {
+        if (id != 0) XKT_stopCollectLog(id);
+    }
+}
+
 }  // namespace xkt::log
 
 using namespace xkt::log;
@@ -290,10 +303,7 @@ extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
         ensureDirectory(kUploadDirectory) != 0) {
         return -1;
     }
-    if (prepareLock() != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create mutex failed");
-        return -1;
-    }
+    if (prepareLock() != 0) return XKT_SELF_FAIL(kFunction, "create mutex failed");
     XKT_anrLogNameBufClear();
     return armExpLogExport();
 }
@@ -313,15 +323,12 @@ extern "C" XKT_API int32_t XKT_startCollectLog(int32_t iLogType) {
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_startCollectLog");
     BoxText<256> file;
     BoxText<256> command;
-    if (rooted(file, captureKind(iLogType).logcatFile, kFunction) != 0 ||
-        command.format("logcat -v threadtime -f %s", file.c_str()) != 0) {
-        return -1;
-    }
-    const int32_t collector = XKT_actShellCmd(command.c_str());
-    if (collector < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_actShellCmd faild");
-        return -1;
-    }
+    if (rooted(file, captureKind(iLogType).logcatFile, kFunction) != 0) return -1;
+    command.command("logcat -v threadtime -f %s", {file.view()});
+    const int32_t collector =
+        runCommand(command.c_str(), ShellRoute::Runner, kFunction, "XKT_actShellCmd faild");
+    if (collector < 0) return -1;
+    setCollectorRunning(collector, true);
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "new logcat id is %d", static_cast<int>(collector));
     return collector;
 }
@@ -335,9 +342,9 @@ extern "C" XKT_API int32_t XKT_stopCollectLog(int32_t iLogcatID) {
     BoxText<256> command;
     if (iLogcatID <= 1 || command.format("busybox kill -9 %d", static_cast<int>(iLogcatID)) != 0 ||
         XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "XKT_actShellCmd faild");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "XKT_actShellCmd faild");
     }
+    setCollectorRunning(iLogcatID, false);
     return handOverCollectorFile();
 }
 
@@ -366,10 +373,7 @@ extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
     constexpr const char* kFunction = "XKT_compressExpLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressExpLog");
     LogTime now{};
-    if (XKT_get_Localtime(&now) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "Get localtime failed");
-        return -1;
-    }
+    if (XKT_get_Localtime(&now) != 0) return XKT_SELF_FAIL(kFunction, "Get localtime failed");
     const CaptureKind& kind = captureKind(iLogType);
     BoxText<64> directory;
     BoxText<64> archive;
@@ -377,24 +381,20 @@ extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
     if (archive.format("%s/%s_%04d%02d%02d%02d%02d%02d.tar.gz", directory.c_str(),
                        kind.archivePrefix, now.year, now.month, now.day, now.hour, now.minute,
                        now.second) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "path too long");
     }
     CaptureTarCommand command;
     if (buildTarCommand(command, kind, archive.c_str()) != 0) return -1;
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute tar failed");
+    if (runCommand(command.c_str(), ShellRoute::Runner, kFunction, "excute tar failed") < 0) {
         return -1;
     }
     if (XKT_chownUserToSystem(archive.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "chown user failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "chown user failed");
     }
     // A full ring is no failure: the path is simply not recorded.
     if (kind.recordPath &&
         XKT_anrLogNameBufSet(archive.c_str(), static_cast<int32_t>(archive.view().size())) == -1) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "set anrlog path name buffer error");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "set anrlog path name buffer error");
     }
     return 0;
 }
@@ -405,12 +405,13 @@ extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
     BoxText<256> directory, list;
     BoxText<256, 2> command;
     if (rooted(directory, kExpTmpDirectory, kFunction) != 0 ||
-        rooted(list, kExpStore.listFile, kFunction) != 0 ||
-        command.format("busybox ls -1 -rt %s > %s", directory.c_str(), list.c_str()) != 0) {
+        rooted(list, kExpStore.listFile, kFunction) != 0) {
         return -1;
     }
-    if (std::system(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute command failed");
+    // Waited for by the platform rather than the C library's system: what
+    // ls says on its error output goes where the platform sends it.
+    command.command("busybox ls -1 -rt %s > %s", {directory.view(), list.view()});
+    if (runCommand(command.c_str(), ShellRoute::Waited, kFunction, "excute command failed") < 0) {
         return -1;
     }
     char oldest[kPruneLineSize] = {};
@@ -422,8 +423,7 @@ extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
     }
     if (deleteOldestEntry(directory.c_str(), oldest) != 0) return -1;
     if (XKT_deleteFile(list.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "delete file %s failed", list.c_str());
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "delete file %s failed", kExpStore.listFile);
     }
     return 0;
 }
@@ -432,16 +432,11 @@ extern "C" XKT_API int32_t XKT_deleteTmpExpFile(void) {
     constexpr const char* kFunction = "XKT_deleteTmpExpFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteTmpExpFile");
     BoxText<256> directory, command;
-    if (rooted(directory, kExpTmpDirectory, kFunction) != 0 ||
-        command.format("busybox find %s -name \"*.txt\" -exec busybox rm -rf {} \\;",
-                       directory.c_str()) != 0) {
-        return -1;
-    }
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute rm failed");
-        return -1;
-    }
-    return 0;
+    if (rooted(directory, kExpTmpDirectory, kFunction) != 0) return -1;
+    command.command("busybox find %s -name \"*.txt\" -exec busybox rm -rf {} \\;",
+                    {directory.view()});
+    return runCommand(command.c_str(), ShellRoute::Runner, kFunction, "excute rm failed") < 0 ? -1
+                                                                                             : 0;
 }
 
 extern "C" XKT_API int32_t XKT_anrLogNameBufClear(void) {
@@ -456,9 +451,9 @@ extern "C" XKT_API int32_t XKT_anrLogNameBufClear(void) {
 
 extern "C" XKT_API int32_t XKT_anrLogNameBufSet(const char* path, int32_t length) {
     constexpr const char* kFunction = "XKT_anrLogNameBufSet";
-    if (path == nullptr || length < 0 || length > static_cast<int32_t>(kRingSlotSize - 1)) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "param error");
-        return -1;
+    // The length serves this test only; the copy is bounded by the slot.
+    if (path == nullptr || length > static_cast<int32_t>(kRingSlotSize - 1)) {
+        return XKT_SELF_FAIL(kFunction, "param error");
     }
     if (nextSlot(g_anrLogNameWrite) == g_anrLogNameRead) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Log name buffer is full.");
@@ -474,10 +469,7 @@ extern "C" XKT_API int32_t XKT_anrLogNameBufSet(const char* path, int32_t length
 extern "C" XKT_API int32_t XKT_anrLogNameBufGet(char* buffer, int32_t size) {
     constexpr const char* kFunction = "XKT_anrLogNameBufGet";
     const uint32_t lock = expLogLock();
-    if (buffer == nullptr || size <= 0 || lock == 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "param error");
-        return -1;
-    }
+    if (buffer == nullptr || size <= 0 || lock == 0) return XKT_SELF_FAIL(kFunction, "param error");
     MutexGuard guard(lock);
     if (g_anrLogNameRead == g_anrLogNameWrite) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Log name buffer is empty.");

@@ -17,11 +17,12 @@
 
 #include "bounded_text.h"
 #include "box_path.h"
-#include "exp_log.h"
+#include "exception_log.h"
 #include "flash_store.h"
 #include "log_init.h"
 #include "mutex_guard.h"
 #include "self_log.h"
+#include "shell_utils.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 
@@ -69,12 +70,10 @@ int32_t countNonDirectories(const char* path) {
     return count;
 }
 
-int32_t exportFailed(const char* message) {
-    XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kTriggerFunction, "%s", message);
-    return -1;
-}
+int32_t exportFailed(const char* message) { return XKT_SELF_FAIL(kTriggerFunction, "%s", message); }
 
-// Steps 2 to 9: 0 after a completed export, -1 at the first failing step.
+// One export, from the listing to the stored index: 0 when it completed,
+// -1 at the first step that failed.
 int32_t runExport() {
     FixedPath temporary, list, indexFile;
     temporary.path(kExpTmpDirectory);
@@ -93,9 +92,7 @@ int32_t runExport() {
         return exportFailed("delete tmp explog failed");
     }
     if (XKT_deleteFile(list.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kTriggerFunction, "delete file %s failed",
-                     list.c_str());
-        return -1;
+        return XKT_SELF_FAIL(kTriggerFunction, "delete file %s failed", kExpStore.listFile);
     }
     if (XKT_OutputTombstonesToFlash(&index) != 0) {
         return exportFailed("output tombstones to flash failed");
@@ -148,77 +145,44 @@ extern "C" XKT_API int32_t XKT_explogOutputTrigger(void) {
 extern "C" XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index) {
     constexpr const char* kFunction = "XKT_OutputExpLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputExpLogToFlash");
-    if (index == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
-    FixedPath listPath, temporary;
-    listPath.path(kExpStore.listFile);  // left empty when it does not fit: no file
-    ListFile list(listPath.c_str());
-    if (!list.isOpen()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fopen failed");
-        return -1;
-    }
+    if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
+    FixedPath temporary;
     temporary.path(kExpTmpDirectory);
-    while (char* line = list.nextLine()) copyListedArchive(line, index, temporary.c_str());
-    if (list.failed()) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "fgets failed");
-        return -1;
-    }
-    return 0;
+    return walkListFile(kExpStore.listFile, kFunction,
+                        [&](char* line) { copyListedArchive(line, index, temporary.c_str()); });
 }
 
 extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
     constexpr const char* kFunction = "XKT_OutputTombstonesToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputTombstonesToFlash");
-    if (index == nullptr) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     FixedPath tombstones;
     tombstones.path(kTombstoneDirectory);  // left empty when it does not fit: no directory
     const int32_t count = countNonDirectories(tombstones.c_str());
-    if (count < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "opendir failed");
-        return -1;
-    }
+    if (count < 0) return XKT_SELF_FAIL(kFunction, "opendir failed");
     if (count == 0) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "%s is empty, no need to output",
-                     tombstones.c_str());
+                     kTombstoneDirectory);
         return 0;
     }
     FlashName destination;
-    if (destination.build(*index) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "get exp log name failed");
-        return -1;
-    }
+    if (destination.build(*index) != 0) return XKT_SELF_FAIL(kFunction, "get exp log name failed");
     if (XKT_deleteLogByIndex(*index, *index, 1) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm exp log failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "rm exp log failed");
     }
-    // The model in the name comes from a property anyone may set.
-    if (!isShellWord(destination.text)) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
-    // Two rooted paths: the command gets the root's room twice.
+    // Two rooted paths: the command gets the root's room twice. The model
+    // in the name comes from a property anyone may set: quoted like the rest.
     BoxText<kTarCommandSize, 2> command;
-    if (command.format("busybox tar -czvf %s %s", destination.text, tombstones.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
-    if (XKT_actShellCmd(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute tar failed");
+    command.command("busybox tar -czvf %s %s", {destination.text, tombstones.c_str()});
+    if (runCommand(command.c_str(), ShellRoute::Runner, kFunction, "excute tar failed") < 0) {
         return -1;
     }
     *index = cyclicIndex(int64_t{*index} + 1, kExpStore.modulus);
     if (XKT_chownUserToSystem(destination.text) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "chown user failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "chown user failed");
     }
     if (XKT_deleteAllfileofFolder(tombstones.c_str()) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "rm tombstones failed");
-        return -1;
+        return XKT_SELF_FAIL(kFunction, "rm tombstones failed");
     }
     return 0;
 }
@@ -226,22 +190,11 @@ extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
 extern "C" XKT_API int32_t XKT_copyLogFile(const char* src, const char* dst) {
     constexpr const char* kFunction = "XKT_copyLogFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyLogFile");
-    // The source comes from a directory listing: a path that would not stay
-    // one plain word of the command (or would read as an option) is refused.
-    if (src == nullptr || dst == nullptr || !isShellWord(src) || !isShellWord(dst)) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "invalid param");
-        return -1;
-    }
+    if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     BoxText<kCopyCommandSize, 2> command;
-    if (command.format("cp %s %s", src, dst) != 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "path too long");
-        return -1;
-    }
+    command.command("cp %s %s", {src, dst});
     // Only a command that could not be started counts: cp's own exit status
     // is not examined.
-    if (XKT_system(command.c_str()) < 0) {
-        XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "excute cp failed");
-        return -1;
-    }
-    return 0;
+    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "excute cp failed") < 0 ? -1
+                                                                                             : 0;
 }
