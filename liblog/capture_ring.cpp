@@ -19,6 +19,7 @@
 #include <sys/select.h>
 #include <utility>
 
+#include "errno_guard.h"
 #include "error_log.h"
 #include "log_model.h"
 #include "log_thread.h"
@@ -293,6 +294,7 @@ void destroyCaptureRingLock() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_OldVersionErrorLogInit(void) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_OldVersionErrorLogInit";
     if (!ensureCountLock()) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kFunction, "create mutex failed");

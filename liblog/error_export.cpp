@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "error_log.h"
 #include "flash_store.h"
 #include "log_init.h"
@@ -131,6 +132,7 @@ int32_t armErrorLogExport() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_errorlogOutputTrigger(void) {
+    const ErrnoGuard keepErrno;
     if (readSetting(g_iErrorLogToFlashEnable) == 0) {
         return XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, kTriggerFunction,
                             "g_iErrorLogToFlashEnable is off, can not output error log to flash");
@@ -144,6 +146,7 @@ extern "C" XKT_API int32_t XKT_errorlogOutputTrigger(void) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_OutputErrLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputErrLogToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
@@ -157,6 +160,7 @@ extern "C" XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index) {
 
 extern "C" XKT_API int32_t XKT_compressErrorLogToFlash(const char* archive, const char* dir,
                                                        const char* name) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_compressErrorLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressErrorLogToFlash");
     if (archive == nullptr || dir == nullptr || name == nullptr) {

@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "syslog_format.h"
@@ -193,6 +194,7 @@ void destroyErrorLogLock() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XTK_ErrorLogInit";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XTK_ErrorLogInit");
     if (recreateTemporaryDirectory() != 0 || ensureFlashDirectory() != 0) return -1;
@@ -208,6 +210,7 @@ extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
 }
 
 extern "C" XKT_API int32_t XKT_errorlogFormatter(const void* item, char* out, int32_t recordKind) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || out == nullptr || isEmptyItem(item, recordKind)) return -1;
     int32_t priority = kPlainLinePriority;
     const char* message = static_cast<const char*>(item);
@@ -224,6 +227,7 @@ extern "C" XKT_API int32_t XKT_errorlogFormatter(const void* item, char* out, in
 
 extern "C" XKT_API int32_t XKT_handleLogMsg(const void* item, char* out, int32_t priority,
                                             const char* message, int32_t recordKind) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || out == nullptr || message == nullptr) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, "XKT_handleLogMsg", "input parameter is invalid");
         return -1;
@@ -247,6 +251,7 @@ extern "C" XKT_API int32_t XKT_handleLogMsg(const void* item, char* out, int32_t
 }
 
 extern "C" XKT_API int32_t XKT_errorlogFileOutput(const char* text) {
+    const ErrnoGuard keepErrno;
     if (text == nullptr || text[0] == '\0') return -1;
     const uint32_t lock = errorLogLock();
     // Without the lock (never initialised, or torn down) the file is not

@@ -17,6 +17,7 @@
 
 #include "bounded_text.h"
 #include "box_path.h"
+#include "errno_guard.h"
 #include "exception_log.h"
 #include "flash_store.h"
 #include "log_init.h"
@@ -133,6 +134,7 @@ int32_t armExpLogExport() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_explogOutputTrigger(void) {
+    const ErrnoGuard keepErrno;
     if (readSetting(g_iANRLogToFlashEnable) == 0) return -1;
     // On the timer's thread this waits for a running capture, which delays
     // the other timers (its collector's kill among them) until it ends; the
@@ -143,6 +145,7 @@ extern "C" XKT_API int32_t XKT_explogOutputTrigger(void) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_OutputExpLogToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputExpLogToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
@@ -153,6 +156,7 @@ extern "C" XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_OutputTombstonesToFlash";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputTombstonesToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
@@ -188,6 +192,7 @@ extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
 }
 
 extern "C" XKT_API int32_t XKT_copyLogFile(const char* src, const char* dst) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_copyLogFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyLogFile");
     if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");

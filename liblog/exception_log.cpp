@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "flash_store.h"
 #include "mutex_guard.h"
 #include "self_log.h"
@@ -297,6 +298,7 @@ void stopCollectors() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_ExpLogInit";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_ExpLogInit");
     if (recreateCollectionDirectory() != 0 || ensureDirectory(kExpStore.flashDirectory) != 0 ||
@@ -309,6 +311,7 @@ extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
 }
 
 extern "C" XKT_API int32_t XKT_expLogToTmp(int32_t iLogType) {
+    const ErrnoGuard keepErrno;
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, "XKT_expLogToTmp", "enter XKT_expLogToTmp, iLogType=[%d]",
                  static_cast<int>(iLogType));
     const uint32_t lock = expLogLock();
@@ -319,6 +322,7 @@ extern "C" XKT_API int32_t XKT_expLogToTmp(int32_t iLogType) {
 }
 
 extern "C" XKT_API int32_t XKT_startCollectLog(int32_t iLogType) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_startCollectLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_startCollectLog");
     BoxText<256> file;
@@ -334,6 +338,7 @@ extern "C" XKT_API int32_t XKT_startCollectLog(int32_t iLogType) {
 }
 
 extern "C" XKT_API int32_t XKT_stopCollectLog(int32_t iLogcatID) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_stopCollectLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_stopCollectLog, iLogcatID=[%d]",
                  static_cast<int>(iLogcatID));
@@ -358,18 +363,21 @@ extern "C" XKT_API void XKT_expLogOutputTimer(int32_t /*ignored*/, int32_t iArg)
 }
 
 extern "C" XKT_API int32_t XKT_collectTopinfo(int32_t iLogType) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_collectTopinfo";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_collectTopinfo");
     return runIntoFile(captureKind(iLogType).topCommand, kTopFile, kFunction);
 }
 
 extern "C" XKT_API int32_t XKT_collectMemoryinfo(int32_t /*iLogType*/) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_collectMemoryinfo";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_collectMemoryinfo");
     return runIntoFile("cat /proc/meminfo", kMeminfoFile, kFunction);
 }
 
 extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_compressExpLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressExpLog");
     LogTime now{};
@@ -400,6 +408,7 @@ extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteEarlistTmpExpLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteEarlistTmpExpLog");
     BoxText<256> directory, list;
@@ -429,6 +438,7 @@ extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteTmpExpFile(void) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteTmpExpFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteTmpExpFile");
     BoxText<256> directory, command;
@@ -440,6 +450,7 @@ extern "C" XKT_API int32_t XKT_deleteTmpExpFile(void) {
 }
 
 extern "C" XKT_API int32_t XKT_anrLogNameBufClear(void) {
+    const ErrnoGuard keepErrno;
     const uint32_t lock = expLogLock();
     if (lock == 0) return -1;  // never initialised
     MutexGuard guard(lock);
@@ -450,6 +461,7 @@ extern "C" XKT_API int32_t XKT_anrLogNameBufClear(void) {
 }
 
 extern "C" XKT_API int32_t XKT_anrLogNameBufSet(const char* path, int32_t length) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_anrLogNameBufSet";
     // The length serves this test only; the copy is bounded by the slot.
     if (path == nullptr || length > static_cast<int32_t>(kRingSlotSize - 1)) {
@@ -467,6 +479,7 @@ extern "C" XKT_API int32_t XKT_anrLogNameBufSet(const char* path, int32_t length
 }
 
 extern "C" XKT_API int32_t XKT_anrLogNameBufGet(char* buffer, int32_t size) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_anrLogNameBufGet";
     const uint32_t lock = expLogLock();
     if (buffer == nullptr || size <= 0 || lock == 0) return XKT_SELF_FAIL(kFunction, "param error");

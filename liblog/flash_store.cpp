@@ -17,6 +17,7 @@
 
 #include "bounded_text.h"
 #include "box_path.h"
+#include "errno_guard.h"
 #include "log_init.h"
 #include "self_log.h"
 #include "shell_utils.h"
@@ -211,6 +212,7 @@ using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32_t index,
                                                  int32_t isExp) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_getNewLogFileName";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getNewLogFileName");
     if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
@@ -225,6 +227,7 @@ extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32
 }
 
 extern "C" XKT_API int32_t XKT_getMacString(char* out) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_getMacString";
     if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     std::lock_guard<std::mutex> guard(g_macFillLock);
@@ -241,6 +244,7 @@ extern "C" XKT_API int32_t XKT_getMacString(char* out) {
 }
 
 extern "C" XKT_API int32_t XKT_readIndexFromFile(const char* path) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_readIndexFromFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Enter XKT_readIndexFromFile");
     FILE* file = path != nullptr ? std::fopen(path, "r") : nullptr;
@@ -263,6 +267,7 @@ extern "C" XKT_API int32_t XKT_readIndexFromFile(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPath) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_sortLogByTime";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_sortLogByTime");
     if (dir == nullptr || listPath == nullptr) {
@@ -281,6 +286,7 @@ extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPa
 }
 
 extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_getTmplogNum";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getTmplogNum");
     int32_t count = 0;
@@ -292,6 +298,7 @@ extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
 
 extern "C" XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEndIndex,
                                                 int32_t isExp) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteLogByIndex";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteLogByIndex");
     BoxText<kStorePathSize> directory;
@@ -306,6 +313,7 @@ extern "C" XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEn
 }
 
 extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isExp) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteFlashLog";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteLogByIndex, iCurLogIndex = [%d]",
                  iCurLogIndex);
@@ -328,6 +336,7 @@ extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isEx
 }
 
 extern "C" XKT_API int32_t XKT_copyFile(const char* src, const char* dst) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_copyFile";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyFile");
     if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");

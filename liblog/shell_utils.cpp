@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "log_init.h"
 #include "self_log.h"
 #include "xkt_log.h"
@@ -63,10 +64,12 @@ int32_t runCommand(const char* command, ShellRoute route, const char* function,
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_actShellCmd(const char* command) {
+    const ErrnoGuard keepErrno;
     return runShellCommand(command, kPlatformShell);
 }
 
 extern "C" XKT_API int32_t XKT_chownUserToSystem(const char* path) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_chownUserToSystem";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_chownSystem");
     if (path == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
@@ -78,6 +81,7 @@ extern "C" XKT_API int32_t XKT_chownUserToSystem(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_createFolder";
     // Whatever stands there already counts as done, also a regular file.
     if (exists(path)) return 0;
@@ -90,6 +94,7 @@ extern "C" XKT_API int32_t XKT_createFolder(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteFile";
     if (!exists(path)) return 0;
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "attempt to rm %s", boxPathOf(path));
@@ -104,6 +109,7 @@ extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteAllfileofFolder(const char* path) {
+    const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_deleteAllfileofFolder";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteAllfileofFolder");
     if (path == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
