@@ -199,7 +199,10 @@ int LogReader::copyEntries(void* out, size_t size, size_t most) {
         peek(i, shots, next[i]);
     }
     size_t copied = 0;
-    for (size_t taken = 0; taken < most;) {
+    // Writers lapping the reader while it copies make it start over at the
+    // oldest entry; a few times in one call is already a flood.
+    int overwritten = 0;
+    for (size_t taken = 0; taken < most && overwritten < 16;) {
         size_t lane = kLogLanes;
         for (size_t i = 0; i < kLogLanes; ++i) {
             if (next[i].present && (lane == kLogLanes || next[i].time < next[lane].time)) lane = i;
@@ -215,6 +218,7 @@ int LogReader::copyEntries(void* out, size_t size, size_t most) {
                         static_cast<size_t>(entrySize));
         if (!stillThere(lane, shots, cursor.offset)) {
             // Overwritten while copied: the copy is not handed out.
+            ++overwritten;
             if (shots.valid[lane]) catchUp(cursor, shots.state[lane]);
             peek(lane, shots, next[lane]);
             continue;
