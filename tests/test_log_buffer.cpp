@@ -145,20 +145,6 @@ TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
                                "second of 0", "late of 2", "clock went back in 2"};
     LogReader one(buffer());
     EXPECT_EQ(expected, readMessages(one));
-
-    LogReader some(buffer());
-    uint8_t raw[3 * 64];
-    Messages seen;
-    for (int size; (size = some.readSome(raw, sizeof raw)) > 0;) {
-        for (size_t at = 0; at < size_t(size);) {
-            LogEntryView view;
-            const size_t entry = kEntryHeaderSize + decodeEntryHeader(raw + at).payloadLength;
-            ASSERT_TRUE(parseLogEntry(raw + at, entry, view));
-            seen.emplace_back(view.message);
-            at += entry;
-        }
-    }
-    EXPECT_EQ(expected, seen);
 }
 
 TEST(LogBufferWait, WakesOnAWriteInAnotherProcessToAnyWatchedBuffer) {
