@@ -147,24 +147,6 @@ TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
     EXPECT_EQ(expected, readMessages(one));
 }
 
-TEST(LogBufferWait, WakesOnAWriteInAnotherProcessToAnyWatchedBuffer) {
-    Sandbox sandbox;
-    LogReader mainReader(buffer());
-    LogReader systemReader(buffer(LogId::System));
-    LogReader* readers[] = {&mainReader, &systemReader};
-    EXPECT_FALSE(waitForLogEntries(readers, 2, 30));
-    pid_t child = fork();
-    if (child == 0) {
-        usleep(100 * 1000);
-        _exit(buffer(LogId::System).write(4, "T", "from child") > 0 ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(waitForLogEntries(readers, 2, 60000));  // early only when woken
-    EXPECT_EQ(0, xkt::test::waitForExit(child));
-    EXPECT_FALSE(mainReader.hasUnread());
-    EXPECT_EQ(Messages{"from child"}, readMessages(systemReader));
-}
-
 LogBuffer::WriteStage stageToDieAt;
 
 class KilledWriter : public ::testing::TestWithParam<LogBuffer::WriteStage> {};
