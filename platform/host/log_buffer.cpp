@@ -208,7 +208,7 @@ bool LogBuffer::snapshot(const Lane& lane, RingState& state, uint32_t& commit) c
     for (int attempt = 0; attempt < 8; ++attempt) {
         commit = header.current.load(std::memory_order_acquire);
         state = loadState(header.states[commit & 1]);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        sharedFence(std::memory_order_acquire);
         // The next commit fills the other slot; only the one after can have
         // been writing into this copy.
         if (header.current.load(std::memory_order_relaxed) - commit < 2) {
@@ -308,7 +308,7 @@ void LogBuffer::append(Lane& lane, bool recovered, const uint8_t* head, size_t h
         // each), which writers then pay once a slice, not once a write.
         dropOldest(lane, state, std::min<uint64_t>(need + capacity_ / 32, capacity_));
         commit(lane, state);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        sharedFence(std::memory_order_seq_cst);
         reachStage(WriteStage::OldestDropped);
     }
     size_t pos = headPosition(lane, state.head);
@@ -374,7 +374,7 @@ bool LogBuffer::clear() {
         state.firstSeq = state.nextSeq;
         state.clearSeq = state.nextSeq;
         commit(lane, state);
-        std::atomic_thread_fence(std::memory_order_seq_cst);
+        sharedFence(std::memory_order_seq_cst);
         lane.header->writes.fetch_add(1, std::memory_order_seq_cst);
     }
     return all;

@@ -123,6 +123,16 @@ inline void copySharedBytes(void* dst, const void* src, size_t size) {
 #endif
 }
 
+// Orders the copies above against the index words. ThreadSanitizer does not
+// model fences (and warns about them); its builds copy with atomics instead.
+inline void sharedFence(std::memory_order order) {
+#if !defined(__SANITIZE_THREAD__)
+    std::atomic_thread_fence(order);
+#else
+    (void)order;
+#endif
+}
+
 inline uint16_t getLe16(const uint8_t* in) {
     return static_cast<uint16_t>(in[0] | (static_cast<uint16_t>(in[1]) << 8));
 }

@@ -125,7 +125,7 @@ int LogReader::readSome(void* out, size_t size) { return copyEntries(out, size, 
 // a writer publishes a tail past them before it overwrites them. A changed
 // index is taken again into shots.
 bool LogReader::stillThere(size_t lane, Snapshots& shots, uint64_t offset) {
-    std::atomic_thread_fence(std::memory_order_acquire);
+    sharedFence(std::memory_order_acquire);
     const LaneHeader& header = *buffer_->lanes_[lane].header;
     if (header.current.load(std::memory_order_relaxed) == shots.commit[lane]) return true;
     shots.valid[lane] = buffer_->snapshot(buffer_->lanes_[lane], shots.state[lane],

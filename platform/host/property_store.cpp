@@ -36,11 +36,13 @@ constexpr uint32_t kVersion = 2;
 constexpr size_t kValueWords = (kPropertyValueMax + 1) / sizeof(uint64_t);
 static_assert(kValueWords * sizeof(uint64_t) == kPropertyValueMax + 1);
 // A write takes microseconds; a holder that keeps the lock this long does
-// not run (stopped) and the write is refused rather than waited for.
-constexpr int64_t kLockWaitUs = 20000;
+// not run (stopped), or writers flood the store, and the write is refused
+// rather than waited for.
+constexpr int64_t kLockWaitUs = 200000;
 // A reader that saw the serial move this often in a row reads under the
 // lock: only a flood of writes (or a hostile process) gets there.
 constexpr unsigned kReadAttempts = 1024;
+constexpr int kLockedReadRounds = 10;
 
 struct alignas(64) Slot {
     // Moves on by 2 with every write; (serial / 2) % 2 picks the copy in use.
@@ -183,16 +185,20 @@ bool tryReadValue(const Slot& slot, char* dest, size_t size) {
     return slot.serial.load(std::memory_order_relaxed) == before;
 }
 
+// Under the lock no writer moves the serial, so that read is whole. A
+// reader that cannot get the lock either (its holder stopped while others
+// flood the store) ends with an empty value rather than a torn one.
 void readValue(const Slot& slot, char* dest, size_t size) {
-    for (unsigned attempt = 0; attempt < kReadAttempts; ++attempt) {
-        if (tryReadValue(slot, dest, size)) return;
-    }
-    // Writers keep out while the lock is held; without it (its holder does
-    // not run) the last copy stands, as whole as a flood allows.
     Store* st = store();
-    if (st == nullptr) return;
-    SharedLockGuard guard(st->header.lock, kLockWaitUs);
-    tryReadValue(slot, dest, size);
+    for (int round = 0; round < kLockedReadRounds; ++round) {
+        for (unsigned attempt = 0; attempt < kReadAttempts; ++attempt) {
+            if (tryReadValue(slot, dest, size)) return;
+        }
+        if (st == nullptr) break;
+        SharedLockGuard guard(st->header.lock, kLockWaitUs / kLockedReadRounds);
+        if (guard.locked() && tryReadValue(slot, dest, size)) return;
+    }
+    dest[0] = '\0';
 }
 
 // ---- Slots -----------------------------------------------------------------
