@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <sched.h>
 #include <sys/prctl.h>
 
 #include "log_buffer_layout.h"
@@ -277,19 +279,28 @@ void LogBuffer::dropOldest(Lane& lane, RingState& state, uint64_t need) {
 }
 
 // The thread's own lane, waited for a moment; when a live owner keeps it
-// (stopped, or preempted for long), any other lane that is free now, which
-// the thread then keeps.
+// (stopped, or preempted for long), any other lane that comes free within
+// another such moment, which the thread then keeps.
 LogBuffer::Lane* LogBuffer::lockWritableLane(bool& recovered) {
     const size_t own = t_laneSeat.lane(wakeArea());
     const LockResult result = lockShared(lanes_[own].header->lock, kLaneWaitUs);
     recovered = result == LockResult::Recovered;
     if (result != LockResult::TimedOut) return &lanes_[own];
-    for (size_t step = 1; step < kLogLanes; ++step) {
-        const size_t other = (own + step) % kLogLanes;
-        if (tryLockShared(lanes_[other].header->lock)) {
-            t_laneSeat.moveTo(other);
-            return &lanes_[other];
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (timespec now = start;;) {
+        for (size_t step = 1; step < kLogLanes; ++step) {
+            const size_t other = (own + step) % kLogLanes;
+            if (tryLockShared(lanes_[other].header->lock)) {
+                t_laneSeat.moveTo(other);
+                return &lanes_[other];
+            }
         }
+        sched_yield();
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t spentUs =
+            (now.tv_sec - start.tv_sec) * 1000000 + (now.tv_nsec - start.tv_nsec) / 1000;
+        if (spentUs >= kLaneWaitUs) break;
     }
     lanes_[own].header->dropped.fetch_add(1, std::memory_order_relaxed);
     return nullptr;

@@ -125,8 +125,8 @@ public:
 
     // Appends one entry; a tag or message too long for the largest payload
     // is cut. Neither may hold a NUL. Returns the payload size (> 0), or
-    // -EBUSY when every lane stayed locked by a live owner for about a
-    // millisecond (the entry is then counted as dropped).
+    // -EBUSY when every lane stayed locked by live owners for about two
+    // milliseconds (the entry is then counted as dropped).
     int write(int priority, std::string_view tag, std::string_view message);
     int write(const LogOrigin& origin, int priority, std::string_view tag,
               std::string_view message);
