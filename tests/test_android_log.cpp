@@ -4,11 +4,9 @@
 
 #include <cerrno>
 #include <cstring>
-#include <map>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <thread>
 #include <vector>
 
 #include "android/log.h"
@@ -68,40 +66,6 @@ TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsTimeAndCutText) {
     EXPECT_EQ("4200-abc", entries[1].message);
     EXPECT_EQ(std::string(kMaxPayload - 4, 'y'), entries[2].message);
     EXPECT_EQ("", entries[3].tag);
-}
-
-TEST(AndroidLogWrite, ThreadsAndProcessesEachKeepTheirIdsAndOrder) {
-    Sandbox sandbox;
-    constexpr int kEach = 500;
-    std::vector<pid_t> children;
-    for (int c = 0; c < 2; ++c) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            for (int i = 0; i < kEach; ++i) __android_log_print(ANDROID_LOG_INFO, "T", "%d", i);
-            _exit(0);
-        }
-        ASSERT_GT(pid, 0);
-        children.push_back(pid);
-    }
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t) {
-        threads.emplace_back([] {
-            for (int i = 0; i < kEach; ++i) __android_log_print(ANDROID_LOG_DEBUG, "T", "%d", i);
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    for (pid_t pid : children) EXPECT_EQ(0, xkt::test::waitForExit(pid));
-
-    std::map<std::pair<int32_t, int32_t>, int> next;  // (pid, tid) -> next index
-    for (const Entry& entry : readMain()) {
-        auto ids = std::make_pair(entry.header.pid, entry.header.tid);
-        EXPECT_EQ(next[ids]++, std::stoi(entry.message));
-    }
-    ASSERT_EQ(5u, next.size());
-    for (const auto& [ids, count] : next) {
-        EXPECT_EQ(kEach, count);
-        EXPECT_TRUE(ids.first == getpid() || ids.first == ids.second);  // a child's main thread
-    }
 }
 
 fd_set setOf(std::initializer_list<int> fds) {

@@ -1,18 +1,16 @@
 // The host's log rings: entry layout, readers, overwriting, waiting across
-// processes, and recovery from dead writers and damaged files.
+// processes, and recovery from dead writers.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "log_buffer.h"
-#include "root_path.h"
 #include "sandbox.h"
 
 namespace {
@@ -92,7 +90,13 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneLosesOnlyTheOldestReadSom
     EXPECT_EQ(static_cast<uint64_t>(total - present), second.lost());
     EXPECT_EQ(seen, readMessages(fresh));
     EXPECT_EQ(0u, fresh.lost());
-    EXPECT_EQ(first.lost() + second.lost(), buffer().stats().lost);
+    // Each reader's own loss, and the most any one lost: never their sum.
+    const LogBufferStats stats = buffer().stats();
+    EXPECT_EQ(second.lost(), stats.lost);
+    EXPECT_EQ(static_cast<uint64_t>(total), stats.written);
+    std::multiset<uint64_t> losses;
+    for (const LogReaderStats& one : stats.readers) losses.insert(one.lost);
+    EXPECT_EQ((std::multiset<uint64_t>{0, first.lost(), second.lost()}), losses);
 
     constexpr size_t kEntry = kEntryHeaderSize + 3 + 1 + 100;  // tag "T", numbered()
     for (int i = 0; i < 100; ++i) buffer().write(4, "T", numbered(i));  // wraps the ring
@@ -124,7 +128,6 @@ TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
         {{12, "first of 2"}, {20, "late of 2"}, {1, "clock went back in 2"}},
         {{13, "first of 3"}},
     };
-    static_assert(kLogLanes == 4, "one thread per lane");
     // All stay until all have written: a live writer keeps its lane to itself.
     std::atomic<size_t> written{0};
     std::vector<std::thread> writers;
@@ -142,38 +145,6 @@ TEST(LogBufferRead, LanesMergeByTimeAndEachThreadKeepsItsOrder) {
                                "second of 0", "late of 2", "clock went back in 2"};
     LogReader one(buffer());
     EXPECT_EQ(expected, readMessages(one));
-
-    LogReader some(buffer());
-    uint8_t raw[3 * 64];
-    Messages seen;
-    for (int size; (size = some.readSome(raw, sizeof raw)) > 0;) {
-        for (size_t at = 0; at < size_t(size);) {
-            LogEntryView view;
-            const size_t entry = kEntryHeaderSize + decodeEntryHeader(raw + at).payloadLength;
-            ASSERT_TRUE(parseLogEntry(raw + at, entry, view));
-            seen.emplace_back(view.message);
-            at += entry;
-        }
-    }
-    EXPECT_EQ(expected, seen);
-}
-
-TEST(LogBufferWait, WakesOnAWriteInAnotherProcessToAnyWatchedBuffer) {
-    Sandbox sandbox;
-    LogReader mainReader(buffer());
-    LogReader systemReader(buffer(LogId::System));
-    LogReader* readers[] = {&mainReader, &systemReader};
-    EXPECT_FALSE(waitForLogEntries(readers, 2, 30));
-    pid_t child = fork();
-    if (child == 0) {
-        usleep(100 * 1000);
-        _exit(buffer(LogId::System).write(4, "T", "from child") > 0 ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(waitForLogEntries(readers, 2, 60000));  // early only when woken
-    EXPECT_EQ(0, xkt::test::waitForExit(child));
-    EXPECT_FALSE(mainReader.hasUnread());
-    EXPECT_EQ(Messages{"from child"}, readMessages(systemReader));
 }
 
 LogBuffer::WriteStage stageToDieAt;
@@ -215,34 +186,5 @@ INSTANTIATE_TEST_SUITE_P(AtEveryStage, KilledWriter,
                          ::testing::Values(LogBuffer::WriteStage::OldestDropped,
                                            LogBuffer::WriteStage::HalfCopied,
                                            LogBuffer::WriteStage::Copied));
-
-// main: a foreign file; system: cut short; radio: its index overwritten.
-TEST(LogBufferFile, ForeignTruncatedOrDamagedFilesAreRecreated) {
-    Sandbox sandbox;
-    setenv("XKT_LOG_BUFFER_SIZE", "65536", 1);
-    ASSERT_TRUE(makeDirs(sandbox.path("/dev/log")));
-    std::ofstream(sandbox.path("/dev/log/main")) << std::string(5000, 'G');
-    ASSERT_EQ(0, runInChild([] {
-        for (LogId id : {LogId::System, LogId::Radio}) buffer(id).write(4, "T", "old");
-        return 0;
-    }));
-    ASSERT_EQ(0, truncate(sandbox.path("/dev/log/system").c_str(), 40000));
-    std::string junk(96, '\0');  // over every lane's index, past its lock word
-    for (size_t i = 0; i < junk.size(); ++i) junk[i] = static_cast<char>(i * 37 + 11);
-    int fd = open(sandbox.path("/dev/log/radio").c_str(), O_WRONLY);
-    for (size_t lane = 0; lane < kLogLanes; ++lane) {
-        const auto at = static_cast<off_t>(laneHeaderOffset(lane) + kLaneIndexOffset);
-        ASSERT_EQ(static_cast<ssize_t>(junk.size()), pwrite(fd, junk.data(), junk.size(), at));
-    }
-    close(fd);
-
-    for (LogId id : {LogId::Main, LogId::System, LogId::Radio}) {
-        LogReader reader(buffer(id));
-        EXPECT_FALSE(reader.hasUnread()) << int(id);
-        buffer(id).write(4, "T", "works");
-        EXPECT_EQ(Messages{"works"}, readMessages(reader)) << int(id);
-    }
-    EXPECT_EQ(65536u, buffer().stats().capacity);
-}
 
 }  // namespace

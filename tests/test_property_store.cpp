@@ -1,20 +1,17 @@
 // The shared property store: limits, serials, sharing between processes,
-// whole values under concurrent writers (threads and processes), recovery
-// from broken files and dead writers, and the two tools.
+// whole values under concurrent writers (threads and processes), and the
+// two tools. Damaged files and stuck writers: test_shared_files.cpp.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstring>
-#include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
 #include "property_store.h"
-#include "root_path.h"
 #include "sandbox.h"
 #include "xkt_osal.h"
 
@@ -38,10 +35,6 @@ bool isWholePattern(const char* value) {
     return length == 1023 && std::strspn(value, std::string(1, value[0]).c_str()) == length;
 }
 
-off_t fileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
-}
 
 class PropertyStore : public xkt::test::SandboxTest {};
 
@@ -104,23 +97,6 @@ TEST_F(PropertyStore, SharedBetweenProcessesAndSerialChangesOnWritesOnly) {
     EXPECT_STREQ(value, "from parent");
 }
 
-// A foreign file is replaced by the first process to map it (a child here);
-// a truncated one by the next (the parent).
-TEST_F(PropertyStore, ForeignOrTruncatedFileIsRecreated) {
-    std::string path = xkt::host::propertyStorePath();
-    ASSERT_TRUE(xkt::host::makeDirs(sandbox_.path("/dev")));
-    std::ofstream(path) << std::string(100000, 'x');
-    ASSERT_EQ(runInChild([] {
-        return XKT_property_set("after.foreign", "ok") == 0 && get("after.foreign") == "ok" ? 0 : 1;
-    }), 0);
-    off_t full = fileSize(path);
-    EXPECT_NE(full, 100000);
-    ASSERT_EQ(truncate(path.c_str(), full / 2), 0);
-    EXPECT_EQ(XKT_property_set("after.truncate", "ok"), 0);
-    EXPECT_EQ(get("after.truncate"), "ok");
-    EXPECT_EQ(fileSize(path), full);
-}
-
 // Two writer processes and two writer threads on one property; every read,
 // in any of them, must be one writer's whole value.
 TEST_F(PropertyStore, ConcurrentWritersNeverTearAValue) {
@@ -154,26 +130,6 @@ TEST_F(PropertyStore, ConcurrentWritersNeverTearAValue) {
     for (auto& thread : threads) thread.join();
     for (pid_t pid : children) EXPECT_EQ(xkt::test::waitForExit(pid), 0);
     EXPECT_EQ(torn.load(), 0);
-}
-
-// A writer killed with the lock held and a value half written, still a
-// zombie: the next reader must not wait for ever, and the value is whole.
-TEST_F(PropertyStore, AbandonedWriteIsCompletedByTheNextUser) {
-    ASSERT_EQ(XKT_property_set("victim", pattern(0, 0).c_str()), 0);
-    const XKT_PropInfo* info = XKT_property_find("victim");
-    pid_t child = fork();
-    if (child == 0) {
-        _exit(xkt::host::testing::abandonWriteMidway("victim", pattern(1, 0).c_str(), 500) ? 0 : 1);
-    }
-    ASSERT_GT(child, 0);
-    siginfo_t exited{};
-    ASSERT_EQ(waitid(P_PID, child, &exited, WEXITED | WNOWAIT), 0);  // left a zombie
-    ASSERT_EQ(exited.si_status, 0);
-    ASSERT_EQ(XKT_property_serial(info) & 1u, 1u) << "the child left the write open";
-    EXPECT_EQ(get("victim"), pattern(1, 0)) << "the journal completes the dead write";
-    EXPECT_EQ(XKT_property_set("victim", "next"), 0);
-    EXPECT_EQ(get("victim"), "next");
-    waitpid(child, nullptr, 0);
 }
 
 std::string tool(const std::string& arguments, int* status) {

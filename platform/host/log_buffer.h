@@ -5,11 +5,12 @@
 // counts what it lost. Entries keep the logger's version-1 layout, so a read
 // hands out exactly the bytes a box's log device would.
 //
-// Each buffer is a few rings ("lanes") with a lock each. A thread keeps to
-// one lane for its life, the one with the fewest live writers when it first
-// writes, so writers on different cores seldom meet on one lock and one
-// thread's entries keep their order. Readers merge the lanes by the
-// entries' time.
+// Each buffer is several rings ("lanes") with a lock each. A thread keeps to
+// one lane, the one with the fewest live writers when it first writes, so
+// writers on different cores seldom meet on one lock and one thread's
+// entries keep their order; it moves on only when a live owner keeps its
+// lane's lock past a deadline. Readers take no lock and merge the lanes by
+// the entries' time.
 #pragma once
 
 #include <array>
@@ -20,6 +21,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "shared_file.h"
 
@@ -73,44 +75,65 @@ struct LogOrigin {
 // The calling thread now: cached ids and a vDSO clock, no system call.
 LogOrigin currentOrigin();
 
+// What one reader of a buffer lost, as every process can see it.
+struct LogReaderStats {
+    int32_t pid = 0;
+    std::string name;   // its thread's name when it began ("log_thread": the managing reader)
+    uint64_t lost = 0;  // entries overwritten before it read them
+};
+
 struct LogBufferStats {
     uint64_t capacity = 0;  // bytes of each lane's ring
     uint64_t used = 0;      // bytes held by entries, all lanes
-    uint64_t entries = 0;
-    uint64_t lost = 0;      // entries readers lost to overwriting, all readers together
+    uint64_t entries = 0;   // entries held now
+    // What the managing reader (the log thread, all its runs together) lost;
+    // without one ever, the most any single reader lost. Never a sum over
+    // readers: each of them sees every entry.
+    uint64_t lost = 0;
+    uint64_t written = 0;       // entries ever written, flushed ones included
+    uint64_t dropped = 0;       // entries writers gave up on (every lane locked by a live owner)
+    uint64_t managingLost = 0;  // entries the log thread lost, all its runs together
+    std::vector<LogReaderStats> readers;  // the readers reading now
 };
 
 struct RingState;
 struct BufferHeader;
 struct LaneHeader;
+struct ReaderSlot;
 
 // Where the parts of a buffer file lie, for tests that damage them.
-inline constexpr size_t kLogLanes = 4;
+// Enough lanes that a few writers stopped inside their lane (by a debugger,
+// or frozen) leave free ones to the others.
+inline constexpr size_t kLogLanes = 16;
 inline constexpr size_t kLaneHeaderSize = 192;
-inline constexpr size_t kBufferHeaderSize = 64 + kLogLanes * kLaneHeaderSize;
+inline constexpr size_t kBufferHeaderSize = 64 + 16 * 64 + kLogLanes * kLaneHeaderSize;
 inline constexpr size_t kLaneIndexOffset = 64;  // within a lane's header
-size_t laneHeaderOffset(size_t lane);
+size_t laneHeaderOffset(size_t lane);           // a lane's header, its lock word first
+inline constexpr size_t kWakeLockOffset = 16;   // the lock word in $XKT_ROOT/dev/log/.wake
 
 class LogBuffer {
 public:
     // Default size of each lane's ring; XKT_LOG_BUFFER_SIZE (bytes)
     // overrides it when a buffer file is created.
-    static constexpr uint64_t kDefaultCapacity = 2u << 20;
+    static constexpr uint64_t kDefaultCapacity = 512u << 10;
     static constexpr uint64_t kMinCapacity = 4096;
-    static constexpr uint64_t kMaxCapacity = 1u << 28;  // four lanes stay mappable on 32 bits
+    static constexpr uint64_t kMaxCapacity = 1u << 24;  // all lanes stay mappable on 32 bits
 
     // The process's mapping of the buffer under the box root, made on first
     // use and kept for the life of the process. Null with errno on failure.
     static LogBuffer* get(LogId id);
 
     // Appends one entry; a tag or message too long for the largest payload
-    // is cut. Neither may hold a NUL. Returns the payload size (> 0).
+    // is cut. Neither may hold a NUL. Returns the payload size (> 0), or
+    // -EBUSY when every lane stayed locked by live owners for about two
+    // milliseconds (the entry is then counted as dropped).
     int write(int priority, std::string_view tag, std::string_view message);
     int write(const LogOrigin& origin, int priority, std::string_view tag,
               std::string_view message);
 
-    // Empties the ring for every reader; the dropped entries are not counted as lost.
-    void clear();
+    // Empties the ring for every reader; the dropped entries are not counted
+    // as lost. False when a lane stayed locked (that lane keeps its entries).
+    bool clear();
     LogBufferStats stats();
 
     LogId id() const { return id_; }
@@ -141,23 +164,32 @@ private:
 
     explicit LogBuffer(LogId id) : id_(id) {}
     bool open(std::string& error);
+    // The lane's index for its lock holder; a damaged one is replaced by an
+    // empty ring rather than trusted.
     RingState lockedState(Lane& lane, bool recovered);
-    // The index as a reader finds it; a damaged one is replaced as above.
-    RingState readerState(Lane& lane, bool recovered);
+    // A copy of the lane's index taken without the lock; false when it is
+    // damaged or kept changing. commit receives the index's commit count.
+    bool snapshot(const Lane& lane, RingState& state, uint32_t& commit) const;
     void commit(Lane& lane, const RingState& state);
-    bool entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset,
-                     uint64_t& size) const;
-    // The same for a reader that knows offset's place in the ring (pos).
+    // Where the entry at offset ends; false when its header cannot be right.
     bool entrySizeAt(const Lane& lane, const RingState& state, uint64_t offset, size_t pos,
                      uint64_t& size) const;
     void dropOldest(Lane& lane, RingState& state, uint64_t need);
     size_t headPosition(Lane& lane, uint64_t head) const;
     size_t put(Lane& lane, size_t pos, const void* src, size_t size);
     void takeAt(const Lane& lane, size_t pos, void* dst, size_t size) const;
+    // The lane this thread may write into now, locked; null when none.
+    Lane* lockWritableLane(bool& recovered);
+    void append(Lane& lane, bool recovered, const uint8_t* head, size_t headSize,
+                std::string_view tag, std::string_view message);
+    ReaderSlot* claimReaderSlot(bool& managing);
+    void noteReaderLoss(ReaderSlot* slot, bool managing, uint64_t lost, uint64_t total);
 
     LogId id_;
     std::string path_;
     SharedFile file_;
+    BufferHeader* header_ = nullptr;
+    ReaderSlot* readerSlots_ = nullptr;
     std::array<Lane, kLogLanes> lanes_{};
     size_t capacity_ = 0;  // of each lane
 };
@@ -165,8 +197,12 @@ private:
 // A reader's own position in one buffer. Process-local; one thread at a time.
 class LogReader {
 public:
-    // Starts at the oldest entry still in the buffer.
+    // Starts at the oldest entry still in the buffer. Takes no lock, so no
+    // writer, however stuck, can hold a reader up.
     explicit LogReader(LogBuffer& buffer);
+    ~LogReader();
+    LogReader(const LogReader&) = delete;
+    LogReader& operator=(const LogReader&) = delete;
 
     // Copies the next whole entry (header and payload) into out. Returns its
     // size, 0 when there is none, -EINVAL when it does not fit in size (it
@@ -201,17 +237,24 @@ private:
         uint32_t drainedAt = 0;
     };
     struct Next;
+    // The lanes' indexes of one merge: `first` were taken before `fresh`,
+    // and only entries present in `first` are handed out, so that every
+    // entry written before them is in `fresh` and merged first.
+    struct Snapshots;
 
-    void catchUp(LogBuffer::Lane& lane, Cursor& cursor, const RingState& state);
+    void catchUp(Cursor& cursor, const RingState& state);
     size_t ringPosition(Cursor& cursor) const;
-    bool peek(size_t lane, const RingState& state, Next& next);
+    bool look(size_t lane, RingState& state, uint32_t& commit, uint32_t& writes);
+    bool peek(size_t lane, Snapshots& shots, Next& next);
+    bool stillThere(size_t lane, Snapshots& shots, uint64_t offset);
     bool hasNews(size_t lane) const;
-    void noteDrained(size_t lane);
     int copyEntries(void* out, size_t size, size_t most);
 
     LogBuffer* buffer_;
     std::array<Cursor, kLogLanes> cursors_{};
     uint64_t lost_ = 0;
+    ReaderSlot* slot_ = nullptr;
+    bool managing_ = false;
 };
 
 // Waits until ready() holds, the time-out passes (timeoutMs < 0: none) or a

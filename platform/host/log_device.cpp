@@ -191,7 +191,10 @@ extern "C" int32_t xkt_logdev_ioctl(int32_t fd, uint32_t request) {
         errno = EINVAL;
         return -1;
     }
-    device->reader.buffer().clear();
+    if (!device->reader.buffer().clear()) {
+        errno = EBUSY;  // a lane stayed locked by a live writer
+        return -1;
+    }
     return 0;
 }
 

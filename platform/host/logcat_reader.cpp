@@ -4,6 +4,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -198,6 +199,26 @@ uint64_t LogMerger::takeLost() {
 
 using namespace xkt::host;
 
+namespace {
+
+// The next entry, waiting up to timeoutMs. A wake-up without an entry (the
+// ones seen were overwritten while copied) waits again for what is left of
+// the time: the caller pauses long after a read that gave nothing.
+bool nextWithin(LogMerger& merger, LogEntryView& view, int timeoutMs) {
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (int left = timeoutMs;;) {
+        if (merger.next(view)) return true;
+        if (left <= 0 || !merger.wait(left)) return false;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        const int64_t spentMs = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+        left = timeoutMs - static_cast<int>(std::min<int64_t>(spentMs, timeoutMs));
+    }
+}
+
+}  // namespace
+
 extern "C" int32_t xkt_read_logcat(char* text, int32_t size, XKT_LogcatEntry* entry) {
     if (text == nullptr || size <= 0) return -1;
     text[0] = '\0';
@@ -213,7 +234,7 @@ extern "C" int32_t xkt_read_logcat(char* text, int32_t size, XKT_LogcatEntry* en
         merger = created.release();
     }
     LogEntryView view;
-    if (!merger->next(view) && (!merger->wait(kReadWaitMs) || !merger->next(view))) return 1;
+    if (!nextWithin(*merger, view, kReadWaitMs)) return 1;
     // formatReaderText, with the prefix of the entry before when it is the same.
     size_t length =
         formatReaderLines(prefixes->prefix(view), view.message, text, static_cast<size_t>(size));

@@ -10,4 +10,15 @@ namespace xkt::host {
 int32_t currentPid();
 int32_t currentTid();
 
+// Who owns a lock word in shared memory: the pid in the low half, the
+// process's start time (in clock ticks since boot, plus one, so that no
+// real owner has a zero half) in the high half. A pid that is reused after
+// its process died comes with another start time, so a stale owner is never
+// taken for alive.
+uint64_t currentOwnerToken();
+
+// False for a token whose process is gone, a zombie, or was never a
+// process at all (a scribbled word); looks at /proc, for slow paths only.
+bool ownerIsAlive(uint64_t token);
+
 }  // namespace xkt::host

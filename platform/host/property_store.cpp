@@ -3,19 +3,21 @@
 // The store is a fixed table of slots in a shared file. A slot is claimed by
 // hashing the name (linear probing); its name is written once and published
 // with a release store, and the slot never moves, so a found slot is a
-// pointer a caller may keep. Values are guarded by a sequence counter per
-// slot, odd while a write is in progress: readers take no lock, copy the value
-// and retry when the counter moved. Writers are serialised across processes by
-// one lock word and leave a journal of the update in progress, so the next
-// writer (or a reader tired of waiting) can finish the work of one that died.
+// pointer a caller may keep. Each slot holds two copies of its value: a
+// writer fills the one not in use and publishes it by moving the slot's
+// serial on, one store. Readers take no lock and never wait for a writer:
+// they copy the published value and retry only when the serial moved while
+// they copied. A writer that stops or dies half way has written only into
+// the copy nobody reads. Writers are serialised across processes by one
+// lock word, waited for a bounded time.
 #include "property_store.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <sched.h>
 
 #include "root_path.h"
 #include "shared_file.h"
@@ -30,17 +32,27 @@ namespace xkt::host {
 namespace {
 
 constexpr uint64_t kMagic = 0x31504f5250544b58ull;  // "XKTPROP1"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;
 constexpr size_t kValueWords = (kPropertyValueMax + 1) / sizeof(uint64_t);
 static_assert(kValueWords * sizeof(uint64_t) == kPropertyValueMax + 1);
+// A write takes microseconds; a holder that keeps the lock this long does
+// not run (stopped), or writers flood the store, and the write is refused
+// rather than waited for.
+constexpr int64_t kLockWaitUs = 200000;
+// A reader that saw the serial move this often in a row reads under the
+// lock: only a flood of writes (or a hostile process) gets there.
+constexpr unsigned kReadAttempts = 1024;
+constexpr int kLockedReadRounds = 10;
 
 struct alignas(64) Slot {
-    std::atomic<uint32_t> serial;     // odd while the value is being written
-    std::atomic<uint32_t> length;     // of the value, without the NUL
+    // Moves on by 2 with every write; (serial / 2) % 2 picks the copy in use.
+    std::atomic<uint32_t> serial;
     std::atomic<uint32_t> published;  // 1 once name and first value are in place
     uint32_t nameHash;
+    uint32_t reserved;
+    std::atomic<uint32_t> length[2];  // of each copy, without the NUL
     char name[kPropertyNameMax + 1];
-    uint64_t value[kValueWords];      // copied word by word, see loadWord()
+    uint64_t value[2][kValueWords];   // copied word by word, see loadWord()
 };
 
 struct alignas(64) Header {
@@ -50,11 +62,9 @@ struct alignas(64) Header {
     uint32_t slotSize;
     uint32_t slotCount;
     SharedLockWord lock;
-    // The update in progress: slot index + 1, 0 when none.
-    std::atomic<uint32_t> pendingSlot;
-    uint32_t pendingLength;
-    char pendingValue[kPropertyValueMax + 1];
 };
+
+static_assert(offsetof(Header, lock) == kPropertyLockOffset);
 
 struct Store {
     Header header;
@@ -63,22 +73,16 @@ struct Store {
 
 static_assert(std::atomic<uint32_t>::is_always_lock_free, "slots are shared between processes");
 
-// Writers and readers of one process may touch a value at the same time (the
-// sequence counter then makes the reader retry), so values are copied with
-// atomic word accesses. Release stores keep every word behind the odd counter
-// of its write; acquire loads keep the reader's second look at the counter
+// Writers and readers of one process may touch a copy at the same time (the
+// serial then makes the reader retry), so values are copied with atomic
+// word accesses. Release stores keep every word before the serial that
+// publishes it; acquire loads keep the reader's second look at the serial
 // behind every word. Both are plain moves on x86 and need no fences, which
 // ThreadSanitizer does not follow.
 inline uint64_t loadWord(const uint64_t* word) { return __atomic_load_n(word, __ATOMIC_ACQUIRE); }
 inline void storeWord(uint64_t* word, uint64_t v) { __atomic_store_n(word, v, __ATOMIC_RELEASE); }
 
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__arm__) || defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
+inline size_t copyInUse(uint32_t serial) { return (serial >> 1) & 1u; }
 
 // FNV-1a over at most limit + 1 characters; length receives the name's length,
 // limit + 1 when it is longer than limit.
@@ -142,19 +146,19 @@ Store* store() {
 
 // ---- Values ----------------------------------------------------------------
 
-// Only under the store's lock. Starting from an odd counter (left by a dead
-// writer) ends on an even one as well.
+// Only under the store's lock. Fills the copy not in use, then publishes it;
+// with stopAfter, stops after that many bytes as a writer stopped half way.
 void writeValue(Slot& slot, const char* value, size_t length, size_t stopAfter = SIZE_MAX) {
-    uint32_t odd = slot.serial.load(std::memory_order_relaxed) | 1u;
-    slot.serial.store(odd, std::memory_order_relaxed);
+    const uint32_t next = slot.serial.load(std::memory_order_relaxed) + 2;
+    const size_t copy = copyInUse(next);
     for (size_t offset = 0; offset <= length; offset += sizeof(uint64_t)) {
         if (offset >= stopAfter) return;
         uint64_t word = 0;
         std::memcpy(&word, value + offset, std::min(sizeof word, length + 1 - offset));
-        storeWord(&slot.value[offset / sizeof word], word);
+        storeWord(&slot.value[copy][offset / sizeof word], word);
     }
-    slot.length.store(static_cast<uint32_t>(length), std::memory_order_release);
-    slot.serial.store(odd + 1, std::memory_order_release);
+    slot.length[copy].store(static_cast<uint32_t>(length), std::memory_order_release);
+    slot.serial.store(next, std::memory_order_release);
 }
 
 void copyOut(char* dest, const uint64_t* words, size_t count) {
@@ -169,57 +173,32 @@ void copyOut(char* dest, const uint64_t* words, size_t count) {
     }
 }
 
-// Only under the store's lock: finishes an update whose writer died and
-// closes any counter left odd, so no reader waits for ever.
-void repair(Store& st) {
-    Header& header = st.header;
-    uint32_t pending = header.pendingSlot.load(std::memory_order_acquire);
-    if (pending != 0 && pending <= kPropertySlots) {
-        size_t length = std::min<size_t>(header.pendingLength, kPropertyValueMax);
-        header.pendingValue[length] = '\0';
-        writeValue(st.slots[pending - 1], header.pendingValue, length);
-    }
-    header.pendingSlot.store(0, std::memory_order_release);
-    for (Slot& slot : st.slots) {
-        uint32_t serial = slot.serial.load(std::memory_order_relaxed);
-        if ((serial & 1u) != 0) slot.serial.store(serial + 1, std::memory_order_release);
-    }
+// One copy of the published value; false when the serial moved meanwhile.
+bool tryReadValue(const Slot& slot, char* dest, size_t size) {
+    const uint32_t before = slot.serial.load(std::memory_order_acquire);
+    const size_t copy = copyInUse(before);
+    const size_t length =
+        std::min<size_t>(slot.length[copy].load(std::memory_order_acquire), kPropertyValueMax);
+    const size_t count = std::min(length, size - 1);
+    copyOut(dest, slot.value[copy], count);
+    dest[count] = '\0';
+    return slot.serial.load(std::memory_order_relaxed) == before;
 }
 
-// A counter that stays odd far longer than any write takes means its writer
-// may be gone; taking the lock either waits for a live writer or takes over
-// from a dead one, and repair() then closes the counter.
-void waitForWriter(unsigned attempt) {
-    constexpr unsigned kSpins = 1024;
-    constexpr unsigned kYieldsBeforeRepair = 64;
-    if (attempt % kSpins != kSpins - 1) {
-        cpuRelax();
-        return;
-    }
-    sched_yield();
-    if ((attempt / kSpins) % kYieldsBeforeRepair != kYieldsBeforeRepair - 1) return;
-    if (Store* st = store(); st != nullptr) {
-        SharedLockGuard guard(st->header.lock);
-        repair(*st);
-    }
-}
-
+// Under the lock no writer moves the serial, so that read is whole. A
+// reader that cannot get the lock either (its holder stopped while others
+// flood the store) ends with an empty value rather than a torn one.
 void readValue(const Slot& slot, char* dest, size_t size) {
-    for (unsigned attempt = 0;; ++attempt) {
-        uint32_t before = slot.serial.load(std::memory_order_acquire);
-        if ((before & 1u) != 0) {
-            waitForWriter(attempt);
-            continue;
+    Store* st = store();
+    for (int round = 0; round < kLockedReadRounds; ++round) {
+        for (unsigned attempt = 0; attempt < kReadAttempts; ++attempt) {
+            if (tryReadValue(slot, dest, size)) return;
         }
-        size_t length = std::min<size_t>(slot.length.load(std::memory_order_acquire),
-                                         kPropertyValueMax);
-        size_t count = std::min(length, size - 1);
-        copyOut(dest, slot.value, count);
-        if (slot.serial.load(std::memory_order_relaxed) == before) {
-            dest[count] = '\0';
-            return;
-        }
+        if (st == nullptr) break;
+        SharedLockGuard guard(st->header.lock, kLockWaitUs / kLockedReadRounds);
+        if (guard.locked() && tryReadValue(slot, dest, size)) return;
     }
+    dest[0] = '\0';
 }
 
 // ---- Slots -----------------------------------------------------------------
@@ -266,18 +245,8 @@ const Slot* checkedSlot(const XKT_PropInfo* info) {
     return &st->slots[(address - first) / sizeof(Slot)];
 }
 
-void updateExisting(Header& header, Slot& slot, size_t index, const char* value,
-                    size_t length, size_t stopAfter = SIZE_MAX) {
-    header.pendingLength = static_cast<uint32_t>(length);
-    std::memcpy(header.pendingValue, value, length + 1);
-    header.pendingSlot.store(static_cast<uint32_t>(index + 1), std::memory_order_release);
-    writeValue(slot, value, length, stopAfter);
-    if (stopAfter != SIZE_MAX) return;
-    header.pendingSlot.store(0, std::memory_order_release);
-}
-
-// Nobody reads an unpublished slot, so a new property needs no journal: a
-// writer dying before the publishing store leaves a free slot.
+// Nobody reads an unpublished slot: a writer dying before the publishing
+// store leaves a free slot.
 void createNew(Slot& slot, const char* name, size_t nameLength, uint32_t hash,
                const char* value, size_t length) {
     std::memset(slot.name, 0, sizeof slot.name);
@@ -300,6 +269,8 @@ const char* describe(PropertyError error) {
         case PropertyError::valueTooLong: return "value too long (at most 1023 characters)";
         case PropertyError::storeFull: return "property store full";
         case PropertyError::unavailable: return "property store unavailable";
+        case PropertyError::busy:
+            return "property store busy (its lock is held by a process that does not run)";
     }
     return "unknown error";
 }
@@ -316,16 +287,16 @@ PropertyError setProperty(const char* name, const char* value) {
     Store* st = store();
     if (st == nullptr) return PropertyError::unavailable;
 
-    SharedLockGuard guard(st->header.lock);
-    if (guard.recovered() || st->header.pendingSlot.load(std::memory_order_relaxed) != 0) {
-        repair(*st);
-    }
+    // A lock taken over from a dead writer needs no repair: it wrote only
+    // into a copy nobody reads.
+    SharedLockGuard guard(st->header.lock, kLockWaitUs);
+    if (!guard.locked()) return PropertyError::busy;
     Slot* slot = lookupForWrite(*st, name, nameLength, hash);
     if (slot == nullptr) return PropertyError::storeFull;
     if (slot->published.load(std::memory_order_relaxed) == 0) {
         createNew(*slot, name, nameLength, hash, value, length);
     } else {
-        updateExisting(st->header, *slot, static_cast<size_t>(slot - st->slots), value, length);
+        writeValue(*slot, value, length);
     }
     return PropertyError::none;
 }
@@ -354,13 +325,13 @@ bool abandonWriteMidway(const char* name, const char* value, size_t bytes) {
     if (st == nullptr || nameLength == 0 || nameLength > kPropertyNameMax) return false;
     size_t length = strnlen(value, kPropertyValueMax + 1);
     if (length > kPropertyValueMax) return false;
-    lockShared(st->header.lock);
+    if (lockShared(st->header.lock, kLockWaitUs) == LockResult::TimedOut) return false;
     Slot* slot = lookupForWrite(*st, name, nameLength, hash);
     if (slot == nullptr || slot->published.load(std::memory_order_relaxed) == 0) {
         unlockShared(st->header.lock);
         return false;
     }
-    updateExisting(st->header, *slot, static_cast<size_t>(slot - st->slots), value, length, bytes);
+    writeValue(*slot, value, length, bytes);
     return true;
 }
 

@@ -21,6 +21,7 @@ enum class PropertyError {
     valueTooLong,
     storeFull,
     unavailable,   // the backing file could not be opened or created
+    busy,          // another process keeps the store's lock and does not run
 };
 
 // A readable reason ("value too long (at most 1023 characters)").
@@ -41,12 +42,14 @@ std::vector<Property> listProperties();
 
 // The store's backing file under the current root.
 std::string propertyStorePath();
+inline constexpr size_t kPropertyLockOffset = 24;  // its lock word, for tests that damage it
 
 namespace testing {
 
 // Starts writing value into an existing property and stops after `bytes`
-// bytes of it, still holding the store's lock, as a writer killed in the middle
-// would. Only for a test's child process, which must _exit() right after.
+// bytes of it, still holding the store's lock, as a writer stopped or killed
+// in the middle would. Only for a test's child process, which then stops
+// or exits.
 bool abandonWriteMidway(const char* name, const char* value, size_t bytes);
 
 }  // namespace testing

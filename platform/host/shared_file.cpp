@@ -108,11 +108,18 @@ bool SharedFile::createAside(const std::string& path, const SharedFileFormat& fo
 // Processes that found the same file broken take turns on a lock of that
 // file, and only the first replaces it: a later one would otherwise throw
 // away the good file the first has put in place and maybe already uses.
+// The turn is waited for a bounded time: its holder may be stopped.
 bool SharedFile::replaceBroken(int brokenFd, const std::string& path,
                                const SharedFileFormat& format, std::string& error) {
-    if (flock(brokenFd, LOCK_EX) != 0) {
-        error = path + ": " + std::strerror(errno);
-        return false;
+    constexpr int kTurnWaitMs = 2000;
+    int waited = 0;
+    while (flock(brokenFd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK || ++waited > kTurnWaitMs) {
+            error = path + ": " + (errno == EWOULDBLOCK ? std::string("another process keeps it locked")
+                                                        : std::string(std::strerror(errno)));
+            return false;
+        }
+        usleep(1000);
     }
     struct stat held {};
     struct stat current {};
