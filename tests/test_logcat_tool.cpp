@@ -91,8 +91,13 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
     expected << "main: ring buffer is 8192 bytes (" << stats.used << " bytes consumed), "
              << stats.entries << " entries, " << stats.lost
              << " entries lost, max entry is 4096b, max payload is 4076b\n"
+             << "  200 written, 0 dropped by writers, 0 lost by the log thread\n";
+    ASSERT_EQ(1u, stats.readers.size());
+    expected << "  reader " << getpid() << " (" << stats.readers[0].name << "): " << stats.lost
+             << " lost\n"
              << "radio: ring buffer is 65536 bytes (0 bytes consumed), 0 entries, 0 entries "
-                "lost, max entry is 4096b, max payload is 4076b\n";
+                "lost, max entry is 4096b, max payload is 4076b\n"
+             << "  0 written, 0 dropped by writers, 0 lost by the log thread\n";
     EXPECT_EQ(expected.str(), run("-g -b main -b radio"));
     EXPECT_EQ("", run("-c -b main"));
     EXPECT_EQ("system\n", run("-d -v raw"));

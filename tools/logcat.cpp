@@ -381,13 +381,19 @@ bool printEntry(FILE* out, Format format, bool colour, const LogEntryView& entry
 
 // One buffer's line of -g, in the layout of Android's logcat.
 void printBufferStats(FILE* out, LogId id, const LogBufferStats& stats) {
+    const auto count = [](uint64_t value) { return static_cast<unsigned long long>(value); };
     std::fprintf(out,
                  "%s: ring buffer is %llu bytes (%llu bytes consumed), %llu entries, "
                  "%llu entries lost, max entry is %zub, max payload is %zub\n",
-                 std::string(logIdName(id)).c_str(), static_cast<unsigned long long>(stats.capacity),
-                 static_cast<unsigned long long>(stats.used),
-                 static_cast<unsigned long long>(stats.entries),
-                 static_cast<unsigned long long>(stats.lost), kMaxEntrySize, kMaxPayload);
+                 std::string(logIdName(id)).c_str(), count(stats.capacity), count(stats.used),
+                 count(stats.entries), count(stats.lost), kMaxEntrySize, kMaxPayload);
+    // Each reader sees every entry, so losses are per reader, never summed.
+    std::fprintf(out, "  %llu written, %llu dropped by writers, %llu lost by the log thread\n",
+                 count(stats.written), count(stats.dropped), count(stats.managingLost));
+    for (const LogReaderStats& reader : stats.readers) {
+        std::fprintf(out, "  reader %d (%s): %llu lost\n", static_cast<int>(reader.pid),
+                     reader.name.c_str(), count(reader.lost));
+    }
 }
 
 int printSizes(const Options& options) {
