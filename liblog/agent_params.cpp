@@ -9,6 +9,7 @@
 
 #include "android/log.h"
 #include "bounded_text.h"
+#include "errno_guard.h"
 #include "syslog_format.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
@@ -40,6 +41,7 @@ void takeServer(const char* server) {
 
 extern "C" XKT_API int32_t XKT_setCPESysLogParam(const char* tagPrefix, const char* reserved,
                                                  const char* server) {
+    const ErrnoGuard keepErrno;
     (void)reserved;
     __android_log_print(ANDROID_LOG_DEBUG, "LOG", "Log:LOG Module set syslog param\n");
     {
@@ -71,7 +73,7 @@ extern "C" XKT_API void XKT_cpeAgentLogWrite(const char* file, int32_t line, con
                                              uint32_t agentLevel, const char* module,
                                              const char* format, ...) {
     // The agent's errno travels in the line's "code:" field.
-    const int callerErrno = errno;
+    const ErrnoGuard callerErrno;
     if (format == nullptr) return;
     char text[kAgentTextSize] = {};
     va_list args;
@@ -80,7 +82,7 @@ extern "C" XKT_API void XKT_cpeAgentLogWrite(const char* file, int32_t line, con
     va_end(args);
     if (produced < 1 || static_cast<size_t>(produced) > sizeof text - 1) return;
     text[produced] = '\0';
-    errno = callerErrno;
+    errno = callerErrno.saved();
     // "%s": the text is formatted once, so a '%' in it stays a '%'.
     android_log_write(file, line, function, value, static_cast<LogType>(localTypeOf(agentType)),
                       static_cast<LogLevel>(localLevelOf(agentLevel)), module, "%s", text);

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "errno_guard.h"
 #include "log_model.h"
 #include "text_builder.h"
 #include "xkt_log.h"
@@ -475,6 +476,7 @@ using namespace xkt::log;
 extern "C" XKT_API int32_t convertLogEntry(void* item, const char* entry,
                                            const LogDeviceHeader* header, int32_t* recordKind,
                                            const struct XKT_LogcatEntry* descriptor) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || entry == nullptr || recordKind == nullptr) return -1;
     if (descriptor != nullptr) return convertLogcatEntry(item, entry, *descriptor, recordKind);
     if (header != nullptr) return convertDeviceEntry(item, entry, *header, recordKind);
@@ -487,6 +489,7 @@ extern "C" XKT_API int32_t parseMiddlewareEntry(void* item, const char* entry,
                                                 const struct XKT_LogcatEntry* descriptor,
                                                 const char* tag, int32_t messageOffset,
                                                 int32_t priority) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || entry == nullptr || recordKind == nullptr) return -1;
     *recordKind = 1;
     std::string_view text;
@@ -506,6 +509,7 @@ extern "C" XKT_API int32_t formatRawEntry(void* item, const char* entry,
                                           const struct XKT_LogcatEntry* descriptor,
                                           int32_t priority, int32_t messageOffset,
                                           const char* tag) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || entry == nullptr || recordKind == nullptr) return -1;
     *recordKind = 0;
     // Plain lines count as "Run": they pass only the filters "All" and "Run".

@@ -25,6 +25,7 @@
 #include <unistd.h>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "log_init.h"
 #include "log_model.h"
 #include "mutex_guard.h"
@@ -365,6 +366,7 @@ void armFlushTimer() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_logDefFormatter(const void* item, char* out, int32_t recordKind) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || out == nullptr) return -1;
     TextBuilder line(out, kDefaultLineMax);
     if (recordKind != 1) {
@@ -424,16 +426,19 @@ void xkt::log::flushDueLogFileLines() {
 uint64_t xkt::log::logFileLinesLost() { return g_linesLost.load(std::memory_order_relaxed); }
 
 extern "C" XKT_API int32_t XKT_logFileOutput(const char* text) {
+    const ErrnoGuard keepErrno;
     if (text == nullptr) return -1;
     return writeLogFileLine(text, std::strlen(text));
 }
 
 extern "C" XKT_API int32_t XKT_logInitFile(void) {
+    const ErrnoGuard keepErrno;
     MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
     return openLogFile();
 }
 
 extern "C" XKT_API int32_t XKT_logGetOutputName(char* buffer, uint32_t size) {
+    const ErrnoGuard keepErrno;
     if (buffer == nullptr || size == 0 || size > kNameSizeMax) return -1;
     LogTime now{};
     if (XKT_get_Localtime(&now) != 0) return -1;
@@ -448,6 +453,7 @@ extern "C" XKT_API int32_t XKT_logGetOutputName(char* buffer, uint32_t size) {
 }
 
 extern "C" XKT_API char* XKT_logGetFilePath(char* buffer, uint32_t size) {
+    const ErrnoGuard keepErrno;
     if (buffer == nullptr || size > LogPath::limit()) return nullptr;
     if (size > 0) g_publishedPath.copyTo(buffer, size);
     return buffer;

@@ -15,6 +15,7 @@
 #include <sys/select.h>
 
 #include "android/log.h"
+#include "errno_guard.h"
 #include "log_channels.h"
 #include "log_init.h"
 #include "log_model.h"
@@ -261,6 +262,7 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, si
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_logThread(void) {
+    const ErrnoGuard keepErrno;
     XKT_thread_setname("log_thread");
     if (g_iLogcatMode.load(std::memory_order_relaxed) == 0 && !openLogDevices()) {
         __android_log_print(ANDROID_LOG_DEBUG, "LOG", "Log:none log devices can be opened\n");
@@ -280,6 +282,7 @@ extern "C" XKT_API int32_t XKT_logThread(void) {
 }
 
 extern "C" XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || recordKind == nullptr) return -1;
     fd_set ready;
     if (!waitForDevices(ready)) return -1;
@@ -303,6 +306,7 @@ extern "C" XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind) {
 }
 
 extern "C" XKT_API int32_t XKT_processLog(void* item, int32_t* recordKind) {
+    const ErrnoGuard keepErrno;
     if (item == nullptr || recordKind == nullptr) return -1;
     FormatBuffer buffer;
     dispatchItem(item, *recordKind, buffer);

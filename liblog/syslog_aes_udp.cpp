@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 #include <openssl/rand.h>
 
+#include "errno_guard.h"
 #include "log_model.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
@@ -127,6 +128,7 @@ const SyslogTransport kAesUdpTransport{"aes-udp", sendEncryptedLine};
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t sendEncryptedSyslog(int32_t socket, const char* line) {
+    const ErrnoGuard keepErrno;
     if (socket < 0 || line == nullptr || line[0] == '\0') return -1;
     SyslogLock lock;
     return encryptAndSend(socket, line);

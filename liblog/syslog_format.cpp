@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "errno_guard.h"
 #include "log_init.h"
 #include "log_model.h"
 #include "syslog_transport.h"
@@ -314,6 +315,7 @@ int32_t formatSyslogLine(const void* item, char* out, int32_t recordKind, size_t
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_getLocalLogPRI(uint32_t level, uint32_t type) {
+    const ErrnoGuard keepErrno;
     if (level < syslogSeverityByLevel.size() && type < syslogFacilityByType.size()) {
         return syslogSeverityByLevel[level] + 8 * syslogFacilityByType[type];
     }
@@ -335,12 +337,14 @@ extern "C" XKT_API int32_t XKT_CheckLogFinshFlag(char* buffer, int32_t length) {
 }
 
 extern "C" XKT_API int32_t XKT_SyslogFormatter(const void* item, char* out, int32_t recordKind) {
+    const ErrnoGuard keepErrno;
     size_t lineLength = 0;
     return formatSyslogLine(item, out, recordKind, kUnknownLength, lineLength);
 }
 
 extern "C" XKT_API int32_t XKT_syslogProtoFormatter(const void* item, char* out, int32_t size,
                                                     int32_t recordKind) {
+    const ErrnoGuard keepErrno;
     size_t lineLength = 0;
     return formatStructured(item, out, size, recordKind, kUnknownLength, lineLength);
 }

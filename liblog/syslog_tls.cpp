@@ -21,6 +21,7 @@
 #include <openssl/x509v3.h>
 
 #include "box_path.h"
+#include "errno_guard.h"
 #include "log_model.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
@@ -330,7 +331,9 @@ const SyslogTransport kTlsTransport{"tls", queueStreamLine};
 
 using namespace xkt::log;
 
-extern "C" XKT_API int32_t sendSyslogMessage(const char* text, uint32_t length) {
+namespace {
+
+int32_t sendStream(const char* text, uint32_t length) {
     if (text == nullptr || text[0] == '\0') return 0;
     if (length >= kTlsRecordLimit) return -1;
     char server[kSyslogServerSize];
@@ -349,13 +352,26 @@ extern "C" XKT_API int32_t sendSyslogMessage(const char* text, uint32_t length) 
     return writeStream(static_cast<SSL*>(g_tlsContext.ssl), text, length);
 }
 
+}  // namespace
+
+// A failed or short write says why in errno, as write(2) does; a complete
+// one hands the caller's errno back.
+extern "C" XKT_API int32_t sendSyslogMessage(const char* text, uint32_t length) {
+    const int callerErrno = errno;
+    const int32_t written = sendStream(text, length);
+    if (written >= 0 && static_cast<uint32_t>(written) >= length) errno = callerErrno;
+    return written;
+}
+
 extern "C" XKT_API SyslogTlsContext XKT_initSyslogConnecttion(const char* server, uint16_t port) {
+    const ErrnoGuard keepErrno;
     SessionLock lock(sessionMutex());
     if (g_tlsContext.state == 1) return g_tlsContext;
     return openSession(server, port);
 }
 
 extern "C" XKT_API void closeSyslogConnection(void) {
+    const ErrnoGuard keepErrno;
     interruptSession();
     teardownSession();
     // A new server or registration deserves a first try at once.
@@ -365,6 +381,7 @@ extern "C" XKT_API void closeSyslogConnection(void) {
 // ---- Certificate verification ---------------------------------------------
 
 extern "C" XKT_API int32_t tls_session_verify_callback(int32_t preverify, void* storeContext) {
+    const ErrnoGuard keepErrno;
     auto* store = static_cast<X509_STORE_CTX*>(storeContext);
     if (store == nullptr) return 0;
     void* session = X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx());
@@ -378,6 +395,7 @@ extern "C" XKT_API int32_t tls_session_verify_callback(int32_t preverify, void* 
 
 extern "C" XKT_API int32_t tls_session_verify(void* session, int32_t preverify,
                                               void* storeContext) {
+    const ErrnoGuard keepErrno;
     (void)session;
     auto* store = static_cast<X509_STORE_CTX*>(storeContext);
     if (store == nullptr) return 0;

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "errno_guard.h"
 #include "log_init.h"
 #include "log_model.h"
 
@@ -45,6 +46,7 @@ const SyslogTransport& selectedTransport() {
 using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_SysLogOutput(const char* line) {
+    const ErrnoGuard keepErrno;
     if (line == nullptr || line[0] == '\0') return -1;
     SyslogLock lock;
     if (g_syslogServer[0] == '\0' || g_syslogPort == 0) return -1;

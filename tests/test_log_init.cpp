@@ -1,7 +1,7 @@
 // Initialisation across the states of a process (managing, other process,
 // half initialised, de-initialised), the parameter block, the run-time
 // export switches, errno handed back, and the xktlogd daemon as a real
-// process: unusable roots, a stale takeover, its options.
+// process: unusable roots, a stale takeover, its options, its loss counts.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -167,6 +167,9 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
         {"XKT_logRegCallback", [] { XKT_logRegCallback(3, nullptr, nullptr); }},
         {"XKT_getK47FeaturesValue", [] { XKT_getK47FeaturesValue(); }},  // no file: ENOENT inside
         {"XKT_setLogToFlashEnable", [] { XKT_setLogToFlashEnable("ANRLogToFlashEnable", "2"); }},
+        {"XKT_logInitFile", [] { XKT_logInitFile(); }},  // EEXIST inside
+        {"XKT_initSyslogConnecttion", [] { XKT_initSyslogConnecttion("127.0.0.1", 0); }},  // refused
+        {"XKT_logBufRead", [] { char item[8192]; int32_t kind = 0; XKT_logBufRead(item, &kind); }},  // nothing to read
         {"XKT_logInit", [&] { XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", &params.block); }},
         {"XKT_logDeinit", [] { XKT_logDeinit(); }},
     };
@@ -224,11 +227,17 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     EXPECT_NE(std::string::npos, xktlogd(sandbox_.root(), "--require-manager", status).find("already taken over"));
     EXPECT_EQ(3, status);
 
+    // SIGHUP prints the loss counts and leaves the daemon running.
+    kill(first, SIGHUP);
+    EXPECT_TRUE(eventually([&] { return capture("cat " + err).find("xktlogd: stats: file lines lost 0, ") != std::string::npos; }));
     kill(first, SIGKILL);
     EXPECT_EQ(128 + SIGKILL, xkt::test::waitForExit(first));
     const std::string out = xktlogd(sandbox_.root(), "", status, "2");
     EXPECT_NE(std::string::npos, out.find("xktlogd: the managing process " + std::to_string(first) + " is gone: taking over\n")) << out;
     EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
+    // Stopped by timeout's SIGTERM: a normal run loses nothing.
+    EXPECT_NE(std::string::npos, out.find("xktlogd: stats: file lines lost 0, syslog queued/overflowed/sent 0/0/0 "
+                                          "(abandoned 0), buffer main: lost 0, ")) << out;
 }
 
 TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {

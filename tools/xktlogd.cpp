@@ -4,7 +4,8 @@
 // got there first, and then waits for SIGINT or SIGTERM. When the box's
 // parameter file switches the diagnostic stores on, SIGUSR2 takes an ANR
 // snapshot and SIGUSR1 runs both flash exports at once instead of at the
-// next timer period.
+// next timer period. SIGHUP, and the stop, print what was lost so far: lines
+// the log file could not take, the syslog queue's counts, the main buffer's.
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -21,6 +22,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "log_buffer.h"
+#include "log_channels.h"
+#include "syslog_transport.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 
@@ -59,7 +63,8 @@ constexpr const char* kUsage =
     "$XKT_ROOT/system/iptv/setting/softparam.ini holds\n"
     "\"SoftParam.UniLogOptimization.Enable 1\".\n"
     "Signals: SIGINT, SIGTERM stop; SIGUSR2 takes an ANR snapshot (tmp/DQN);\n"
-    "SIGUSR1 runs the flash exports of both stores now.\n"
+    "SIGUSR1 runs the flash exports of both stores now; SIGHUP prints the loss\n"
+    "counts (\"xktlogd: stats: ...\"), which the stop prints too.\n"
     "Exit status: 0 stopped by a signal, 1 initialisation failed, 2 usage,\n"
     "3 not the managing process (with --require-manager).\n"
     "The takeover property is never cleared. xktlogd records itself in\n"
@@ -300,6 +305,30 @@ void startSyslog(const Options& options) {
     XKT_setCPESysLogParam(options.syslogTag, nullptr, options.syslogServer.c_str());
 }
 
+// The main buffer's part of the stats line. Apart, because the buffer is
+// to report its loss per reader rather than summed over all of them.
+std::string mainBufferStats() {
+    xkt::host::LogBuffer* buffer = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
+    if (buffer == nullptr) return "buffer main: not mapped";
+    const xkt::host::LogBufferStats stats = buffer->stats();
+    return "buffer main: lost " + std::to_string(stats.lost) + ", " +
+           std::to_string(stats.entries) + " entries, " + std::to_string(stats.used) + " of " +
+           std::to_string(stats.capacity) + " bytes";
+}
+
+// Called from the signal loop, never from a handler: the buffer's mapping
+// may be made here and stdio is not async-signal-safe.
+void printStats() {
+    using std::to_string;
+    const xkt::log::SyslogSenderCounts syslog = xkt::log::syslogSenderCounts();
+    const std::string line =
+        "xktlogd: stats: file lines lost " + to_string(xkt::log::logFileLinesLost()) +
+        ", syslog queued/overflowed/sent " + to_string(syslog.queued) + "/" +
+        to_string(syslog.overflowed) + "/" + to_string(syslog.sent) + " (abandoned " +
+        to_string(syslog.abandoned) + "), " + mainBufferStats();
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -326,6 +355,7 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     sigaddset(&stopSignals, SIGUSR1);
     sigaddset(&stopSignals, SIGUSR2);
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     // Two daemons starting at the same moment can both pass this test and
@@ -373,10 +403,13 @@ int main(int argc, char** argv) {
             XKT_explogOutputTrigger();
         } else if (signal == SIGUSR2) {
             XKT_expLogToTmp(0);
+        } else if (signal == SIGHUP) {
+            printStats();
         } else {
             break;
         }
     }
+    printStats();
     // The library never stops its log thread, so static destructors must
     // not run under it: leave without them.
     std::fflush(nullptr);
