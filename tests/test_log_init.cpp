@@ -237,7 +237,7 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
     // Stopped by timeout's SIGTERM: a normal run loses nothing.
     EXPECT_NE(std::string::npos, out.find("xktlogd: stats: file lines lost 0, syslog queued/overflowed/sent 0/0/0 "
-                                          "(abandoned 0), buffer main: lost 0, ")) << out;
+                                          "(abandoned 0), buffer main: lost by the log thread 0, dropped by writers 0, ")) << out;
 }
 
 TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {

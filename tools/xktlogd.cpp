@@ -311,9 +311,10 @@ std::string mainBufferStats() {
     xkt::host::LogBuffer* buffer = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
     if (buffer == nullptr) return "buffer main: not mapped";
     const xkt::host::LogBufferStats stats = buffer->stats();
-    return "buffer main: lost " + std::to_string(stats.lost) + ", " +
-           std::to_string(stats.entries) + " entries, " + std::to_string(stats.used) + " of " +
-           std::to_string(stats.capacity) + " bytes";
+    return "buffer main: lost by the log thread " + std::to_string(stats.managingLost) +
+           ", dropped by writers " + std::to_string(stats.dropped) + ", written " +
+           std::to_string(stats.written) + ", " + std::to_string(stats.entries) + " entries, " +
+           std::to_string(stats.used) + " bytes held";
 }
 
 // Called from the signal loop, never from a handler: the buffer's mapping
