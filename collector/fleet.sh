@@ -22,7 +22,7 @@ usage() {
 # syslog-ng: $XKT_SYSLOG_NG, then the project-local one, then PATH (and /usr/sbin).
 find_syslog_ng() {
     local candidate
-    for candidate in "${XKT_SYSLOG_NG:-}" "$repo/build-deps/syslog-ng/usr/sbin/syslog-ng" \
+    for candidate in "${XKT_SYSLOG_NG:-}" "$repo/build-deps/syslog-ng/syslog-ng" \
                      "$(command -v syslog-ng 2>/dev/null || true)" /usr/sbin/syslog-ng; do
         if [ -n "$candidate" ] && [ -x "$candidate" ]; then
             printf '%s\n' "$candidate"
@@ -40,10 +40,26 @@ library_path_of() {
 
 clickhouse_bin() { printf '%s\n' "$deps/usr/sbin/clickhouse-server"; }
 
-# Downloads the packages ClickHouse needs that the system lacks and unpacks
+# syslog-ng's http() destination (syslog-ng-mod-http), unpacked beside ClickHouse.
+http_module_dir() {
+    local module
+    module=$(find "$deps/usr/lib" -name libhttp.so -path '*syslog-ng*' 2>/dev/null | head -n 1)
+    [ -n "$module" ] && dirname "$module"
+}
+
+# The module folder of the syslog-ng binary in use: the project-local
+# wrapper's unpacked tree, or the system's.
+syslog_ng_module_dir() {
+    local syslog_ng=$1 dir
+    dir=$(dirname "$syslog_ng")/root/usr/lib/syslog-ng
+    [ -d "$dir" ] || dir=/usr/lib/syslog-ng
+    find "$dir" -name libaffile.so -printf '%h\n' 2>/dev/null | head -n 1
+}
+
+# Downloads the packages ClickHouse (and the http() module) need that the system lacks and unpacks
 # them; idempotent, and nothing reaches dpkg's database.
 install_clickhouse() {
-    [ -x "$(clickhouse_bin)" ] && return 0
+    [ -x "$(clickhouse_bin)" ] && [ -n "$(http_module_dir)" ] && return 0
     command -v apt-get >/dev/null || die "apt-get is needed to fetch ClickHouse"
     local work=$deps.download
     mkdir -p "$work" "$deps"
@@ -55,7 +71,7 @@ install_clickhouse() {
         fi
     done < <(apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts \
                  --no-breaks --no-replaces --no-enhances clickhouse-server clickhouse-client \
-                 | grep -v '^ ' | sort -u)
+                 syslog-ng-mod-http | grep -v '^ ' | grep -v '^syslog-ng-core$' | sort -u)
     (cd "$work" && timeout 600 apt-get download -qq -o APT::Sandbox::User=root "${wanted[@]}") || die "apt-get download failed"
     local deb
     for deb in "$work"/*.deb; do
@@ -200,7 +216,11 @@ start_collector() {
         TLS_PORT=$(free_tcp_port)
         collector_conf "$dir" >"$dir/syslog-ng.conf"
         : >"$dir/syslog-ng.log"
-        ( exec setsid "$syslog_ng" -F -e --no-caps -f "$dir/syslog-ng.conf" -R "$dir/persist" \
+        local modules
+        modules=$(syslog_ng_module_dir "$syslog_ng")
+        [ "${STORE:-0}" = 1 ] && modules=$modules:$(http_module_dir)
+        ( exec setsid env LD_LIBRARY_PATH="$(library_path_of "$deps")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+            "$syslog_ng" --module-path="$modules" -F -e --no-caps -f "$dir/syslog-ng.conf" -R "$dir/persist" \
             -p "$dir/syslog-ng.pid" -c "$dir/syslog-ng.ctl" </dev/null 2>"$dir/syslog-ng.log" ) &
         local pid=$!
         if wait_for 100 grep -q 'syslog-ng starting up' "$dir/syslog-ng.log"; then
