@@ -221,7 +221,7 @@ start_collector() {
         [ "${STORE:-0}" = 1 ] && modules=$modules:$(http_module_dir)
         ( exec setsid env LD_LIBRARY_PATH="$(library_path_of "$deps")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
             "$syslog_ng" --module-path="$modules" -F -e --no-caps -f "$dir/syslog-ng.conf" -R "$dir/persist" \
-            -p "$dir/syslog-ng.pid" -c "$dir/syslog-ng.ctl" </dev/null 2>"$dir/syslog-ng.log" ) &
+            -p "$dir/syslog-ng.pid" -c "$dir/syslog-ng.ctl" </dev/null >"$dir/syslog-ng.out" 2>"$dir/syslog-ng.log" ) &
         local pid=$!
         if wait_for 100 grep -q 'syslog-ng starting up' "$dir/syslog-ng.log"; then
             echo "$pid" >"$dir/syslog-ng.pid"
