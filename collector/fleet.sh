@@ -165,12 +165,15 @@ write_store_config() {
         -e "s#</yandex>#    <include_from>$store/clusters.xml</include_from>\n</yandex>#" \
         "$deps/etc/clickhouse-server/config.xml" >"$store/config.xml"
     cp "$deps/etc/clickhouse-server/users.xml" "$store/users.xml"
-    # The cluster of Distributed tables: this node alone unless
-    # XKT_FLEET_SHARDS lists native ports of store nodes on 127.0.0.1.
+    # The cluster "fleet" of Distributed tables: this node alone unless
+    # XKT_FLEET_SHARDS lists the native ports of store nodes on 127.0.0.1
+    # ("self" stands for this node's).
     {
         echo '<yandex><clickhouse_remote_servers><fleet>'
         local port
-        for port in ${XKT_FLEET_SHARDS:-$STORE_TCP_PORT}; do
+        for port in ${XKT_FLEET_SHARDS:-self}; do
+            [ "$port" = self ] && port=$STORE_TCP_PORT
+            case $port in *[!0-9]*|'') die "XKT_FLEET_SHARDS: not a port: $port" ;; esac
             echo "<shard><replica><host>127.0.0.1</host><port>$port</port></replica></shard>"
         done
         echo '</fleet></clickhouse_remote_servers></yandex>'
@@ -188,6 +191,17 @@ start_store() {
     wait_for 300 store_sql "$dir" --query 'SELECT 1' >/dev/null 2>&1 \
         || die "the store did not start within 30 s (see $store/log)"
     store_sql "$dir" --multiquery <"$here/boxlog.sql" || die "the store's tables failed"
+    if [ "$(store_table)" = boxlog_all ]; then
+        store_sql "$dir" --multiquery <"$here/boxlog-distributed.sql" || die "the Distributed table failed"
+    fi
+}
+
+# The table syslog-ng inserts into: the Distributed one when the node's
+# cluster has more than one shard.
+store_table() {
+    local shards
+    read -r -a shards <<<"${XKT_FLEET_SHARDS:-self}"
+    if [ "${#shards[@]}" -gt 1 ]; then echo boxlog_all; else echo boxlog; fi
 }
 
 # The tier's configuration: the template's version line, the store's
@@ -197,7 +211,8 @@ collector_conf() {
     sed -n '1p' "$here/syslog-ng.conf.in"
     if [ "${STORE:-0}" = 1 ]; then
         store_log='destination(d_store);'
-        sed -e "s#@DIR@#$dir#g" -e "s#@HTTP_PORT@#$STORE_HTTP_PORT#g" "$here/store-destination.conf.in"
+        sed -e "s#@DIR@#$dir#g" -e "s#@HTTP_PORT@#$STORE_HTTP_PORT#g" -e "s#@TABLE@#$(store_table)#g" \
+            "$here/store-destination.conf.in"
     fi
     sed -e '1d' -e "s#@DIR@#$dir#g" -e "s#@UDP_PORT@#$UDP_PORT#g" -e "s#@TLS_PORT@#$TLS_PORT#g" \
         -e "s#@STORE_LOG@#$store_log#" "$here/syslog-ng.conf.in"
@@ -243,6 +258,7 @@ CA_FILE=$dir/tls/ca.pem
 STORE=${STORE:-0}
 STORE_HTTP_PORT=${STORE_HTTP_PORT:-}
 STORE_TCP_PORT=${STORE_TCP_PORT:-}
+STORE_TABLE=$(store_table)
 SYSLOG_NG_CTL=$(dirname "$(find_syslog_ng)")/syslog-ng-ctl
 ENV
 }

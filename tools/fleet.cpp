@@ -62,6 +62,7 @@ struct Tier {
     uint16_t udpPort = 0;
     uint16_t tlsPort = 0;
     uint16_t storeHttpPort = 0;
+    std::string storeTable = "boxlog";  // boxlog_all on a sharded store
     std::string caFile;
 };
 
@@ -79,6 +80,7 @@ bool readTier(const std::string& dir, Tier& tier) {
         if (key == "TLS_PORT") tier.tlsPort = port;
         if (key == "STORE_HTTP_PORT") tier.storeHttpPort = port;
         if (key == "CA_FILE") tier.caFile = value;
+        if (key == "STORE_TABLE" && (value == "boxlog" || value == "boxlog_all")) tier.storeTable = value;
     }
     return tier.udpPort != 0 && tier.tlsPort != 0;
 }
@@ -126,9 +128,9 @@ bool storeQuery(uint16_t port, const std::string& sql, std::string& body) {
     return true;
 }
 
-long storedRows(uint16_t port) {
+long storedRows(const Tier& tier) {
     std::string body;
-    if (!storeQuery(port, "SELECT count() FROM fleet.boxlog", body)) return -1;
+    if (!storeQuery(tier.storeHttpPort, "SELECT count() FROM fleet." + tier.storeTable, body)) return -1;
     return std::strtol(body.c_str(), nullptr, 10);
 }
 
@@ -403,7 +405,7 @@ int run(int argc, char** argv) {
         return 1;
     }
     const long receivedBefore = receivedLines(tier.dir);
-    const long storedBefore = options.store ? storedRows(tier.storeHttpPort) : 0;
+    const long storedBefore = options.store ? storedRows(tier) : 0;
     if (storedBefore < 0) {
         std::fprintf(stderr, "xkt-fleet: the store does not answer\n");
         return 1;
@@ -424,7 +426,7 @@ int run(int argc, char** argv) {
 
     const long received = waitForCount(receivedBefore, sent, [&] { return receivedLines(tier.dir); });
     const long stored = options.store
-        ? waitForCount(storedBefore, sent, [&] { return storedRows(tier.storeHttpPort); })
+        ? waitForCount(storedBefore, sent, [&] { return storedRows(tier); })
         : 0;
     const long lost = sent - (options.store ? std::min(received, stored) : received);
     std::printf("sent %ld received %ld stored %ld lost %ld\n", sent, received, stored, lost);
@@ -475,7 +477,7 @@ int query(int argc, char** argv) {
     if (tier.storeHttpPort != 0) {
         // Every value was checked above to hold no quote.
         std::string sql = "SELECT ts, received, sev, fac, prog, srcfile, srcline, code, msg "
-                          "FROM fleet.boxlog WHERE mac = '" + mac + "' AND sev <= " +
+                          "FROM fleet." + tier.storeTable + " WHERE mac = '" + mac + "' AND sev <= " +
                           std::to_string(severity);
         if (!since.empty()) sql += " AND ts >= '" + since + "'";
         if (!until.empty()) sql += " AND ts < '" + until + "'";
