@@ -3,7 +3,8 @@
 # private instances under a folder of the user's choosing.
 #   fleet.sh install                    unpack ClickHouse into the project-local folder
 #   fleet.sh start DIR [--store]        start; ports and paths go to DIR/env
-#   fleet.sh stop DIR | status DIR
+#   fleet.sh stop DIR [--store]         stop both, or the store alone
+#   fleet.sh status DIR
 # Nothing is installed system-wide and nothing is enabled at boot: ClickHouse
 # is unpacked (apt-get download + dpkg -x) into $XKT_FLEET_DEPS.
 set -euo pipefail
@@ -15,7 +16,7 @@ deps=${XKT_FLEET_DEPS:-$repo/build-deps/clickhouse}
 die() { echo "fleet.sh: $*" >&2; exit 1; }
 
 usage() {
-    echo "usage: fleet.sh install | start DIR [--store] | stop DIR | status DIR" >&2
+    echo "usage: fleet.sh install | start DIR [--store] | stop DIR [--store] | status DIR" >&2
     exit 2
 }
 
@@ -227,8 +228,10 @@ start_collector() {
     make_tls_files "$dir"
     mkdir -p "$dir/boxes" "$dir/diskbuf"
     for attempt in 1 2 3 4 5; do
-        UDP_PORT=$(random_port)
-        TLS_PORT=$(free_tcp_port)
+        if [ "$attempt" -gt 1 ] || [ -z "${UDP_PORT:-}" ] || [ -z "${TLS_PORT:-}" ]; then
+            UDP_PORT=$(random_port)
+            TLS_PORT=$(free_tcp_port)
+        fi
         collector_conf "$dir" >"$dir/syslog-ng.conf"
         : >"$dir/syslog-ng.log"
         local modules
@@ -252,12 +255,13 @@ start_collector() {
 write_env() {
     local dir=$1
     cat >"$dir/env" <<ENV
-UDP_PORT=$UDP_PORT
-TLS_PORT=$TLS_PORT
+UDP_PORT=${UDP_PORT:-}
+TLS_PORT=${TLS_PORT:-}
 CA_FILE=$dir/tls/ca.pem
-STORE=${STORE:-0}
+STORE_WAS=${STORE:-0}
 STORE_HTTP_PORT=${STORE_HTTP_PORT:-}
 STORE_TCP_PORT=${STORE_TCP_PORT:-}
+STORE_INTERSERVER_PORT=${STORE_INTERSERVER_PORT:-}
 STORE_TABLE=$(store_table)
 SYSLOG_NG_CTL=$(dirname "$(find_syslog_ng)")/syslog-ng-ctl
 ENV
@@ -269,11 +273,18 @@ start() {
     [ "${2:-}" = --store ] && STORE=1
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd)
+    # A folder that ran before keeps its ports: the collector's disk buffer
+    # then reaches a store started again after an outage.
+    if [ -s "$dir/env" ]; then
+        # shellcheck disable=SC1091
+        . "$dir/env"
+        [ "$STORE" = 1 ] || STORE=${STORE_WAS:-0}
+    fi
     if [ "$STORE" = 1 ]; then
-        STORE_HTTP_PORT=$(free_tcp_port)
-        STORE_TCP_PORT=$(free_tcp_port)
-        STORE_INTERSERVER_PORT=$(free_tcp_port)
-        UDP_PORT='' TLS_PORT='' write_env "$dir"
+        STORE_HTTP_PORT=${STORE_HTTP_PORT:-$(free_tcp_port)}
+        STORE_TCP_PORT=${STORE_TCP_PORT:-$(free_tcp_port)}
+        STORE_INTERSERVER_PORT=${STORE_INTERSERVER_PORT:-$(free_tcp_port)}
+        write_env "$dir"
         start_store "$dir"
     fi
     start_collector "$dir"
@@ -293,10 +304,12 @@ stop_pid_file() {
     rm -f "$file"
 }
 
+# stop DIR [--store]: both, or only the store (an outage the collector's
+# disk buffer rides out).
 stop() {
     local dir=$1
     [ -d "$dir" ] || die "no such folder: $dir"
-    stop_pid_file "$dir/syslog-ng.pid"
+    [ "${2:-}" = --store ] || stop_pid_file "$dir/syslog-ng.pid"
     stop_pid_file "$dir/store/pid"
 }
 
@@ -314,7 +327,7 @@ status() {
 case ${1:-} in
     install) [ $# -eq 1 ] || usage; install_clickhouse ;;
     start) [ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$3" = --store ]; } || usage; start "$2" "${3:-}" ;;
-    stop) [ $# -eq 2 ] || usage; stop "$2" ;;
+    stop) [ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$3" = --store ]; } || usage; stop "$2" "${3:-}" ;;
     status) [ $# -eq 2 ] || usage; status "$2" ;;
     *) usage ;;
 esac

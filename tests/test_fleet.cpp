@@ -1,14 +1,17 @@
 // The fleet path end to end: collector/fleet.sh starts a private collector
 // tier (and store) on loopback, xkt-fleet sends 50 boxes over UDP and TLS,
-// and every line must arrive; the files and the query must keep each box's
-// lines apart and keep lines the parser does not understand.
+// and every line must arrive, also through an outage of the store; the
+// files and the query must keep each box's lines apart and keep lines the
+// parser does not understand.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <ctime>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -32,6 +35,14 @@ std::string lastLine(const std::string& text) {
     return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
 }
 
+std::string today() {
+    char day[16];
+    const time_t now = time(nullptr);
+    tm utc{};
+    strftime(day, sizeof day, "%Y%m%d.log", gmtime_r(&now, &utc));
+    return day;
+}
+
 bool storeAvailable() {
     const char* deps = std::getenv("XKT_FLEET_DEPS");
     const std::string dir = deps != nullptr ? deps : XKT_FLEET_DEFAULT_DEPS;
@@ -46,14 +57,15 @@ protected:
 
     std::string tier() const { return sandbox_.path("/fleet"); }
 
-    void startTier(bool store) {
+    void fleetScript(const std::string& command, const std::string& option) {
         int status = -1;
-        const std::string out = capture("timeout 60 " + quoted(XKT_FLEET_SCRIPT) + " start " + quoted(tier()) +
-                                            (store ? " --store" : "") + " 2>&1",
+        const std::string out = capture("timeout 60 " + quoted(XKT_FLEET_SCRIPT) + " " + command +
+                                            " " + quoted(tier()) + option + " 2>&1",
                                         &status);
         started_ = true;
-        ASSERT_EQ(status, 0) << out;
+        ASSERT_EQ(status, 0) << command << ": " << out;
     }
+    void startTier(bool store) { fleetScript("start", store ? " --store" : ""); }
 
     // xkt-fleet run's last line, which must read sent N received N ... lost 0.
     void sendFleet(const std::string& transport, bool store) {
@@ -137,6 +149,20 @@ TEST_F(FleetTest, EveryLineStoredOverUdpAndTls) {
     const std::string rows = query("--mac 02:00:00:00:00:07 --severity 3");
     EXPECT_TRUE(std::regex_search(rows, std::regex("\t[03]\t(16|17|19|20)\tSTB_V100R002C20\t"))) << rows;
     EXPECT_FALSE(std::regex_search(rows, std::regex("^[^\n]*\t[4-7]\t(16|17|19|20)\t"))) << rows;
+
+    // Lines received while the store is down are kept and sent when it is back.
+    const auto rowsOfBox = [&] {
+        const std::string all = query("--mac 02:00:00:00:00:07");
+        return std::count(all.begin(), all.end(), '\n');
+    };
+    const long before = rowsOfBox();
+    ASSERT_NO_FATAL_FAILURE(fleetScript("stop", " --store"));
+    sendFleet("udp", false);
+    ASSERT_NO_FATAL_FAILURE(fleetScript("start", ""));
+    const std::string file = readFile(tier() + "/boxes/02:00:00:00:00:07/" + today());
+    const long inFile = std::count(file.begin(), file.end(), '\n');
+    EXPECT_GT(inFile, before);
+    EXPECT_TRUE(eventually([&] { return rowsOfBox() == inFile; })) << rowsOfBox() << " of " << inFile;
 }
 
 }  // namespace
