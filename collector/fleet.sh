@@ -223,7 +223,7 @@ collector_conf() {
 # exit with status 2 at once, so pick others and try again.
 start_collector() {
     local dir=$1 syslog_ng attempt
-    syslog_ng=$(find_syslog_ng) || die "no syslog-ng: set XKT_SYSLOG_NG or put it on PATH"
+    syslog_ng=$(find_syslog_ng) || die "no syslog-ng: run scripts/setup.sh (it unpacks one into build-deps/syslog-ng), set XKT_SYSLOG_NG or put it on PATH"
     if alive "$dir/syslog-ng.pid"; then return 0; fi
     make_tls_files "$dir"
     mkdir -p "$dir/boxes" "$dir/diskbuf"
@@ -271,6 +271,10 @@ start() {
     local dir=$1
     STORE=0
     [ "${2:-}" = --store ] && STORE=1
+    # The folder goes into syslog-ng's and ClickHouse's configurations.
+    case $dir in
+        *[\#\"\'\\\&\<\>\$\`]* | *$'\n'*) die "the folder's name must not hold # \" ' \\ & < > \$ \` or a newline" ;;
+    esac
     mkdir -p "$dir"
     dir=$(cd "$dir" && pwd)
     # A folder that ran before keeps its ports: the collector's disk buffer
