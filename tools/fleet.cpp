@@ -358,31 +358,44 @@ bool parseNumber(const char* text, long min, long max, long& out) {
     return true;
 }
 
+int usageError(const char* problem = nullptr) {
+    if (problem != nullptr) std::fprintf(stderr, "xkt-fleet: %s\n", problem);
+    std::fprintf(stderr, "%s", kUsage);
+    return 2;
+}
+
+// One "--name value" of run; false for an unknown name or a bad value.
+bool readRunOption(std::string_view name, const char* value, RunOptions& options) {
+    long seed = 0;
+    if (name == "--dir") options.dir = value;
+    else if (name == "--transport") options.transport = value;
+    else if (name == "--boxes") return parseNumber(value, 1, kBoxesMax, options.boxes);
+    else if (name == "--rate") return parseNumber(value, 1, kRateMax, options.rate);
+    else if (name == "--seconds") return parseNumber(value, 1, kSecondsMax, options.seconds);
+    else if (name == "--seed") {
+        if (!parseNumber(value, 0, UINT32_MAX, seed)) return false;
+        options.seed = static_cast<unsigned>(seed);
+    } else {
+        return false;
+    }
+    return true;
+}
+
 int run(int argc, char** argv) {
     RunOptions options;
     for (int i = 2; i < argc; ++i) {
-        const std::string_view arg = argv[i];
-        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
-        long seed = 0;
-        if (arg == "--store") {
+        const std::string_view name = argv[i];
+        if (name == "--store") {
             options.store = true;
-            continue;
+        } else if (i + 1 >= argc || !readRunOption(name, argv[i + 1], options)) {
+            return usageError(("bad argument " + std::string(name)).c_str());
+        } else {
+            ++i;
         }
-        if (value == nullptr) return std::fprintf(stderr, "%s", kUsage), 2;
-        bool ok = true;
-        if (arg == "--dir") options.dir = value;
-        else if (arg == "--boxes") ok = parseNumber(value, 1, kBoxesMax, options.boxes);
-        else if (arg == "--rate") ok = parseNumber(value, 1, kRateMax, options.rate);
-        else if (arg == "--seconds") ok = parseNumber(value, 1, kSecondsMax, options.seconds);
-        else if (arg == "--transport") options.transport = value;
-        else if (arg == "--seed") ok = parseNumber(value, 0, UINT32_MAX, seed), options.seed = static_cast<unsigned>(seed);
-        else ok = false;
-        if (!ok) return std::fprintf(stderr, "xkt-fleet: bad argument %s %s\n%s", argv[i], value, kUsage), 2;
-        ++i;
     }
     if (options.dir.empty() || options.boxes == 0 || options.rate == 0 || options.seconds == 0 ||
         (options.transport != "udp" && options.transport != "tls")) {
-        return std::fprintf(stderr, "%s", kUsage), 2;
+        return usageError();
     }
     const bool tls = options.transport == "tls";
     if (tls && options.boxes > kTlsBoxesMax) {
@@ -462,17 +475,20 @@ int query(int argc, char** argv) {
         else if (arg == "--since") since = value;
         else if (arg == "--until") until = value;
         else if (arg == "--severity") {
-            if (!parseNumber(value, 0, 7, severity)) return std::fprintf(stderr, "%s", kUsage), 2;
+            if (!parseNumber(value, 0, 7, severity)) return usageError("bad severity");
         } else {
-            return std::fprintf(stderr, "%s", kUsage), 2;
+            return usageError();
         }
     }
     if (argc % 2 != 0 || dir.empty() || !isMac(mac) || (!since.empty() && !isTime(since)) ||
         (!until.empty() && !isTime(until))) {
-        return std::fprintf(stderr, "%s", kUsage), 2;
+        return usageError();
     }
     Tier tier;
-    if (!readTier(dir, tier)) return std::fprintf(stderr, "xkt-fleet: no tier in %s\n", dir.c_str()), 1;
+    if (!readTier(dir, tier)) {
+        std::fprintf(stderr, "xkt-fleet: no tier in %s\n", dir.c_str());
+        return 1;
+    }
 
     if (tier.storeHttpPort != 0) {
         // Every value was checked above to hold no quote.
@@ -484,7 +500,8 @@ int query(int argc, char** argv) {
         sql += " ORDER BY ts FORMAT TSV";
         std::string body;
         if (!storeQuery(tier.storeHttpPort, sql, body)) {
-            return std::fprintf(stderr, "xkt-fleet: the store did not answer\n"), 1;
+            std::fprintf(stderr, "xkt-fleet: the store did not answer\n");
+            return 1;
         }
         std::fwrite(body.data(), 1, body.size(), stdout);
         return 0;
@@ -513,6 +530,5 @@ int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "run") return run(argc, argv);
     if (command == "query") return query(argc, argv);
-    std::fprintf(stderr, "%s", kUsage);
-    return 2;
+    return usageError();
 }
