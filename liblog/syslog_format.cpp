@@ -176,13 +176,13 @@ static_assert(kClassicHeadMax < kClassicLineMax);
 
 // "<pri>Mmm dd hh:mm:ss MAC identity ": the line in front of the record's
 // own fields.
-char* putClassicHead(char* out, int32_t pri, const LogTime& time) {
+char* putClassicHead(char* out, int32_t pri, const LogTime& time, const char (&mac)[kMacStringSize]) {
     char* p = out;
     *p++ = '<';
     p = putDecimal(p, pri);
     *p++ = '>';
     p = put(p, classicStamp(time));
-    p = putText(p, g_macString);
+    p = putText(p, mac);
     *p++ = ' ';
     p = put(p, syslogIdentity());
     *p++ = ' ';
@@ -206,17 +206,18 @@ struct ClassicHead {
 __attribute__((tls_model("initial-exec"))) thread_local ClassicHead t_classicHead{};
 
 // putClassicHead through this thread's cache: the same bytes.
-char* putCachedClassicHead(char* out, int32_t pri, const LogTime& time) {
+char* putCachedClassicHead(char* out, int32_t pri, const LogTime& time,
+                           const char (&mac)[kMacStringSize]) {
     ClassicHead& cache = t_classicHead;
     const uint32_t identityVersion = g_syslogIdentityVersion.load(std::memory_order_acquire);
     if (cache.length == 0 || cache.pri != pri || cache.identityVersion != identityVersion ||
         std::memcmp(&cache.time, &time, kTimeFieldsSize) != 0 ||
-        std::memcmp(cache.mac, g_macString, sizeof cache.mac) != 0) {
-        cache.length = static_cast<size_t>(putClassicHead(cache.text, pri, time) - cache.text);
+        std::memcmp(cache.mac, mac, sizeof cache.mac) != 0) {
+        cache.length = static_cast<size_t>(putClassicHead(cache.text, pri, time, mac) - cache.text);
         cache.pri = pri;
         cache.identityVersion = identityVersion;
         cache.time = time;
-        std::memcpy(cache.mac, g_macString, sizeof cache.mac);
+        std::memcpy(cache.mac, mac, sizeof cache.mac);
     }
     std::memcpy(out, cache.text, cache.length);
     return out + cache.length;
@@ -226,9 +227,12 @@ char* putCachedClassicHead(char* out, int32_t pri, const LogTime& time) {
 
 bool readClockTime(LogTime& time) { return readTime(time); }
 
-char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
-                         std::string_view message, const LogTime& time, bool& cut) {
-    char* p = putCachedClassicHead(out, pri, time);
+namespace {
+
+char* composeClassicLineAs(const char (&mac)[kMacStringSize], char* out, size_t lineMax,
+                           int32_t pri, const LogRecord* record, std::string_view message,
+                           const LogTime& time, bool& cut) {
+    char* p = putCachedClassicHead(out, pri, time, mac);
     if (record != nullptr && record->line != 0 && record->file[0] != '\0') {
         p = putText(p, record->file);
         *p++ = ':';
@@ -246,10 +250,17 @@ char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord
     return p;
 }
 
+}  // namespace
+
+char* composeClassicLine(char* out, size_t lineMax, int32_t pri, const LogRecord* record,
+                         std::string_view message, const LogTime& time, bool& cut) {
+    return composeClassicLineAs(g_macString, out, lineMax, pri, record, message, time, cut);
+}
+
 namespace {
 
-int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t textLength,
-                      size_t& lineLength) {
+int32_t formatClassic(const char (&mac)[kMacStringSize], const void* item, char* out,
+                      int32_t recordKind, size_t textLength, size_t& lineLength) {
     lineLength = 0;
     if (item == nullptr || out == nullptr) return -1;
     SyslogItem entry;
@@ -258,8 +269,8 @@ int32_t formatClassic(const void* item, char* out, int32_t recordKind, size_t te
         return -1;
     }
     bool cut = false;
-    char* const end =
-        composeClassicLine(out, kClassicLineMax, entry.pri, entry.record, entry.message, time, cut);
+    char* const end = composeClassicLineAs(mac, out, kClassicLineMax, entry.pri, entry.record,
+                                           entry.message, time, cut);
     lineLength = static_cast<size_t>(end - out);
     // A cut line is handed on as it is, without a line feed.
     if (cut) return -1;
@@ -307,7 +318,14 @@ int32_t formatSyslogLine(const void* item, char* out, int32_t recordKind, size_t
         return formatStructured(item, out, XKT_LOG_FORMAT_BUFFER_SIZE, recordKind, textLength,
                                 lineLength);
     }
-    return formatClassic(item, out, recordKind, textLength, lineLength);
+    return formatClassic(g_macString, item, out, recordKind, textLength, lineLength);
+}
+
+int32_t formatClassicLineAs(const char* mac, const void* item, char* out, int32_t recordKind,
+                            size_t& lineLength) {
+    char boxMac[kMacStringSize] = {};
+    if (mac != nullptr) std::memcpy(boxMac, mac, strnlen(mac, kMacStringSize - 1));
+    return formatClassic(boxMac, item, out, recordKind, kUnknownLength, lineLength);
 }
 
 }  // namespace xkt::log

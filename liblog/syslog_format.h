@@ -29,6 +29,12 @@ inline constexpr size_t kUnknownLength = SIZE_MAX;
 int32_t formatSyslogLine(const void* item, char* out, int32_t recordKind, size_t textLength,
                          size_t& lineLength);
 
+// The classic line (XKT_SyslogFormatter's, whatever the transport) of a
+// box whose MAC address text is mac instead of g_macString: a simulator
+// formats the lines of many boxes in one process. The same bytes otherwise.
+int32_t formatClassicLineAs(const char* mac, const void* item, char* out, int32_t recordKind,
+                            size_t& lineLength);
+
 // The classic line in front of the line feed: "<pri>Mmm dd hh:mm:ss ",
 // the MAC address, the agent's identity and, when record has a line and a
 // file, "file:line code:n ", then the message, cut so that the line holds

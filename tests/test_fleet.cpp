@@ -1,0 +1,167 @@
+// The fleet path end to end: collector/fleet.sh starts a private collector
+// tier (and store) on loopback, xkt-fleet sends 50 boxes over UDP and TLS,
+// and every line must arrive, also through an outage of the store; the
+// files and the query must keep each box's lines apart and keep lines the
+// parser does not understand.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <ctime>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "files.h"
+#include "sandbox.h"
+
+namespace xkt::test {
+namespace {
+
+std::string quoted(const std::string& word) {
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+std::string lastLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1);  // npos + 1 is 0
+}
+
+std::string today() {
+    char day[16];
+    const time_t now = time(nullptr);
+    tm utc{};
+    strftime(day, sizeof day, "%Y%m%d.log", gmtime_r(&now, &utc));
+    return day;
+}
+
+bool storeAvailable() {
+    const char* deps = std::getenv("XKT_FLEET_DEPS");
+    const std::string dir = deps != nullptr ? deps : XKT_FLEET_DEFAULT_DEPS;
+    return exists(dir + "/usr/sbin/clickhouse-server");
+}
+
+class FleetTest : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (started_) capture("timeout 30 " + quoted(XKT_FLEET_SCRIPT) + " stop " + quoted(tier()) + " 2>&1");
+    }
+
+    std::string tier() const { return sandbox_.path("/fleet"); }
+
+    void fleetScript(const std::string& command, const std::string& option) {
+        int status = -1;
+        const std::string out = capture("timeout 60 " + quoted(XKT_FLEET_SCRIPT) + " " + command +
+                                            " " + quoted(tier()) + option + " 2>&1",
+                                        &status);
+        started_ = true;
+        ASSERT_EQ(status, 0) << command << ": " << out;
+    }
+    void startTier(bool store) { fleetScript("start", store ? " --store" : ""); }
+
+    // xkt-fleet run's last line, which must read sent N received N ... lost 0.
+    void sendFleet(const std::string& transport, bool store) {
+        int status = -1;
+        const std::string out =
+            capture("XKT_ROOT=" + quoted(sandbox_.root()) + " timeout 90 " +
+                        quoted(binDir() + "/xkt-fleet") + " run --dir " + quoted(tier()) +
+                        " --boxes 50 --rate 1000 --seconds 3 --transport " + transport +
+                        (store ? " --store" : "") + " 2>&1",
+                    &status);
+        const std::string expected = store ? "sent 3000 received 3000 stored 3000 lost 0"
+                                           : "sent 3000 received 3000 stored 0 lost 0";
+        EXPECT_EQ(lastLine(out), expected) << transport << ": " << out;
+        EXPECT_EQ(status, 0);
+    }
+
+    std::string query(const std::string& arguments) {
+        return capture("timeout 30 " + quoted(binDir() + "/xkt-fleet") + " query --dir " + quoted(tier()) + " " +
+                       arguments);
+    }
+
+    void sendDatagram(const std::string& text) {
+        std::istringstream env(readFile(tier() + "/env"));
+        int port = 0;
+        for (std::string line; std::getline(env, line);) {
+            if (line.rfind("UDP_PORT=", 0) == 0) port = std::atoi(line.c_str() + 9);
+        }
+        const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        close(fd);
+    }
+
+    Sandbox sandbox_;
+    bool started_ = false;
+};
+
+// Each box's lines land in its own file, parsed; the query sees one box and
+// the severities asked for; a line that does not parse is kept whole.
+TEST_F(FleetTest, FilesPerBoxAndQueryWithoutStore) {
+    ASSERT_NO_FATAL_FAILURE(startTier(false));
+    sendFleet("udp", false);
+    sendFleet("tls", false);
+
+    int boxes = 0;
+    for (int i = 0; i < 50; ++i) {
+        char mac[18];
+        std::snprintf(mac, sizeof mac, "02:00:00:00:00:%02x", i);
+        boxes += exists(tier() + "/boxes/" + mac) ? 1 : 0;
+    }
+    EXPECT_EQ(boxes, 50);
+
+    const std::string box = "02:00:00:00:00:07";
+    const std::string all = query("--mac " + box);
+    const std::string errors = query("--mac " + box + " --severity 3");
+    EXPECT_NE(all.find(" " + box + " fac="), std::string::npos) << all;
+    EXPECT_EQ(all.find("02:00:00:00:00:08"), std::string::npos);
+    // The parser took file, line and code apart from the message.
+    EXPECT_TRUE(std::regex_search(all, std::regex(" prog=STB_V100R002C20 file=[a-z_]+\\.cp*p* line=[1-9][0-9]* code=-?[0-9]+ [a-z]")))
+        << all;
+    EXPECT_LT(errors.size(), all.size());
+    EXPECT_FALSE(std::regex_search(errors, std::regex(" sev=[4-7] "))) << errors;
+
+    sendDatagram("<139>Dec 06 05:06:00 0a:0b:0c:0d:0e:0f STB_V1 no position here\n");
+    EXPECT_TRUE(eventually([&] {
+        return query("--mac 0a:0b:0c:0d:0e:0f").find("file=- line=0 code=0 no position here") !=
+               std::string::npos;
+    }));
+}
+
+TEST_F(FleetTest, EveryLineStoredOverUdpAndTls) {
+    if (!storeAvailable()) {
+        GTEST_SKIP() << "ClickHouse is not unpacked: run collector/fleet.sh install";
+    }
+    ASSERT_NO_FATAL_FAILURE(startTier(true));
+    sendFleet("udp", true);
+    sendFleet("tls", true);
+    const std::string rows = query("--mac 02:00:00:00:00:07 --severity 3");
+    EXPECT_TRUE(std::regex_search(rows, std::regex("\t[03]\t(16|17|19|20)\tSTB_V100R002C20\t"))) << rows;
+    EXPECT_FALSE(std::regex_search(rows, std::regex("^[^\n]*\t[4-7]\t(16|17|19|20)\t"))) << rows;
+
+    // Lines received while the store is down are kept and sent when it is back.
+    const auto rowsOfBox = [&] {
+        const std::string all = query("--mac 02:00:00:00:00:07");
+        return std::count(all.begin(), all.end(), '\n');
+    };
+    const long before = rowsOfBox();
+    ASSERT_NO_FATAL_FAILURE(fleetScript("stop", " --store"));
+    sendFleet("udp", false);
+    ASSERT_NO_FATAL_FAILURE(fleetScript("start", ""));
+    const std::string file = readFile(tier() + "/boxes/02:00:00:00:00:07/" + today());
+    const long inFile = std::count(file.begin(), file.end(), '\n');
+    EXPECT_GT(inFile, before);
+    EXPECT_TRUE(eventually([&] { return rowsOfBox() == inFile; })) << rowsOfBox() << " of " << inFile;
+}
+
+}  // namespace
+}  // namespace xkt::test
