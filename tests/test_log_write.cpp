@@ -184,10 +184,7 @@ TEST_F(WriteTest, FormatWriteAndAgentLayouts) {
     ASSERT_GT(XKT_logFormatWrite("/x/y.c", 12, "fn", 0xabcd, 2, 4, "mod", text.c_str()), 0);
     LogEntry entry = onlyLine();
     EXPECT_EQ(6, entry.priority);
-    std::regex layout(R"(^[ \d]\d:[ \d]\d:[ \d]\d\|\d{10}\|Oper\|ERROR\|       mod\|0x0000abcd:y\.c:12\|(t+)$)");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_match(entry.message, m, layout)) << entry.message.substr(0, 80);
-    EXPECT_EQ(1023u, m[1].length());
+    EXPECT_EQ("|Oper|ERROR|       mod|0x0000abcd:y.c:12|" + text.substr(0, 1023), entry.message.substr(19));
 
     g_iDirectOutputLog = 1;
     errno = 7;
