@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "error_log.h"
+#include "log_entries.h"
 #include "log_init.h"
 #include "sandbox.h"
 #include "xkt_log.h"
@@ -29,8 +30,7 @@ int32_t exportState() { return __atomic_load_n(&g_iErrorLogStatus, __ATOMIC_ACQU
 class ErrorExport : public xkt::test::SandboxTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
         ASSERT_EQ(0, XKT_property_set("ro.product.model", "ABC"));
         xkt::log::writeSetting(g_iErrorLogToFlashEnable, 1);
@@ -48,13 +48,9 @@ protected:
     std::string storedIndex() const { return readFile(indexFile()); }
     size_t temporaryCount() const { return std::distance(fs::directory_iterator(temporary()), {}); }
 
-    // A temporary file of the given age in seconds, complete when it
-    // appears: a running export may list it at any moment.
+    // A temporary file of the given age in seconds.
     void temporaryFile(const std::string& name, const std::string& content, int age = 0) {
-        const std::string staged = path("/" + name);
-        std::ofstream(staged) << content;
-        fs::last_write_time(staged, fs::file_time_type::clock::now() - std::chrono::seconds(age));
-        fs::rename(staged, temporary() + "/" + name);
+        xkt::test::placeAged(path("/" + name), temporary() + "/" + name, content, age);
     }
     // The one archive under index, or "".
     std::string archive(int index) const {

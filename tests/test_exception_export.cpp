@@ -57,12 +57,9 @@ protected:
     std::string indexFile() const { return path("/data/expindex.txt"); }
     std::string listFile() const { return path("/tmp/exploglist.txt"); }
 
-    // A waiting archive, age seconds old, complete when it appears.
+    // A waiting archive, age seconds old.
     void waiting(const std::string& name, const std::string& content, int age) {
-        const std::string staged = path("/" + name);
-        std::ofstream(staged) << content;
-        fs::last_write_time(staged, fs::file_time_type::clock::now() - std::chrono::seconds(age));
-        fs::rename(staged, waitingDir() + "/" + name);
+        xkt::test::placeAged(path("/" + name), waitingDir() + "/" + name, content, age);
     }
     // Archives of an earlier store under these indexes; and those still there.
     void oldArchives(std::initializer_list<int> indexes) const {

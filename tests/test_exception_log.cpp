@@ -24,15 +24,10 @@
 #include "xkt_osal.h"
 
 namespace fs = std::filesystem;
+using xkt::test::logged;
+using xkt::test::namesIn;
 
 namespace {
-
-std::vector<std::string> entriesOf(const std::string& dir) {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 std::set<std::string> memberNames(const std::string& archive) {
     std::set<std::string> names;
@@ -91,13 +86,6 @@ bool ended(pid_t pid) {
     return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-bool logged(const std::string& text) {
-    for (const auto& entry : xkt::test::readTagged("XKT")) {
-        if (entry.message.find(text) != std::string::npos) return true;
-    }
-    return false;
-}
-
 class ExpLog : public xkt::test::SandboxTest {
 protected:
     void SetUp() override {
@@ -130,7 +118,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     ASSERT_EQ(0, XKT_ExpLogInit());
 
     ASSERT_EQ(0, XKT_expLogToTmp(0));
-    std::vector<std::string> names = entriesOf(dqn());
+    std::vector<std::string> names = namesIn(dqn());
     ASSERT_EQ(1u, names.size());
     EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(APK_ANR_\d{14}\.tar\.gz)"))) << names[0];
     const std::string anr = dqn(names[0]);
@@ -145,7 +133,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     EXPECT_EQ(anr, path);
 
     ASSERT_EQ(0, XKT_expLogToTmp(-1));  // any kind but 0 is a reboot
-    names = entriesOf(dqn());
+    names = namesIn(dqn());
     ASSERT_EQ(2u, names.size()) << "archives only";
     const std::string reboot = dqn(names.back());
     EXPECT_TRUE(std::regex_match(names.back(), std::regex(R"(SYS_ABN_\d{14}\.tar\.gz)")));
@@ -206,7 +194,7 @@ TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
     for (int n : {9, 10, 12}) {
         fillCollection(n);
         ASSERT_EQ(0, XKT_deleteEarlistTmpExpLog()) << n;
-        const std::vector<std::string> left = entriesOf(dqn());
+        const std::vector<std::string> left = namesIn(dqn());
         EXPECT_EQ(n == 9 ? 9u : n - 1u, left.size()) << n;
         EXPECT_EQ(n == 9, std::find(left.begin(), left.end(), "entry0.tar.gz") != left.end()) << n;
         EXPECT_EQ(n == 9, fs::exists(list)) << "the list stays when nothing was pruned";
@@ -260,7 +248,7 @@ TEST_F(ExpLog, CollectorStoppedAtOnceWhenItsTimerCannotBeAdded) {
     ASSERT_LT(added, 1000);
 
     EXPECT_EQ(-1, XKT_expLogToTmp(0));
-    EXPECT_TRUE(entriesOf(dqn()).empty()) << "no archive, no text file";
+    EXPECT_TRUE(namesIn(dqn()).empty()) << "no archive, no text file";
     EXPECT_TRUE(logged("|add timer failed"));
     EXPECT_TRUE(logged("|enter XKT_stopCollectLog, iLogcatID=["));
     for (int i = 0; i < 50 && !collectorsOf(getpid()).empty(); ++i) XKT_sleep(20);

@@ -9,6 +9,7 @@
 #include <set>
 #include <sys/time.h>
 
+#include "log_entries.h"
 #include "log_init.h"
 #include "sandbox.h"
 #include "xkt_log.h"
@@ -28,8 +29,7 @@ std::set<int> range(int first, int last) {
 class FlashStore : public xkt::test::SandboxTest {
 protected:
     void SetUp() override {
-        ASSERT_EQ(0, XKT_property_set("xkt.log.mgmttakeover", "1"));  // messages pass
-        XKT_logFilterSetModule("ALL");
+        ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
         for (const auto& dir : {errorDir(), expDir(), path("/tmp/errorlog")}) {
             fs::create_directories(dir);

@@ -145,13 +145,4 @@ TEST_F(FilterTest, ThreadsMatchWhileAnotherProcessFlipsTheFilter) {
     for (auto& thread : threads) thread.join();
     ASSERT_EQ(0, xkt::test::waitForExit(flipper));
     EXPECT_EQ(0, wrong.load());
-    // Every thread ends with the final filter.
-    threads.clear();
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&wrong] {
-            wrong += XKT_logFilter(1, 1, "b") != 0 || XKT_logFilter(1, 1, "a") == 0;
-        });
-    }
-    for (auto& thread : threads) thread.join();
-    EXPECT_EQ(0, wrong.load());
 }

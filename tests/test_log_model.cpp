@@ -1,4 +1,4 @@
-// Log vocabulary, channel registration and the syslog key.
+// Channel registration, the syslog key and the filter's reset.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -28,11 +28,6 @@ bool keyIsZero() {
 class LogModelTest : public xkt::test::SandboxTest {};
 
 }  // namespace
-
-TEST(LogNames, LevelNamesBoundedAbove) {
-    EXPECT_STREQ(" INFO", XKT_logGetLevelStr(2));
-    EXPECT_STREQ("Invalid Level", XKT_logGetLevelStr(7));
-}
 
 TEST_F(LogModelTest, RegistrationStoresPairsAndRefusesIndexesOutsideTheTable) {
     EXPECT_EQ(0, XKT_logRegCallback(0, formatA, outputA));

@@ -112,12 +112,7 @@ protected:
         close(stderrCopy_);
         if (chdir("/") == 0 && std::getenv("XKT_KEEP_SANDBOX") == nullptr) fs::remove_all(parent_);
     }
-    std::vector<std::string> namesIn(const std::string& boxDir) const {
-        std::vector<std::string> names;
-        for (const auto& entry : fs::directory_iterator(root_ + boxDir)) names.push_back(entry.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
+    std::vector<std::string> namesIn(const std::string& boxDir) const { return xkt::test::namesIn(root_ + boxDir); }
     std::string parent_, root_;
     int stderrCopy_ = -1;
 };

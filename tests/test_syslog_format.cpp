@@ -56,12 +56,11 @@ TEST_F(SyslogTest, PriFromTablesAndNoLineWithoutOne) {
     LogRecord none = record(XKT_LOG_TYPE_NONE, XKT_LOG_LEVEL_INFO, "a.c", 1, "dropped");
     EXPECT_EQ("", format(&none, 1));
 
-    std::string said;
-    for (const auto& entry : xkt::test::readTagged("XKT")) said += entry.message + "\n";
-    EXPECT_NE(std::string::npos, said.find("|swap CPE LogType[1] or Level[6] to Local fail.\n"));
-    EXPECT_NE(std::string::npos, said.find("|swap CPE LogType[5] or Level[2] to Local fail.\n"));
-    EXPECT_NE(std::string::npos, said.find("|ERROR|       LOG|")) << said;
-    EXPECT_NE(std::string::npos, said.find("|get log PRI failed\n")) << said;
+    using xkt::test::said;
+    EXPECT_TRUE(said("ERROR", "XKT_getLocalLogPRI", "swap CPE LogType[1] or Level[6] to Local fail."));
+    EXPECT_TRUE(said("ERROR", "XKT_getLocalLogPRI", "swap CPE LogType[5] or Level[2] to Local fail."));
+    EXPECT_TRUE(said("ERROR", "XKT_SyslogFormatter", "get log PRI failed"));
+    EXPECT_TRUE(xkt::test::logged("|ERROR|       LOG|"));
 }
 
 TEST_F(SyslogTest, ClassicLayoutsEndInOneLineFeedWithin1021Characters) {

@@ -1,9 +1,13 @@
 // Small file and waiting helpers shared by the tests and the benchmarks.
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace xkt::test {
 
@@ -13,6 +17,22 @@ inline std::string readFile(const std::string& path) {
 }
 
 inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The names in a directory, sorted.
+inline std::vector<std::string> namesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A file of the given age in seconds, made at staged and renamed into place:
+// complete when it appears, as a running export may list it at any moment.
+inline void placeAged(const std::string& staged, const std::string& path, const std::string& content, int age) {
+    std::ofstream(staged) << content;
+    std::filesystem::last_write_time(staged, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(age));
+    std::filesystem::rename(staged, path);
+}
 
 // Polls a condition another thread or process makes true; the 10 s limit only
 // keeps a broken build from hanging.

@@ -69,6 +69,14 @@ inline std::vector<LogEntry> readTagged(const std::string& tag) {
     return tagged;
 }
 
+// Whether any record line holds text.
+inline bool logged(const std::string& text) {
+    for (const auto& entry : readTagged("XKT")) {
+        if (entry.message.find(text) != std::string::npos) return true;
+    }
+    return false;
+}
+
 // Whether the library wrote one of its own messages: the record line's
 // level field, its function and the message text at the line's end.
 inline bool said(const std::string& level, const std::string& function, const std::string& text) {
