@@ -37,7 +37,7 @@ cmake -S "$(dirname "$source_c")/consumer_cmake" -B "$work/cm" -DCMAKE_PREFIX_PA
 cmake --build "$work/cm" >/dev/null
 "$work/cm/consumer"
 
-lines=$("$prefix/bin/xkt-logcat" -d -v raw | grep -c '|Run| INFO|    player|.*:consumer.c:[0-9]*:main|code:0|started 42 streams$')
+lines=$("$prefix/bin/xkt-logcat" -d -v raw | grep -c '|Run| INFO|    player|.*:consumer.c:[0-9]*:main|code:[0-9]*|started 42 streams$')
 [ "$lines" -eq 2 ] || { echo "expected 2 record lines, found $lines"; "$prefix/bin/xkt-logcat" -d -v raw; exit 1; }
 
 # The README's example is this program, word for word.
