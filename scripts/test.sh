@@ -21,7 +21,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 known=(plain asan tsan fuzz arm readme)
-usage() { echo "usage: scripts/test.sh [all|${known[*]// /|}]..." >&2; exit 2; }
+usage() { echo "usage: scripts/test.sh [all|$(IFS='|'; echo "${known[*]}")]..." >&2; exit 2; }
 
 jobs=()
 for arg in "${@:-all}"; do
