@@ -45,9 +45,11 @@ if [ ! -f "$sysroot/.packages" ] || [ "$(cat "$sysroot/.packages")" != "$wanted"
 fi
 
 # The interpreter the binfmt_misc entry names: qemu-arm with the sysroot as
-# its prefix, so the ARM loader and every library come from there.
+# its prefix, so the ARM loader and every library come from there. The
+# prefix goes by the environment, so the emulated program's command line
+# reads "qemu-arm PROGRAM ARGS" as with any registered qemu.
 cat >"$sysroot/qemu-arm" <<WRAPPER
 #!/bin/sh
-exec $(command -v qemu-arm) -L '$sysroot' "\$@"
+QEMU_LD_PREFIX='$sysroot' exec $(command -v qemu-arm) "\$@"
 WRAPPER
 chmod +x "$sysroot/qemu-arm"

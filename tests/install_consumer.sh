@@ -2,9 +2,9 @@
 # Installs the build tree into a scratch prefix and builds a C program (the
 # README's example) against it twice: with pkg-config and with
 # find_package(xktlog). Both must write a record line that the installed
-# xkt-logcat reads back. A cross
-# build passes its C compiler in CC and its toolchain in CMAKE_TOOLCHAIN_FILE
-# (read by cmake itself); its programs then run through binfmt_misc.
+# xkt-logcat reads back. A cross build passes its C compiler in CC, its
+# linker flags in LDFLAGS and its toolchain in CMAKE_TOOLCHAIN_FILE (read by
+# cmake itself); its programs then run through binfmt_misc.
 set -euo pipefail
 build=$1
 source_c=$2
@@ -27,12 +27,18 @@ mkdir -p "$XKT_ROOT"
 
 # pkg-config
 export PKG_CONFIG_PATH=$prefix/lib/pkgconfig
-"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$source_c" $(pkg-config --cflags --libs xktlog)
+read -ra ldflags <<<"${LDFLAGS:-}"
+"${CC:-cc}" -std=c11 -Wall -Wextra -Werror -o "$work/consumer-pc" "$source_c" $(pkg-config --cflags --libs xktlog) \
+  "${ldflags[@]}"
 "$work/consumer-pc"
 
 # find_package, on a machine as a consumer may have it: the shared library
 # needs no OpenSSL development files from its users.
-cmake -S "$(dirname "$source_c")/consumer_cmake" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" \
+# A cross toolchain looks for packages under its sysroots only; it is given
+# the package's folder itself.
+cross=()
+[ -z "${CMAKE_TOOLCHAIN_FILE:-}" ] || cross=(-Dxktlog_DIR="$prefix/lib/cmake/xktlog")
+cmake -S "$(dirname "$source_c")/consumer_cmake" -B "$work/cm" -DCMAKE_PREFIX_PATH="$prefix" "${cross[@]}" \
   -DCMAKE_DISABLE_FIND_PACKAGE_OpenSSL=ON --no-warn-unused-cli >/dev/null
 cmake --build "$work/cm" >/dev/null
 "$work/cm/consumer"
