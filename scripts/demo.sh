@@ -96,6 +96,7 @@ for _ in $(seq 50); do
   sleep 0.1
 done
 sed 's/^/   /' "$build/xktlogd.err"
+kill -0 "$daemon" 2>/dev/null || { echo "demo: xktlogd did not start"; exit 1; }
 echo "   module filter: $("$bin/xkt-getprop" xkt.log.modules)"
 
 writer() {  # one middleware process: a module writing at a level
