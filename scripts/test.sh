@@ -84,8 +84,14 @@ job_readme() {
   git clone -q "$here" "$clone"
   echo "fresh clone of $(git -C "$clone" log -1 --format='%h %s') in $clone"
   export CCACHE_DIR=${CCACHE_DIR:-$here/build-deps/ccache}
-  # The README's two commands, as written there.
-  (cd "$clone" && ./scripts/demo.sh && ./scripts/test.sh)
+  # The README's two commands, as written there, each timed.
+  (cd "$clone" && timed ./scripts/demo.sh && timed ./scripts/test.sh)
+}
+timed() {
+  local start=$SECONDS status=0
+  "$@" || status=$?
+  echo "readme: $* took $(duration $((SECONDS - start))) (exit $status)"
+  return "$status"
 }
 
 # What a finished job ran, from its log: ctest's closing lines, libFuzzer's
