@@ -128,12 +128,15 @@ for job in "${jobs[@]}"; do
   elapsed=$((SECONDS - start))
   result=passed
   [ "$status" -eq 0 ] || { result=failed; failed_jobs=$((failed_jobs + 1)); }
-  # The readme job's tests are counted in its own closing line, not here.
-  if [ "$job" != readme ]; then
+  # The readme job's tests ran in its nested run, whose closing line counts them.
+  passed=0 failed=0
+  if [ "$job" = readme ]; then
+    read -r passed failed < <(sed -n 's/^tests: \([0-9]*\) passed, \([0-9]*\) failed$/\1 \2/p' "$log" | tail -n 1) || true
+  else
     read -r passed failed < <(ctest_counts "$log")
-    passed_tests=$((passed_tests + passed))
-    failed_tests=$((failed_tests + failed))
   fi
+  passed_tests=$((passed_tests + ${passed:-0}))
+  failed_tests=$((failed_tests + ${failed:-0}))
   rows+=("$(printf '%-7s %-7s %-32s %s' "$job" "$result" "$(tests_run "$job" "$log")" "$(duration "$elapsed")")")
 done
 
