@@ -2,8 +2,12 @@
 # Runs the benchmarks (release build) and counts the system calls of a loop
 # of accepted writes. Not part of the test suite: numbers on a shared
 # machine are for reading, not for asserting.
+#   scripts/bench.sh [--benchmark_...]   (flags for the write-path benchmark)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+for arg in "$@"; do
+  [[ $arg == --benchmark_* ]] || { echo "scripts/bench.sh: unknown argument: $arg (only --benchmark_... flags)" >&2; exit 2; }
+done
 "$here/scripts/setup.sh"
 dir=$here/build-bench
 "$here/scripts/build.sh" "$dir" -DCMAKE_BUILD_TYPE=Release -DXKT_BUILD_BENCH=ON -DXKT_BUILD_TESTS=OFF

@@ -8,22 +8,34 @@
 # exported to the flash stores as archives. Every line also goes to a local syslog collector
 # (syslog-ng) by UDP; with DEMO_SYSLOG_KEY=<32 hex digits> the datagrams are
 # AES-encrypted and the library's xkt-syslog-decrypt sits in front of the
-# collector.
+# collector. With DEMO_KEEP=1 the sandbox root stays for a look afterwards.
+# The demo fails when a shell error line (a command's complaint meant for
+# nobody) shows up in its output.
+#   [DEMO_KEEP=1] [DEMO_SYSLOG_KEY=HEX] scripts/demo.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
+[ $# -eq 0 ] || { echo "usage: [DEMO_KEEP=1] [DEMO_SYSLOG_KEY=<32 hex digits>] scripts/demo.sh" >&2; exit 2; }
 "$here/scripts/setup.sh"
-"$here/scripts/build.sh" "$here/build" -DXKT_BUILD_TESTS=OFF
-bin=$here/build/bin
+build=$here/build-demo
+"$here/scripts/build.sh" "$build" -DXKT_BUILD_TESTS=OFF -DXKT_BUILD_BENCH=OFF -DXKT_BUILD_FUZZ=OFF -DXKT_SANITIZE=
+bin=$build/bin
+syslog_ng=$here/build-deps/syslog-ng/syslog-ng
 
 export XKT_ROOT=$(mktemp -d /tmp/xkt-demo-XXXXXX)
 export XKT_MAC=${XKT_MAC:-00:1a:2b:3c:4d:5e}
+
+demo() {
 daemon=""
 collector=""
 decryptor=""
 cleanup() {
   for pid in $daemon $decryptor $collector; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$XKT_ROOT"
+  if [ "${DEMO_KEEP:-0}" = 1 ]; then
+    say "the sandbox root stays (DEMO_KEEP=1): $XKT_ROOT"
+  else
+    rm -rf "$XKT_ROOT"
+  fi
 }
 trap cleanup EXIT
 say() { printf '\n== %s\n' "$*"; }
@@ -53,7 +65,7 @@ source s_udp { network(ip("127.0.0.1") port($port) transport("udp") time-zone("U
 destination d_file { file("$col/received.log" template("\${PRI} host=\${HOST} prog=\${PROGRAM} msg=\${MSG}\n")); };
 log { source(s_udp); destination(d_file); };
 CONF
-  syslog-ng -F -e --no-caps -f "$col/syslog-ng.conf" -R "$col/persist" -p "$col/pid" -c "$col/ctl" \
+  "$syslog_ng" -F -e --no-caps -f "$col/syslog-ng.conf" -R "$col/persist" -p "$col/pid" -c "$col/ctl" \
     </dev/null 2>"$col/stderr" &
   collector=$!
   for _ in $(seq 50); do
@@ -77,13 +89,14 @@ else
 fi
 
 "$bin/xktlogd" --level info --modules "player|net|drm" --error-log-to-flash 1 \
-  "${syslog_args[@]}" 2>"$XKT_ROOT/xktlogd.err" &
+  "${syslog_args[@]}" 2>"$build/xktlogd.err" &
 daemon=$!
 for _ in $(seq 50); do
   [ "$("$bin/xkt-getprop" xkt.log.mgmttakeover)" = 1 ] && break
   sleep 0.1
 done
-sed 's/^/   /' "$XKT_ROOT/xktlogd.err"
+sed 's/^/   /' "$build/xktlogd.err"
+kill -0 "$daemon" 2>/dev/null || { echo "demo: xktlogd did not start"; exit 1; }
 echo "   module filter: $("$bin/xkt-getprop" xkt.log.modules)"
 
 writer() {  # one middleware process: a module writing at a level
@@ -156,3 +169,21 @@ echo "   plain lines of another program: $(count 'ActivityManager')"
 
 say "what the syslog collector received ($(wc -l <"$col/received.log") lines; PRI, host, program, message):"
 grep -v 'msg=D/LOG' "$col/received.log" | head -n 6 | sed 's/^/   /'
+}
+
+# Everything the demo and the programs it starts print, kept for the check,
+# with the daemon's own standard error (its first line is shown above).
+output=$build/demo.out
+set +e
+demo 2>&1 | tee "$output"
+status=${PIPESTATUS[0]}
+set -e
+[ "$status" -eq 0 ] || exit "$status"
+# A program's complaint starts a line; the demo's own lines are indented.
+noise='^(sh|bash|busybox|chown|chmod|chgrp|ls|tar|gzip|rm|mkdir|cp|mv|cat|ln|find|touch|kill|logcat|top): |^[^ ].*: (No such file or directory|Permission denied|not found)$|^[^ ].*[Rr]emoving leading'
+if grep -Eq "$noise" "$output" "$build/xktlogd.err"; then
+  echo
+  echo "demo: shell error lines in what the demo and xktlogd printed:"
+  grep -hE "$noise" "$output" "$build/xktlogd.err" | sort | uniq -c | sed 's/^/   /'
+  exit 1
+fi

@@ -76,7 +76,7 @@ public:
                 tlsPort = freePort(SOCK_STREAM);
             }
             const std::string command = "cd " + dir_ + " && XKT_DIR=" + dir_ + " XKT_UDP_PORT=" + std::to_string(udpPort) +
-                " XKT_TLS_PORT=" + std::to_string(tlsPort) + " exec syslog-ng -F -e --no-caps -f " XKT_COLLECTOR_CONF
+                " XKT_TLS_PORT=" + std::to_string(tlsPort) + " exec '" XKT_SYSLOG_NG "' -F -e --no-caps -f " XKT_COLLECTOR_CONF
                 " -R persist -p pid -c ctl </dev/null 2>syslog-ng.log";
             if ((pid_ = fork()) == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its collector along
