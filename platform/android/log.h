@@ -26,6 +26,17 @@ typedef enum android_LogPriority {
 /* Returns the number of bytes written (> 0), or a negative errno value. A
  * message longer than the largest entry is cut. */
 XKT_PLATFORM_API int __android_log_write(int prio, const char* tag, const char* text);
+
+/* The log buffers, as Android numbers them. */
+typedef enum log_id {
+    LOG_ID_MAIN = 0,
+    LOG_ID_RADIO = 1,
+    LOG_ID_EVENTS = 2,
+    LOG_ID_SYSTEM = 3,
+} log_id_t;
+
+/* __android_log_write into the buffer bufID; -EINVAL for an unknown one. */
+XKT_PLATFORM_API int __android_log_buf_write(int bufID, int prio, const char* tag, const char* text);
 XKT_PLATFORM_API int __android_log_print(int prio, const char* tag, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 

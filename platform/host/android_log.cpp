@@ -1,4 +1,5 @@
-// Android's two log calls on the host: straight into the "main" ring.
+// Android's log calls on the host: straight into the buffer's ring ("main"
+// unless the call names another).
 #include "android/log.h"
 
 #include <cerrno>
@@ -10,10 +11,10 @@
 
 namespace {
 
-int writeMain(int priority, const char* tag, const char* text) {
+int writeTo(xkt::host::LogId id, int priority, const char* tag, const char* text) {
     using namespace xkt::host;
     if (text == nullptr) return -EINVAL;
-    LogBuffer* buffer = LogBuffer::get(LogId::Main);
+    LogBuffer* buffer = LogBuffer::get(id);
     if (buffer == nullptr) return -errno;
     // Never scan further than an entry can hold: the rest would be cut anyway.
     std::string_view tagView = tag != nullptr ? std::string_view(tag, strnlen(tag, kMaxPayload))
@@ -25,7 +26,12 @@ int writeMain(int priority, const char* tag, const char* text) {
 }  // namespace
 
 extern "C" int __android_log_write(int prio, const char* tag, const char* text) {
-    return writeMain(prio, tag, text);
+    return writeTo(xkt::host::LogId::Main, prio, tag, text);
+}
+
+extern "C" int __android_log_buf_write(int bufID, int prio, const char* tag, const char* text) {
+    if (bufID < LOG_ID_MAIN || bufID > LOG_ID_SYSTEM) return -EINVAL;
+    return writeTo(static_cast<xkt::host::LogId>(bufID), prio, tag, text);
 }
 
 extern "C" int __android_log_print(int prio, const char* tag, const char* format, ...) {
@@ -36,5 +42,5 @@ extern "C" int __android_log_print(int prio, const char* tag, const char* format
     int length = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     if (length < 0) return -EINVAL;
-    return writeMain(prio, tag, text);
+    return writeTo(xkt::host::LogId::Main, prio, tag, text);
 }

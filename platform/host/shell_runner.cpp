@@ -12,8 +12,12 @@
 // No child outlives the process: each is killed when the thread that
 // started it ends (PR_SET_PDEATHSIG), and the groups of those left running
 // are killed at exit. What a command prints goes into the Android log as
-// DEBUG lines under the tag "shell", as on the box, where nobody sees a
-// command's output: never onto the caller's terminal.
+// DEBUG lines under the tag "shell", never onto the caller's terminal. On
+// the box nobody sees a command's output, so no local file, collector or
+// error log may get such a line: the lines go to the "radio" buffer, which
+// the logcat reader of newer generations leaves alone (xkt-logcat -b radio
+// shows them). On generations up to 2 the log thread reads every device,
+// so there the output is dropped.
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +38,7 @@
 #include "android/log.h"
 #include "root_path.h"
 #include "xkt_osal.h"
+#include "xkt_utility.h"
 
 extern char** environ;
 
@@ -67,12 +72,19 @@ public:
         }
     }
     void flush() {
-        if (!line_.empty()) __android_log_write(ANDROID_LOG_DEBUG, kOutputTag, line_.c_str());
+        if (!line_.empty() && kept()) {
+            __android_log_buf_write(LOG_ID_RADIO, ANDROID_LOG_DEBUG, kOutputTag, line_.c_str());
+        }
         line_.clear();
     }
     ~OutputLines() { flush(); }
 
 private:
+    static bool kept() {
+        static const bool readByTheLogThread = getAndroidVersion() <= 2;
+        return !readByTheLogThread;
+    }
+
     std::string line_;
 };
 
@@ -86,8 +98,10 @@ bool forwardAvailable(int fd, OutputLines& lines) {
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
+        // A line the command has not finished yet waits for its end.
+        if (n < 0 && errno == EAGAIN) return true;
         lines.flush();
-        return n < 0 && errno == EAGAIN;
+        return false;
     }
 }
 
