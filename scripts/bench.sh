@@ -59,3 +59,7 @@ echo
 echo "error log: channel 4 per item, and the export of ten full 2 MiB temporary files:"
 "$dir/bench/xkt_error_log_bench" --benchmark_repetitions=${REPETITIONS:-3} \
   --benchmark_report_aggregates_only=true 2>/dev/null | grep -E 'median|^-|Benchmark' | tee "$dir/error_log.txt"
+
+echo
+echo "overload: N flat-out writer threads against the log thread (${OVERLOAD_SECONDS:-3} s a row):"
+"$dir/bench/xkt_overload_bench" "${OVERLOAD_SECONDS:-3}" 1 4 8 32 2>/dev/null | tee "$dir/overload.txt"
