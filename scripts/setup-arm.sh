@@ -8,8 +8,6 @@
 #     run-time, OpenSSL, GoogleTest), unpacked into the project-local sysroot
 #     build-deps/armhf-sysroot from an armhf package index of the project's
 #     own (build-deps/apt-armhf), never into /usr;
-#   - build-deps/armhf-sysroot/qemu-arm, which runs an ARM program with that
-#     sysroot as its prefix (scripts/arm-binfmt.sh hands ARM programs to it).
 #   scripts/setup-arm.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -44,12 +42,4 @@ if [ ! -f "$sysroot/.packages" ] || [ "$(cat "$sysroot/.packages")" != "$wanted"
   mv "$sysroot.partial" "$sysroot"
 fi
 
-# The interpreter the binfmt_misc entry names: qemu-arm with the sysroot as
-# its prefix, so the ARM loader and every library come from there. The
-# prefix goes by the environment, so the emulated program's command line
-# reads "qemu-arm PROGRAM ARGS" as with any registered qemu.
-cat >"$sysroot/qemu-arm" <<WRAPPER
-#!/bin/sh
-QEMU_LD_PREFIX='$sysroot' exec $(command -v qemu-arm) "\$@"
-WRAPPER
-chmod +x "$sysroot/qemu-arm"
+rm -f "$sysroot/qemu-arm"  # a wrapper of older set-ups: the entry names qemu-arm itself

@@ -75,7 +75,8 @@ job_arm() {
   trap '"$here/scripts/arm-binfmt.sh" off' EXIT
   # Emulation makes every program several times slower: two tests at a
   # time, each with five times the native time-out (tests/CMakeLists.txt).
-  run_ctest "$here/build-arm" -j2
+  # qemu-arm finds the ARM loader and libraries under the sysroot.
+  QEMU_LD_PREFIX=$here/build-deps/armhf-sysroot run_ctest "$here/build-arm" -j2
 }
 job_readme() {
   local clone=$here/build-readme/clone

@@ -24,6 +24,7 @@
 
 #include "log_buffer.h"
 #include "log_channels.h"
+#include "process_ids.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
@@ -260,23 +261,9 @@ bool alreadyManaged() { return property(kTakeoverProperty) == "1"; }
 // A process's start time in clock ticks since boot: with the pid it names
 // one process, whatever reuses the pid later. Empty when there is none.
 std::string startTime(long pid) {
-    FILE* stat = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "re");
-    if (stat == nullptr) return {};
-    char text[1024] = {};
-    const size_t n = std::fread(text, 1, sizeof text - 1, stat);
-    std::fclose(stat);
-    // The name in parentheses may hold blanks; the fields after it do not.
-    const char* close = std::strrchr(text, ')');
-    if (n == 0 || close == nullptr) return {};
-    std::string_view rest(close + 1);
-    constexpr int kStartTimeAfterName = 20;  // field 22, the name being field 2
-    for (int field = 1; field < kStartTimeAfterName; ++field) {
-        const size_t blank = rest.find(' ', 1);
-        if (blank == std::string_view::npos) return {};
-        rest.remove_prefix(blank);
-    }
-    rest.remove_prefix(1);
-    return std::string(rest.substr(0, rest.find(' ')));
+    uint64_t ticks = 0;
+    if (!xkt::host::processStartTime(static_cast<uint32_t>(pid), ticks)) return {};
+    return std::to_string(ticks);
 }
 
 // The manager xkt.log.manager names, when that process no longer runs.

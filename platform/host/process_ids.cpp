@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <pthread.h>
 #include <string_view>
 #include <sys/syscall.h>
@@ -62,20 +63,26 @@ bool parseStat(std::string_view line, ProcessStat& stat) {
     return digits > 0;
 }
 
-// 0 when read, else the errno of the failed open.
+// 0 when read, else the errno of the failed open. The file is opened
+// relative to /proc, even the process's own: an emulator (qemu-user) fakes
+// "/proc/self/stat" and "/proc/<own pid>/stat" with a start time of its own
+// making, which would never match what other processes read of the owner.
 int readStat(uint32_t pid, ProcessStat& stat) {
-    char path[40];
-    if (pid == 0) {
-        std::snprintf(path, sizeof path, "/proc/self/stat");
-    } else {
-        std::snprintf(path, sizeof path, "/proc/%u/stat", pid);
-    }
-    FILE* file = std::fopen(path, "re");
-    if (file == nullptr) return errno != 0 ? errno : ENOENT;
+    const int proc = open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return errno != 0 ? errno : ENOENT;
+    char path[24];
+    std::snprintf(path, sizeof path, "%u/stat", pid != 0 ? pid : static_cast<uint32_t>(currentPid()));
+    const int fd = openat(proc, path, O_RDONLY | O_CLOEXEC);
+    const int openError = errno;
+    close(proc);
+    if (fd < 0) return openError != 0 ? openError : ENOENT;
     char line[1024];
-    size_t n = std::fread(line, 1, sizeof line - 1, file);
-    std::fclose(file);
-    return parseStat(std::string_view(line, n), stat) ? 0 : EINVAL;
+    ssize_t n;
+    while ((n = read(fd, line, sizeof line - 1)) < 0 && errno == EINTR) {
+    }
+    close(fd);
+    if (n <= 0) return EINVAL;
+    return parseStat(std::string_view(line, static_cast<size_t>(n)), stat) ? 0 : EINVAL;
 }
 
 // The high half of a token: never 0 for a real owner, all ones when the
@@ -121,6 +128,13 @@ uint64_t currentOwnerToken() {
         cachedToken.store(token, std::memory_order_relaxed);
     }
     return token;
+}
+
+bool processStartTime(uint32_t pid, uint64_t& startTime) {
+    ProcessStat stat;
+    if (readStat(pid, stat) != 0) return false;
+    startTime = stat.startTime;
+    return true;
 }
 
 bool ownerIsAlive(uint64_t token) {

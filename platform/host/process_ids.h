@@ -17,6 +17,11 @@ int32_t currentTid();
 // taken for alive.
 uint64_t currentOwnerToken();
 
+// A process's start time in clock ticks since boot (0 for this process):
+// with the pid it names one process, whatever reuses the pid later. False
+// when there is no such process or /proc does not show it.
+bool processStartTime(uint32_t pid, uint64_t& startTime);
+
 // False for a token whose process is gone, a zombie, or was never a
 // process at all (a scribbled word); looks at /proc, for slow paths only.
 bool ownerIsAlive(uint64_t token);
