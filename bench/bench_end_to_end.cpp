@@ -24,6 +24,7 @@
 #include <spdlog/sinks/basic_file_sink.h>
 #include <spdlog/spdlog.h>
 
+#include "bench_common.h"
 #include "log_buffer.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
@@ -44,14 +45,6 @@ Shared* g_shared = nullptr;
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
 
-// About 200 characters with a few formatted arguments.
-void writeOne(int writer, long i) {
-    XKT_logWrite(__FILE__, __LINE__, __func__, 0, XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_INFO, "bench",
-                 "session %d sequence %ld bitrate %u kbps state %s host %s "
-                 "0123456789abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz0123456789",
-                 writer, i, 8000u + static_cast<unsigned>(i % 100), "PLAYING", "stb.example");
-}
-
 // Channel 2's output, counted: the file write plus one relaxed increment.
 // Channel 6 without a formatter: called once for every item the log thread
 // hands to the channels, beside the local file channel as initialisation
@@ -59,23 +52,6 @@ void writeOne(int writer, long i) {
 int32_t countingOutput(const char* /*text*/) {
     g_shared->delivered.fetch_add(1, std::memory_order_relaxed);
     return 0;
-}
-
-uint64_t threadCpuNs(const char* name) {
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return 0;
-    uint64_t ns = 0;
-    while (dirent* e = readdir(tasks)) {
-        std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(dir + "/comm");
-        std::string thread;
-        std::getline(comm, thread);
-        if (thread != name) continue;
-        std::ifstream sched(dir + "/schedstat");
-        sched >> ns;
-    }
-    closedir(tasks);
-    return ns;
 }
 
 std::string makeRoot(const char* tag) {
@@ -121,7 +97,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
         if (write(ready[1], "r", 1) != 1) _exit(1);
         char c;
         if (read(stop[0], &c, 1) != 1) _exit(1);
-        g_shared->logThreadNs = threadCpuNs("log_thread");
+        g_shared->logThreadNs = xkt::bench::threadCpuNs("log_thread");
         xkt::host::LogBuffer* main = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
         g_shared->lost = main != nullptr ? main->stats().lost : 0;
         g_shared->wakeUps = xkt::host::logWakeStats().sequence;
@@ -139,7 +115,7 @@ RunResult runLibrary(int writers, long perWriter, const char* androidVersion) {
             close(go[1]);
             char g;
             if (read(go[0], &g, 1) != 1) _exit(1);
-            for (long i = 0; i < perWriter; ++i) writeOne(w, i);
+            for (long i = 0; i < perWriter; ++i) xkt::bench::writeBenchRecord(w, i);
             _exit(0);
         }
         children.push_back(pid);

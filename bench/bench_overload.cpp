@@ -19,6 +19,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "bench_common.h"
 #include "log_buffer.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
@@ -46,28 +47,6 @@ int32_t countingOutput(const char* /*text*/) {
     return 0;
 }
 
-uint64_t threadCpuNs(const char* name) {
-    DIR* tasks = opendir("/proc/self/task");
-    if (tasks == nullptr) return 0;
-    uint64_t ns = 0;
-    while (dirent* e = readdir(tasks)) {
-        const std::string dir = std::string("/proc/self/task/") + e->d_name;
-        std::ifstream comm(dir + "/comm");
-        std::string thread;
-        std::getline(comm, thread);
-        if (thread == name) std::ifstream(dir + "/schedstat") >> ns;
-    }
-    closedir(tasks);
-    return ns;
-}
-
-void writeOne(int writer, long i) {
-    XKT_logWrite(__FILE__, __LINE__, __func__, 0, XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_INFO, "bench",
-                 "session %d sequence %ld bitrate %u kbps state %s host %s "
-                 "0123456789abcdefghijklmnopqrstuvwxyz0123456789abcdefghijklmnopqrstuvwxyz0123456789",
-                 writer, i, 8000u + static_cast<unsigned>(i % 100), "PLAYING", "stb.example");
-}
-
 // The manager answers the parent's commands on a pipe: 'a' and 'b' take
 // the log thread's CPU time and the main buffer's counts, 's' ends it. The
 // parent never uses the platform: it would keep the first run's root.
@@ -79,7 +58,7 @@ pid_t startManager(int commands, int ready) {
     if (write(ready, "r", 1) != 1) _exit(1);
     for (char c; read(commands, &c, 1) == 1 && c != 's';) {
         Sample& sample = g_shared->samples[c == 'a' ? 0 : 1];
-        sample.cpuNs = threadCpuNs("log_thread");
+        sample.cpuNs = xkt::bench::threadCpuNs("log_thread");
         const xkt::host::LogBufferStats stats =
             xkt::host::LogBuffer::get(xkt::host::LogId::Main)->stats();
         sample.written = stats.written;
@@ -148,7 +127,7 @@ Result run(int threads, double seconds) {
             for (int t = 0; t < each; ++t) {
                 pool.emplace_back([p, t, each] {
                     for (long i = 0; g_shared->stop.load(std::memory_order_relaxed) == 0; ++i) {
-                        writeOne(p * each + t, i);
+                        xkt::bench::writeBenchRecord(p * each + t, i);
                     }
                 });
             }

@@ -88,31 +88,30 @@ constexpr const char* kFilterHelp =
     "A filter TAG:P shows TAG from priority P on (V D I W E F S); *:P sets\n"
     "the level of all other tags.\n";
 
-constexpr const char* kViewerUsage =
-    "usage: xkt-logcat [options] [TAG:PRIORITY ...]\n"
-    "Shows the box's Android log: the entries present, or with -f new ones too.\n"
-    "  -f            follow: keep showing new lines until interrupted\n"
-    "  -d            dump the log and exit (what happens without -f)\n"
+// The options both programs share, after each one's own.
+constexpr const char* kCommonOptions =
     "  -c            clear the selected buffers and exit\n"
     "  -g            show size, use, entries and lost entries of the buffers\n"
     "  -b BUFFER     main, radio, events, system or all; repeatable\n"
     "                (default: main and system)\n"
     "  -v FORMAT     brief (default), threadtime or raw\n"
     "  -s            silence every tag not named in a filter\n";
+
+constexpr const char* kViewerUsage =
+    "usage: xkt-logcat [options] [TAG:PRIORITY ...]\n"
+    "Shows the box's Android log: the entries present, or with -f new ones too.\n"
+    "  -f            follow: keep showing new lines until interrupted\n"
+    "  -d            dump the log and exit (what happens without -f)\n";
 
 constexpr const char* kBoxUsage =
     "usage: logcat [options] [TAG:PRIORITY ...]\n"
     "The box's logcat: shows the Android log and keeps following it.\n"
     "  -d            dump the log and exit\n"
-    "  -f FILE       append to FILE instead of standard output\n"
-    "  -c            clear the selected buffers and exit\n"
-    "  -g            show size, use, entries and lost entries of the buffers\n"
-    "  -b BUFFER     main, radio, events, system or all; repeatable\n"
-    "                (default: main and system)\n"
-    "  -v FORMAT     brief (default), threadtime or raw\n"
-    "  -s            silence every tag not named in a filter\n";
+    "  -f FILE       append to FILE instead of standard output\n";
 
-std::string usageText() { return std::string(kViewer ? kViewerUsage : kBoxUsage) + kFilterHelp; }
+std::string usageText() {
+    return std::string(kViewer ? kViewerUsage : kBoxUsage) + kCommonOptions + kFilterHelp;
+}
 
 const std::string kUsageText = usageText();
 const xkt::tools::Tool kTool{kViewer ? "xkt-logcat" : "logcat", kUsageText.c_str()};
