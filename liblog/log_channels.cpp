@@ -343,11 +343,33 @@ bool placeLine(const char* text, size_t length, bool mayWait, uint32_t now, bool
     return writeLines(text, length, &end, 1);
 }
 
+// The waiting lines are shared by the log thread and the flush timer. Their
+// own lock, made once and never destroyed, keeps the two apart also after
+// XKT_logDeinit destroyed the file lock while the log thread goes on.
+// Taken after the file lock.
+uint32_t waitingLinesLock() {
+    static const uint32_t lock = XKT_mutex_create();
+    return lock;
+}
+
+void flushWaitingLines() {
+    if (!g_linesWait.load(std::memory_order_relaxed)) return;
+    bool shortWrite = false;
+    int writeError = 0;
+    {
+        MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
+        MutexGuard waiting(waitingLinesLock());
+        shortWrite = flushPending();
+        writeError = errno;
+    }
+    if (shortWrite) reportWriteFailure(writeError);
+}
+
 // The waiting lines are written at their deadline even when no line comes
 // after them and the reader waits for the log or is busy elsewhere.
 void onFlushTimer(int32_t /*timerId*/, int32_t /*arg*/) {
     g_flushTimerArmed.store(false, std::memory_order_relaxed);
-    flushLogFileLines();
+    flushWaitingLines();
 }
 
 void armFlushTimer() {
@@ -387,6 +409,7 @@ int32_t xkt::log::writeLogFileLine(const char* text, size_t length, bool mayWait
     int writeError = 0;
     {
         MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
+        MutexGuard waiting(waitingLinesLock());
         if (mayWait && mayJoinPending(length, now)) {
             joinPending(text, length, now);
             return 0;
@@ -403,17 +426,7 @@ int32_t xkt::log::writeLogFileLine(const char* text, size_t length, bool mayWait
     return 0;
 }
 
-void xkt::log::flushLogFileLines() {
-    if (!g_linesWait.load(std::memory_order_relaxed)) return;
-    bool shortWrite = false;
-    int writeError = 0;
-    {
-        MutexGuard lock(g_logFileMutex.load(std::memory_order_acquire));
-        shortWrite = flushPending();
-        writeError = errno;
-    }
-    if (shortWrite) reportWriteFailure(writeError);
-}
+void xkt::log::flushLogFileLines() { flushWaitingLines(); }
 
 void xkt::log::flushDueLogFileLines() {
     if (g_linesWait.load(std::memory_order_relaxed) &&

@@ -9,17 +9,20 @@ namespace xkt::log {
 
 class MutexGuard {
 public:
-    explicit MutexGuard(uint32_t handle) : handle_(handle) {
-        if (handle_ != 0) XKT_mutex_lock(handle_);
-    }
+    explicit MutexGuard(uint32_t handle)
+        : handle_(handle), locked_(handle != 0 && XKT_mutex_lock(handle) == 0) {}
     ~MutexGuard() {
-        if (handle_ != 0) XKT_mutex_unlock(handle_);
+        if (locked_) XKT_mutex_unlock(handle_);
     }
     MutexGuard(const MutexGuard&) = delete;
     MutexGuard& operator=(const MutexGuard&) = delete;
 
+    // False for no handle or one already destroyed.
+    bool locked() const { return locked_; }
+
 private:
     uint32_t handle_;
+    bool locked_;
 };
 
 // Destroys a lock that other threads may still use: one lock and unlock
