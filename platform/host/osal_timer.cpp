@@ -10,7 +10,7 @@
 #include <set>
 #include <sys/prctl.h>
 #include <tuple>
-#include <vector>
+#include <atomic>
 
 #include "xkt_osal.h"
 
@@ -41,20 +41,32 @@ struct Service {
     bool started = false;
     int32_t running = 0;  // id of the callback running now
     pthread_t thread{};
+    Service* retired = nullptr;  // the parent's, after a fork
 };
 
 // Never destroyed: the service thread may still wait on it while the process
 // exits. A forked child starts over with a new one, since the parent's thread
-// does not exist there; the old one is kept reachable on purpose.
-Service*& service() {
-    static Service* current = new Service;
+// does not exist there; the old one stays reachable from the new one.
+//
+// No function-local static here: a child forked while another thread of the
+// parent was initialising one would wait for that thread for ever.
+std::atomic<Service*> g_service{nullptr};
+
+Service* service() {
+    Service* current = g_service.load(std::memory_order_acquire);
+    if (current != nullptr) return current;
+    auto* fresh = new Service;
+    if (g_service.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return fresh;
+    delete fresh;
     return current;
 }
 
 void afterForkInChild() {
-    static std::vector<Service*>* retired = new std::vector<Service*>;
-    retired->push_back(service());
-    service() = new Service;
+    Service* parents = g_service.load(std::memory_order_relaxed);
+    if (parents == nullptr) return;
+    auto* fresh = new Service;
+    fresh->retired = parents;
+    g_service.store(fresh, std::memory_order_release);
 }
 
 struct ForkHook {

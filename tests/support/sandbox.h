@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <sys/wait.h>
@@ -51,11 +52,23 @@ protected:
 };
 
 // Waits for a child and returns its exit status, 128 + the signal that
-// killed it, or -1 when there is no such child.
+// killed it, or -1 when there is no such child. A child still running after
+// a minute is killed and reported: a hang fails its test, not the whole run.
 inline int waitForExit(pid_t pid) {
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    for (int waited = 0; pid > 0; waited += 10) {
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (done < 0) return -1;
+        if (waited >= 60000) {
+            ADD_FAILURE() << "child " << pid << " still running after 60 s: killed";
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        usleep(10000);
+    }
+    return -1;
 }
 
 // Runs fn in a forked child and returns its exit status (the child's
