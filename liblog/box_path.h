@@ -1,8 +1,8 @@
 // Texts that hold the library's own paths ("/tmp/log", "/data/...") or
 // command lines built from them. On the box the root is "/" and every limit
 // is the box's; on a development machine the paths live under XKT_ROOT, so
-// such a buffer gets room for the root on top, and its limit grows by the
-// root's length. A text that still does not fit is refused, never cut into
+// such a buffer gets room for the root on top (kRootRoom, a property of the
+// host build), and its limit grows by the root's length. A text that still does not fit is refused, never cut into
 // a path that names something else.
 #pragma once
 
@@ -14,12 +14,10 @@
 #include <string_view>
 #include <sys/stat.h>
 
-#include "xkt_osal.h"
+#include "platform_seam.h"
 #include "xkt_securec.h"
 
 namespace xkt::log {
-
-inline constexpr size_t kRootRoom = 4096;
 
 // BoxSize is the buffer size the box uses; the text may hold BoxSize - 1
 // characters plus the root's length once for each of the Roots rooted
@@ -31,7 +29,7 @@ public:
 
     // The box path under the root. 0, or -1 (text left empty).
     int32_t path(const char* boxPath) {
-        if (XKT_rootPath(boxPath, text_, static_cast<uint32_t>(limit() + 1)) != 0) {
+        if (mapBoxPath(boxPath, text_, static_cast<uint32_t>(limit() + 1)) != 0) {
             return clear();
         }
         length_ = std::strlen(text_);
@@ -99,7 +97,7 @@ public:
 
     // Characters this text may hold: the box's limit plus the roots.
     static size_t limit() {
-        size_t root = XKT_rootLength();
+        size_t root = rootLength();
         return BoxSize - 1 + Roots * (root < kRootRoom ? root : kRootRoom);
     }
     static constexpr size_t capacity() { return BoxSize + Roots * kRootRoom; }
@@ -118,7 +116,7 @@ private:
 // The path as the box names it, for messages: a rooted path loses the
 // root's prefix ("$XKT_ROOT/tmp/errorlog" reads "/tmp/errorlog").
 inline const char* boxPathOf(const char* path) {
-    const size_t root = XKT_rootLength();
+    const size_t root = rootLength();
     BoxText<2> prefix;  // the root and "/"
     if (path == nullptr || root == 0 || prefix.path("/") != 0 ||
         std::strncmp(path, prefix.c_str(), root + 1) != 0) {

@@ -26,7 +26,7 @@
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "xkt_log.h"
-#include "xkt_logdev.h"
+#include "platform_seam.h"
 #include "xkt_osal.h"
 
 extern "C" {
@@ -159,7 +159,7 @@ private:
 // device that does not open ends the process.
 void openDevices(RingDevice* list) {
     for (RingDevice* device = list; device != nullptr; device = device->next) {
-        device->fd = xkt_logdev_open(device->path);
+        device->fd = openLogDevice(device->path);
         // fd_set holds descriptors below FD_SETSIZE only.
         if (device->fd < 0 || device->fd >= FD_SETSIZE) {
             XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, "XKT_errorLogThread", "Unable to open log device");
@@ -176,7 +176,7 @@ void waitForDevices(const RingDevice* list, int32_t nfds, fd_set& ready) {
         for (const RingDevice* device = list; device != nullptr; device = device->next) {
             FD_SET(device->fd, &ready);
         }
-        if (xkt_logdev_select(nfds, &ready, nullptr) >= 0 || errno != EINTR) return;
+        if (waitForLogDevices(nfds, &ready, nullptr) >= 0 || errno != EINTR) return;
     }
 }
 
@@ -185,7 +185,7 @@ void waitForDevices(const RingDevice* list, int32_t nfds, fd_set& ready) {
 LogBuffBlock* readEntry(const RingDevice& device) {
     auto* block = static_cast<LogBuffBlock*>(XKT_malloc(sizeof(LogBuffBlock)));
     if (block == nullptr) std::exit(kFatalStatus);
-    const int32_t bytesRead = xkt_logdev_read(device.fd, block->entry, sizeof block->entry);
+    const int32_t bytesRead = readLogDevice(device.fd, block->entry, sizeof block->entry);
     if (bytesRead > 0) {
         // The conversion trusts the header: a short entry must not lead it
         // into stale heap bytes.

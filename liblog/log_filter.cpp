@@ -2,8 +2,8 @@
 //
 // The module filter is shared by all processes through the property
 // "xkt.log.modules" and checked on every write, so its refresh must be
-// cheap: the property store's serial tells when the text may have changed,
-// and only then is it read again. The parsed filter has one master copy per
+// cheap: the platform's watch on the property tells when the text may have
+// changed, and only then is it read again under the lock. The parsed filter has one master copy per
 // process, changed under a lock; every thread matches against a private copy
 // that it renews when the master's version moves, so matching never races a
 // refresh on another thread.
@@ -17,6 +17,7 @@
 #include "errno_guard.h"
 #include "log_model.h"
 #include "mutex_guard.h"
+#include "platform_seam.h"
 #include "self_log.h"
 #include "xkt_osal.h"
 
@@ -35,9 +36,9 @@ struct ModuleFilter {
 struct SharedFilter {
     ModuleFilter filter;                      // guarded by lock()
     std::atomic<uint32_t> version{1};         // moves whenever filter changes
-    std::atomic<const XKT_PropInfo*> property{nullptr};
-    // Serial of the property when it was last read; bit 32 marks it valid.
-    std::atomic<uint64_t> seenSerial{0};
+    PropertyWatch property{kModulesProperty};
+    // The property's stamp when it was last read; 0 for none.
+    std::atomic<uint64_t> seenStamp{0};
 };
 
 SharedFilter& shared() {
@@ -62,18 +63,6 @@ __attribute__((tls_model("initial-exec"))) thread_local LocalFilter t_local;
 
 std::atomic<int32_t> g_mgmtTakeover{0};
 
-constexpr uint64_t kSerialValid = uint64_t{1} << 32;
-
-const XKT_PropInfo* modulesProperty() {
-    SharedFilter& state = shared();
-    const XKT_PropInfo* info = state.property.load(std::memory_order_acquire);
-    if (info == nullptr) {
-        info = XKT_property_find(kModulesProperty);
-        if (info != nullptr) state.property.store(info, std::memory_order_release);
-    }
-    return info;
-}
-
 // Caller holds lock().
 void adoptText(ModuleFilter& filter, const char* text) {
     copyText(filter.active, text);
@@ -82,15 +71,16 @@ void adoptText(ModuleFilter& filter, const char* text) {
 
 void refreshModules() {
     SharedFilter& state = shared();
-    const XKT_PropInfo* info = modulesProperty();
-    if (info == nullptr) return;  // no property yet: the previous state stays
-    const uint64_t serial = kSerialValid | XKT_property_serial(info);
-    if (state.seenSerial.load(std::memory_order_acquire) == serial) return;
+    // Taken before the read: a write in between leaves the older stamp, and
+    // the next call reads again.
+    const uint64_t stamp = state.property.stamp();
+    if (stamp == 0) return;  // no property yet: the previous state stays
+    if (state.seenStamp.load(std::memory_order_acquire) == stamp) return;
 
     char text[kModuleTextSize] = {};
     MutexGuard guard(lock());
-    if (XKT_property_read(info, text, sizeof text) != 0) return;
-    state.seenSerial.store(serial, std::memory_order_release);
+    if (state.property.read(text, sizeof text) != 0) return;
+    state.seenStamp.store(stamp, std::memory_order_release);
     if (std::strcmp(text, state.filter.active) == 0) return;
     adoptText(state.filter, text);
     state.version.fetch_add(1, std::memory_order_release);
@@ -176,8 +166,8 @@ int32_t setModuleFilter(const char* modules) {
         }
         state.version.fetch_add(1, std::memory_order_release);
         // Until the property has been read again, a refresh must not trust
-        // the serial it saw before (the write below may fail).
-        state.seenSerial.store(0, std::memory_order_release);
+        // the stamp it saw before (the write below may fail).
+        state.seenStamp.store(0, std::memory_order_release);
     }
     return XKT_property_set(kModulesProperty, state.filter.active) == 0 ? 0 : -1;
 }

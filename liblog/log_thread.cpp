@@ -19,7 +19,7 @@
 #include "log_channels.h"
 #include "log_init.h"
 #include "log_model.h"
-#include "xkt_logdev.h"
+#include "platform_seam.h"
 #include "xkt_osal.h"
 #include "xkt_utility.h"
 
@@ -57,7 +57,7 @@ bool openLogDevices() {
         // The table is writable by the host: never trust its terminator.
         char path[sizeof device + 1] = {};
         std::memcpy(path, device, sizeof device);
-        const int32_t fd = xkt_logdev_open(path);
+        const int32_t fd = openLogDevice(path);
         if (fd < 0) {
             perror("Log:open device faild\n");
             continue;
@@ -80,7 +80,7 @@ bool waitForDevices(fd_set& ready) {
         if (logDeviceFd[i] > highest) highest = logDeviceFd[i];
     }
     timeval timeout{0, kSelectTimeoutUs};
-    return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
+    return waitForLogDevices(highest + 1, &ready, &timeout) > 0;
 }
 
 // What the dispatcher knows of the library's own channel functions, looked
@@ -291,12 +291,12 @@ extern "C" XKT_API int32_t XKT_logBufRead(void* item, int32_t* recordKind) {
         const int32_t fd = logDeviceFd[i];
         if (!selectable(fd) || !FD_ISSET(fd, &ready)) continue;
         std::memset(entry, 0, sizeof entry);
-        const int32_t bytesRead = xkt_logdev_read(fd, entry, sizeof entry - 1);
+        const int32_t bytesRead = readLogDevice(fd, entry, sizeof entry - 1);
         if (bytesRead <= 0) {
             // An entry too large for the buffer stays in place and would
             // fail every later read: the device is emptied instead.
             perror("Log:read device log faild\n");
-            xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG);
+            flushLogDevice(fd);
             return -1;
         }
         // The others that were ready stay ready for the next call.

@@ -2,7 +2,8 @@
  * The middleware's operating-system abstraction, as the logging library uses
  * it. On the box these calls are served by the middleware's OS layer; on a
  * development machine by platform/host. Every handle and identifier is a
- * 32-bit value, whatever the pointer size of the machine.
+ * 32-bit value, whatever the pointer size of the machine. What the host adds
+ * beyond the box's layer is declared apart, in host/include/xkt_host_extras.h.
  */
 #ifndef XKT_OSAL_H
 #define XKT_OSAL_H
@@ -19,16 +20,6 @@ extern "C" {
 #else
 #define XKT_PLATFORM_API
 #endif
-
-/* ---- The box's file system root -------------------------------------- */
-
-/* Maps a path of the box ("/tmp/log") to the path on this machine, into
- * out[outSize]. Returns 0, or -1 (out left empty) when the result does not
- * fit: a cut path would name something else. */
-XKT_PLATFORM_API int32_t XKT_rootPath(const char* boxPath, char* out, uint32_t outSize);
-/* Length of the prefix XKT_rootPath adds (0 on the box). Buffers that hold
- * the library's own paths add it to their size. */
-XKT_PLATFORM_API uint32_t XKT_rootLength(void);
 
 /* ---- Mutexes (process-local) ------------------------------------------ */
 
@@ -104,22 +95,13 @@ XKT_PLATFORM_API char* XKT_GetEnvStr(const char* name);
 #define XKT_PROP_NAME_MAX 64   /* bytes, with the terminating NUL */
 #define XKT_PROP_VALUE_MAX 1024
 
-typedef struct XKT_PropInfo XKT_PropInfo;
-
 /* 0 when the property exists and its value was copied (terminated, cut to
  * size - 1) into value; non-zero otherwise. */
 XKT_PLATFORM_API int32_t XKT_property_get(const char* name, char* value, uint32_t size);
 /* Stores the property for every process of the box; 0, or -1 on failure
  * (name or value too long, store full or unavailable). */
 XKT_PLATFORM_API int32_t XKT_property_set(const char* name, const char* value);
-/* The property's slot, stable for the life of the process, or null when it
- * does not exist yet. */
-XKT_PLATFORM_API const XKT_PropInfo* XKT_property_find(const char* name);
-/* A number that changes whenever the property's value is written. Lets a
- * caller skip re-reading a value that has not changed. */
-XKT_PLATFORM_API uint32_t XKT_property_serial(const XKT_PropInfo* info);
-/* Reads the value of a found property, as XKT_property_get. */
-XKT_PLATFORM_API int32_t XKT_property_read(const XKT_PropInfo* info, char* value, uint32_t size);
+
 
 /* ---- Shell commands -------------------------------------------------------- */
 

@@ -27,6 +27,7 @@
 #include "process_ids.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
+#include "xkt_host_extras.h"
 #include "xkt_osal.h"
 
 namespace {

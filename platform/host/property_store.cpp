@@ -22,7 +22,7 @@
 #include "root_path.h"
 #include "shared_file.h"
 #include "spin_lock.h"
-#include "xkt_osal.h"
+#include "xkt_host_extras.h"
 
 static_assert(xkt::host::kPropertyNameMax + 1 == XKT_PROP_NAME_MAX, "name size mismatch");
 static_assert(xkt::host::kPropertyValueMax + 1 == XKT_PROP_VALUE_MAX, "value size mismatch");

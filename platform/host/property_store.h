@@ -1,11 +1,14 @@
 // The host's system property store: one shared-memory table per box root,
-// backed by $XKT_ROOT/dev/__properties__. The C interface is in xkt_osal.h;
-// this is what the host tools (xkt-getprop, xkt-setprop) and tests add.
+// backed by $XKT_ROOT/dev/__properties__. The C interface is in xkt_osal.h
+// and xkt_host_extras.h; this is what the host tools (xkt-getprop,
+// xkt-setprop) and tests add.
 #pragma once
 
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "xkt_host_extras.h"
 
 namespace xkt::host {
 

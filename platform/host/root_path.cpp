@@ -8,7 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "xkt_osal.h"
+#include "xkt_host_extras.h"
 
 namespace xkt::host {
 

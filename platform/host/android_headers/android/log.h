@@ -1,11 +1,12 @@
 /*
- * Android's log library, the two calls the logging library makes. Entries go
- * to the "main" buffer with the caller's pid, thread id and the current time.
+ * The host's stand-in for Android's log header: the calls the library and the
+ * host's tools make. Entries go to the "main" buffer with the caller's pid,
+ * thread id and the current time.
  */
 #ifndef XKT_PLATFORM_ANDROID_LOG_H
 #define XKT_PLATFORM_ANDROID_LOG_H
 
-#include "../xkt_osal.h"
+#include "xkt_osal.h"
 
 #ifdef __cplusplus
 extern "C" {

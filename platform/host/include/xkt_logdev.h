@@ -2,7 +2,8 @@
  * The Android kernel log devices ("/dev/log/main", ...), read in device mode
  * by the log thread on older Android generations. On the box these calls are
  * open, select, read, ioctl and close on the devices themselves; the host
- * serves them from its shared log buffers.
+ * serves them from its shared log buffers. One of the host's extras: the
+ * library reaches them only through its platform seam.
  */
 #ifndef XKT_LOGDEV_H
 #define XKT_LOGDEV_H
@@ -11,7 +12,7 @@
 #include <sys/select.h>
 #include <sys/time.h>
 
-#include "xkt_osal.h"
+#include "xkt_host_extras.h"
 
 #ifdef __cplusplus
 extern "C" {
