@@ -3,10 +3,10 @@
 // The module filter is shared by all processes through the property
 // "xkt.log.modules" and checked on every write, so its refresh must be
 // cheap: the platform's watch on the property tells when the text may have
-// changed, and only then is it read again under the lock. The parsed filter has one master copy per
-// process, changed under a lock; every thread matches against a private copy
-// that it renews when the master's version moves, so matching never races a
-// refresh on another thread.
+// changed, and only then is it read again. The parsed filter has one master
+// copy per process, changed under a lock; every thread matches against a
+// private copy that it renews when the master's version moves, so matching
+// never races a refresh on another thread.
 #include "log_filter.h"
 
 #include <algorithm>
