@@ -72,6 +72,9 @@ int32_t mapBoxPath(const char* boxPath, char* out, uint32_t outSize) {
 }
 
 namespace {
+
+constexpr unsigned long kLoggerFlushLog = 0xAE04u;  // the logger's ioctl request
+
 // FNV-1a, with the top bit set so that no value stamps 0.
 uint64_t hashValue(const char* text) {
     uint64_t hash = 14695981039346656037u;
@@ -80,10 +83,11 @@ uint64_t hashValue(const char* text) {
     }
     return hash | uint64_t{1} << 63;
 }
+
 }  // namespace
 
 uint64_t PropertyWatch::stamp() {
-    char value[XKT_PROP_VALUE_MAX] = {};
+    char value[XKT_PROP_VALUE_MAX];  // terminated by a successful read
     if (XKT_property_get(name_, value, sizeof value) != 0) return 0;
     return hashValue(value);
 }
@@ -95,7 +99,12 @@ int32_t PropertyWatch::read(char* value, uint32_t size) {
 // Non-blocking: a device that select() called ready may have been emptied
 // by another reader meanwhile, and a read must then fail with EAGAIN.
 int32_t openLogDevice(const char* path) {
-    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == 0) {
+        // A closed standard input hands out 0, which ends the device list.
+        fd = fcntl(0, F_DUPFD_CLOEXEC, 1);
+        close(0);
+    }
     return fd > 0 ? fd : -1;
 }
 
@@ -108,10 +117,6 @@ int32_t waitForLogDevices(int32_t nfds, fd_set* readfds, timeval* timeout) {
 int32_t readLogDevice(int32_t fd, void* buffer, uint32_t size) {
     return static_cast<int32_t>(::read(fd, buffer, size));
 }
-
-namespace {
-constexpr unsigned long kLoggerFlushLog = 0xAE04u;
-}  // namespace
 
 int32_t flushLogDevice(int32_t fd) { return ioctl(fd, kLoggerFlushLog); }
 
