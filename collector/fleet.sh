@@ -281,9 +281,11 @@ make_relay_key() {
 }
 
 # xkt-syslog-decrypt on RELAY_PORT, forwarding plain lines to the UDP
-# source. Its receive buffer holds a burst of the whole fleet; its counters
-# go to DIR/relay.log on SIGUSR1 and when it stops. Without a built relay
-# the tier runs without one (AES boxes then have nowhere to send).
+# source. Its 32 MiB receive buffer rides out a burst of the whole fleet or
+# a moment without CPU; the port is shared (SO_REUSEPORT), so more relays
+# with the same key can join it on other cores; its counters go to
+# DIR/relay.log on SIGUSR1 and when it stops. Without a built relay the tier
+# runs without one (AES boxes then have nowhere to send).
 start_relay() {
     local dir=$1 relay attempt pid
     if ! relay=$(find_relay); then
@@ -297,7 +299,7 @@ start_relay() {
         if [ "$attempt" -gt 1 ] || [ -z "${RELAY_PORT:-}" ]; then RELAY_PORT=$(random_port); fi
         : >"$dir/relay.log"
         ( exec setsid "$relay" -K "$dir/relay.key" -l 127.0.0.1 -p "$RELAY_PORT" -f "127.0.0.1:$UDP_PORT" \
-            --rcvbuf 8388608 </dev/null >/dev/null 2>"$dir/relay.log" ) &
+            --rcvbuf 33554432 --reuseport </dev/null >/dev/null 2>"$dir/relay.log" ) &
         pid=$!
         if wait_for 50 grep -q 'listening on' "$dir/relay.log"; then
             echo "$pid" >"$dir/relay.pid"
