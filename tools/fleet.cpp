@@ -6,10 +6,10 @@
 //
 // Every simulated box has its own MAC address and its own socket or TLS
 // connection; its lines are made by the library's own syslog formatters, so
-// the collector sees the bytes a real box sends; on aes the library's own
-// AES-UDP transport encrypts them for the tier's decrypt relay. The run's last line is
-// "sent N received M stored K lost L": received counts the lines that came
-// into the per-MAC files, stored the rows the store gained.
+// the collector sees the bytes a real box sends (on aes, encrypted by the
+// library's AES-UDP transport for the tier's decrypt relay). The run's last
+// line is "sent N received M stored K lost L": received counts the lines
+// that came into the per-MAC files, stored the rows the store gained.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
