@@ -353,6 +353,8 @@ start() {
         write_env "$dir"
         start_store "$dir"
     fi
+    # A collector started anew may get other ports: its relay follows it.
+    alive "$dir/syslog-ng.pid" || stop_pid_file "$dir/relay.pid"
     start_collector "$dir"
     start_relay "$dir"
     write_env "$dir"
