@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# The collector tier (syslog-ng) and, with --store, the store (ClickHouse) as
-# private instances under a folder of the user's choosing.
+# The collector tier (syslog-ng), the decrypt relay for AES boxes in front
+# of it and, with --store, the store (ClickHouse) as private instances under
+# a folder of the user's choosing.
 #   fleet.sh install                    unpack ClickHouse into the project-local folder
 #   fleet.sh start DIR [--store]        start; ports and paths go to DIR/env
 #   fleet.sh stop DIR [--store]         stop both, or the store alone
@@ -25,6 +26,19 @@ find_syslog_ng() {
     local candidate
     for candidate in "${XKT_SYSLOG_NG:-}" "$repo/build-deps/syslog-ng/syslog-ng" \
                      "$(command -v syslog-ng 2>/dev/null || true)" /usr/sbin/syslog-ng; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+            printf '%s\n' "$candidate"
+            return 0
+        fi
+    done
+    return 1
+}
+
+# The decrypt relay: $XKT_SYSLOG_DECRYPT, then PATH, then a build of this tree.
+find_relay() {
+    local candidate
+    for candidate in "${XKT_SYSLOG_DECRYPT:-}" "$(command -v xkt-syslog-decrypt 2>/dev/null || true)" \
+                     "$repo/build/bin/xkt-syslog-decrypt" "$repo/build-plain/bin/xkt-syslog-decrypt"; do
         if [ -n "$candidate" ] && [ -x "$candidate" ]; then
             printf '%s\n' "$candidate"
             return 0
@@ -62,6 +76,10 @@ syslog_ng_module_dir() {
 install_clickhouse() {
     [ -x "$(clickhouse_bin)" ] && [ -n "$(http_module_dir)" ] && return 0
     command -v apt-get >/dev/null || die "apt-get is needed to fetch ClickHouse"
+    echo "fleet.sh: unpacking ClickHouse into $deps"
+    # A machine that never fetched its package lists knows no ClickHouse yet.
+    apt-cache show clickhouse-server >/dev/null 2>&1 ||
+        timeout 600 apt-get -qq -o DPkg::Lock::Timeout=300 update >/dev/null || die "apt-get update failed"
     local work=$deps.download
     mkdir -p "$work" "$deps"
     local wanted=() name
@@ -252,12 +270,56 @@ start_collector() {
     die "syslog-ng did not start (see $dir/syslog-ng.log)"
 }
 
+# The AES key the folder's boxes and its relay share: DIR/relay.key, made
+# once (readable by the owner only) and kept, so boxes keep working across
+# restarts. The box reads a first byte 00 as "no key", so none has it.
+make_relay_key() {
+    local key=$1/relay.key hex=00
+    [ -s "$key" ] && return 0
+    while [ "${hex:0:2}" = 00 ]; do hex=$(openssl rand -hex 16); done
+    (umask 077 && printf '%s\n' "$hex" >"$key")
+}
+
+# xkt-syslog-decrypt on RELAY_PORT, forwarding plain lines to the UDP
+# source. Its 32 MiB receive buffer rides out a burst of the whole fleet or
+# a moment without CPU; the port is shared (SO_REUSEPORT), so more relays
+# with the same key can join it on other cores; its counters go to
+# DIR/relay.log on SIGUSR1 and when it stops. Without a built relay the tier
+# runs without one (AES boxes then have nowhere to send).
+start_relay() {
+    local dir=$1 relay attempt pid
+    if ! relay=$(find_relay); then
+        echo "fleet.sh: no xkt-syslog-decrypt (build the project or set XKT_SYSLOG_DECRYPT): no relay for AES boxes" >&2
+        RELAY_PORT=
+        return 0
+    fi
+    alive "$dir/relay.pid" && return 0
+    make_relay_key "$dir"
+    for attempt in 1 2 3 4 5; do
+        if [ "$attempt" -gt 1 ] || [ -z "${RELAY_PORT:-}" ]; then RELAY_PORT=$(random_port); fi
+        : >"$dir/relay.log"
+        ( exec setsid "$relay" -K "$dir/relay.key" -l 127.0.0.1 -p "$RELAY_PORT" -f "127.0.0.1:$UDP_PORT" \
+            --rcvbuf 33554432 --reuseport </dev/null >/dev/null 2>"$dir/relay.log" ) &
+        pid=$!
+        if wait_for 50 grep -q 'listening on' "$dir/relay.log"; then
+            echo "$pid" >"$dir/relay.pid"
+            return 0
+        fi
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+        grep -q 'cannot listen' "$dir/relay.log" || break
+    done
+    die "the decrypt relay did not start (see $dir/relay.log)"
+}
+
 write_env() {
     local dir=$1
     cat >"$dir/env" <<ENV
 UDP_PORT=${UDP_PORT:-}
 TLS_PORT=${TLS_PORT:-}
 CA_FILE=$dir/tls/ca.pem
+RELAY_PORT=${RELAY_PORT:-}
+AES_KEY_FILE=$dir/relay.key
 STORE_WAS=${STORE:-0}
 STORE_HTTP_PORT=${STORE_HTTP_PORT:-}
 STORE_TCP_PORT=${STORE_TCP_PORT:-}
@@ -291,9 +353,13 @@ start() {
         write_env "$dir"
         start_store "$dir"
     fi
+    # A collector started anew may get other ports: its relay follows it.
+    alive "$dir/syslog-ng.pid" || stop_pid_file "$dir/relay.pid"
     start_collector "$dir"
+    start_relay "$dir"
     write_env "$dir"
     echo "collector: udp 127.0.0.1:$UDP_PORT tls 127.0.0.1:$TLS_PORT (CA $dir/tls/ca.pem)"
+    [ -n "${RELAY_PORT:-}" ] && echo "relay: aes udp 127.0.0.1:$RELAY_PORT (key in $dir/relay.key)"
     [ "$STORE" = 1 ] && echo "store: http 127.0.0.1:$STORE_HTTP_PORT native 127.0.0.1:$STORE_TCP_PORT"
     return 0
 }
@@ -313,7 +379,10 @@ stop_pid_file() {
 stop() {
     local dir=$1
     [ -d "$dir" ] || die "no such folder: $dir"
-    [ "${2:-}" = --store ] || stop_pid_file "$dir/syslog-ng.pid"
+    if [ "${2:-}" != --store ]; then
+        stop_pid_file "$dir/relay.pid"
+        stop_pid_file "$dir/syslog-ng.pid"
+    fi
     stop_pid_file "$dir/store/pid"
 }
 
@@ -321,6 +390,10 @@ status() {
     local dir=$1 rc=0
     if alive "$dir/syslog-ng.pid"; then echo "collector: running (pid $(cat "$dir/syslog-ng.pid"))"
     else echo "collector: stopped"; rc=3; fi
+    if [ -e "$dir/relay.key" ]; then
+        if alive "$dir/relay.pid"; then echo "relay: running (pid $(cat "$dir/relay.pid"))"
+        else echo "relay: stopped"; rc=3; fi
+    fi
     if [ -e "$dir/store/config.xml" ]; then
         if alive "$dir/store/pid"; then echo "store: running (pid $(cat "$dir/store/pid"))"
         else echo "store: stopped"; rc=3; fi

@@ -4,6 +4,7 @@
 # syslog-ng (the tests' and the demo's collector) unpacked under build-deps/.
 # syslog-ng is not installed: its package conflicts with the machine's own
 # system logger and would be started at boot. Nothing is enabled or started.
+# ClickHouse, the fleet test's store, is unpacked the same way.
 #   scripts/setup.sh
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -39,3 +40,7 @@ exec "\$root/usr/sbin/syslog-ng" --module-path="\$root/$modules" "\$@"
 WRAPPER
   chmod +x "$dest/syslog-ng"
 fi
+
+# The fleet test's store: ClickHouse and syslog-ng's http() module, unpacked
+# under build-deps/clickhouse (nothing when they are there already).
+"$here/collector/fleet.sh" install

@@ -1,14 +1,15 @@
 // xkt-fleet: a box farm for the collector tier that collector/fleet.sh
 // starts, and the question an operator asks of it afterwards.
 //
-//   xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|tls [--store]
+//   xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|aes|tls [--store]
 //   xkt-fleet query --dir DIR --mac MAC [--since TIME] [--until TIME] [--severity N]
 //
 // Every simulated box has its own MAC address and its own socket or TLS
 // connection; its lines are made by the library's own syslog formatters, so
-// the collector sees the bytes a real box sends. The run's last line is
-// "sent N received M stored K lost L": received counts the lines that came
-// into the per-MAC files, stored the rows the store gained.
+// the collector sees the bytes a real box sends (on aes, encrypted by the
+// library's AES-UDP transport for the tier's decrypt relay). The run's last
+// line is "sent N received M stored K lost L": received counts the lines
+// that came into the per-MAC files, stored the rows the store gained.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -33,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "log_model.h"
 #include "syslog_format.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
@@ -42,11 +45,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
-    "usage: xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|tls [--store]\n"
+    "usage: xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|aes|tls [--store]\n"
     "                     [--seed N]\n"
     "       xkt-fleet query --dir DIR --mac MAC [--since TIME] [--until TIME] [--severity N]\n"
     "  DIR       the folder given to collector/fleet.sh start (its ports are in DIR/env)\n"
     "  --rate    lines a second from the whole fleet\n"
+    "  aes       classic lines encrypted with the tier's key (DIR/relay.key), through its relay\n"
     "  --store   also count the rows the store gained (the tier was started with --store)\n"
     "  TIME      YYYY-MM-DD hh:mm:ss (UTC); --severity N keeps severities 0..N\n";
 
@@ -64,6 +68,8 @@ struct Tier {
     uint16_t storeHttpPort = 0;
     std::string storeTable = "boxlog";  // boxlog_all on a sharded store
     std::string caFile;
+    uint16_t relayPort = 0;  // the AES decrypt relay in front of the UDP port
+    std::string keyFile;
 };
 
 bool readTier(const std::string& dir, Tier& tier) {
@@ -80,6 +86,8 @@ bool readTier(const std::string& dir, Tier& tier) {
         if (key == "TLS_PORT") tier.tlsPort = port;
         if (key == "STORE_HTTP_PORT") tier.storeHttpPort = port;
         if (key == "CA_FILE") tier.caFile = value;
+        if (key == "RELAY_PORT") tier.relayPort = port;
+        if (key == "AES_KEY_FILE") tier.keyFile = value;
         if (key == "STORE_TABLE" && (value == "boxlog" || value == "boxlog_all")) tier.storeTable = value;
     }
     return tier.udpPort != 0 && tier.tlsPort != 0;
@@ -299,10 +307,41 @@ void closeBox(Box& box) {
     if (box.fd >= 0) close(box.fd);
 }
 
+// --- AES boxes: the library's encrypted transport, through the relay --------
+
+// Gives the library's AES-UDP transport the relay's address and the tier's
+// key, as the management agent gives them to a box.
+bool prepareAesBoxes(const Tier& tier) {
+    std::ifstream file(tier.keyFile);
+    std::string hex;
+    if (tier.relayPort == 0 || !std::getline(file, hex) || hex.size() < 2 * XKT_LOG_AES_KEY_SIZE) {
+        return false;
+    }
+    uint8_t key[XKT_LOG_AES_KEY_SIZE];
+    for (size_t i = 0; i < sizeof key; ++i) {
+        const char* digits = hex.data() + 2 * i;
+        if (std::from_chars(digits, digits + 2, key[i], 16).ptr != digits + 2) return false;
+    }
+    xkt::log::SyslogLock lock;
+    std::memcpy(xkt::log::g_syslogAesKey, key, sizeof key);
+    std::snprintf(xkt::log::g_syslogServer, sizeof xkt::log::g_syslogServer, "127.0.0.1");
+    xkt::log::g_syslogPort = tier.relayPort;
+    return key[0] != 0;  // 00 there means "no key" to the library
+}
+
+// A classic line as a box sends it: plain, or encrypted by the library's
+// AES-UDP transport to the relay.
+bool sendDatagram(bool aes, int fd, const sockaddr_in& to, const char* line, size_t length) {
+    if (aes) return sendEncryptedSyslog(fd, line) == 0;
+    return sendto(fd, line, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+           static_cast<ssize_t>(length);
+}
+
 // Sends rate x seconds lines, paced evenly over the run; a box sometimes
 // sends a burst of lines at once, as a box does when something goes wrong.
 long sendLines(std::vector<Box>& boxes, const RunOptions& options, const Tier& tier) {
     const bool tls = options.transport == "tls";
+    const bool aes = options.transport == "aes";
     const sockaddr_in udp = loopback(tier.udpPort);
     const int udpSocket = tls ? -1 : socket(AF_INET, SOCK_DGRAM, 0);
     if (!tls && udpSocket < 0) return 0;
@@ -328,10 +367,7 @@ long sendLines(std::vector<Box>& boxes, const RunOptions& options, const Tier& t
                 if (sendAll(box.ssl, line, length)) ++sent;
             } else {
                 if (xkt::log::formatClassicLineAs(box.mac, item, line, kind, length) != 0) continue;
-                if (sendto(udpSocket, line, length, 0, reinterpret_cast<const sockaddr*>(&udp),
-                           sizeof udp) == static_cast<ssize_t>(length)) {
-                    ++sent;
-                }
+                if (sendDatagram(aes, udpSocket, udp, line, length)) ++sent;
             }
         }
     }
@@ -394,7 +430,7 @@ int run(int argc, char** argv) {
         }
     }
     if (options.dir.empty() || options.boxes == 0 || options.rate == 0 || options.seconds == 0 ||
-        (options.transport != "udp" && options.transport != "tls")) {
+        (options.transport != "udp" && options.transport != "aes" && options.transport != "tls")) {
         return usageError();
     }
     const bool tls = options.transport == "tls";
@@ -405,6 +441,11 @@ int run(int argc, char** argv) {
     Tier tier;
     if (!readTier(options.dir, tier) || (options.store && tier.storeHttpPort == 0)) {
         std::fprintf(stderr, "xkt-fleet: no running tier%s in %s\n", options.store ? " with a store" : "",
+                     options.dir.c_str());
+        return 1;
+    }
+    if (options.transport == "aes" && !prepareAesBoxes(tier)) {
+        std::fprintf(stderr, "xkt-fleet: no decrypt relay or key in %s (RELAY_PORT, AES_KEY_FILE)\n",
                      options.dir.c_str());
         return 1;
     }
