@@ -505,6 +505,7 @@ int run(int argc, char** argv) {
         return usageError();
     }
     const bool tls = options.transport == "tls";
+    if (options.clientCerts && !tls) return usageError("--client-certs is for --transport tls");
     if (tls && options.boxes > kTlsBoxesMax) {
         std::fprintf(stderr, "xkt-fleet: the tier takes at most %ld TLS connections\n", kTlsBoxesMax);
         return 2;

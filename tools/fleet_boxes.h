@@ -36,7 +36,4 @@ struct DaemonFleet {
 long runDaemonFleet(const DaemonFleet& fleet, const std::string& token,
                     const std::function<void(long sent)>& collect);
 
-// The MAC of box index in the real-daemon mode.
-std::string daemonMac(long index);
-
 }  // namespace xkt::fleet

@@ -136,14 +136,15 @@ long writerResult(DaemonBox& box, Clock::time_point deadline) {
     return std::sscanf(readAll(box.root + "/writer.log").c_str(), "wrote %ld", &wrote) == 1 ? wrote : 0;
 }
 
-}  // namespace
-
+// Locally administered, and apart from the simulated boxes' 02:00:...
 std::string daemonMac(long index) {
     char mac[18];
     std::snprintf(mac, sizeof mac, "02:01:00:00:%02x:%02x", static_cast<unsigned>((index >> 8) & 0xff),
                   static_cast<unsigned>(index & 0xff));
     return mac;
 }
+
+}  // namespace
 
 long runDaemonFleet(const DaemonFleet& fleet, const std::string& token,
                     const std::function<void(long sent)>& collect) {
