@@ -181,9 +181,9 @@ BIO* newStreamBio(int32_t socket) {
 
 // The box's own certificate, when it has one: its subject names the box's
 // MAC, which the structured lines do not carry, so a collector can file
-// them under the box. Without both files the box stays anonymous, as
-// before; a pair that does not load or match is left out the same way,
-// since a line filed under the peer address beats a line not sent.
+// them under the box. Without both files the box connects without one; a
+// pair that does not load or match is left out the same way, since a line
+// filed under the peer address beats a line not sent.
 constexpr const char* kClientCertFile = "/data/xktlog/tls/client.pem";
 constexpr const char* kClientKeyFile = "/data/xktlog/tls/client.key";
 
