@@ -109,7 +109,7 @@ ladder() {
     per_core=$(awk -v n="$lines" -v c="$cpu" 'BEGIN { printf "%d", (c > 0 ? n / c : 0) }')
     printf '  %-14s offered %6d/s: sent %7d filed %7d stored %7d lost %6d: %6d lines/s, collector %6d lines/core-s\n' \
       "$label" "$rate" "$sent" "$lines" "$rows" "$lost" "$per_s" "$per_core"
-    [ "$lost" -eq 0 ] && [ "$sent" -gt 0 ] || break
+    if [ "$lost" -ne 0 ] || [ "$sent" -eq 0 ]; then break; fi
     if [ "$per_s" -gt "$best" ]; then
       best=$per_s
       best_line=$(printf '%s: lossless %d lines/s (offered %d/s); collector %d lines/core-s, %d boxes/core at 0.5 lines/s' \
