@@ -6,6 +6,8 @@
 #   fleet.sh start DIR [--store]        start; ports and paths go to DIR/env
 #   fleet.sh stop DIR [--store]         stop both, or the store alone
 #   fleet.sh status DIR
+#   fleet.sh client-cert DIR MAC DEST  a box's client certificate (CN = MAC),
+#                                      signed by DIR's CA, as DEST/client.pem and .key
 # Nothing is installed system-wide and nothing is enabled at boot: ClickHouse
 # is unpacked (apt-get download + dpkg -x) into $XKT_FLEET_DEPS.
 set -euo pipefail
@@ -18,6 +20,7 @@ die() { echo "fleet.sh: $*" >&2; exit 1; }
 
 usage() {
     echo "usage: fleet.sh install | start DIR [--store] | stop DIR [--store] | status DIR" >&2
+    echo "       fleet.sh client-cert DIR MAC DEST" >&2
     exit 2
 }
 
@@ -163,6 +166,24 @@ make_tls_files() {
         openssl x509 -req -days 30 -in server.csr -CA ca.pem -CAkey ca.key \
             -CAcreateserial -CAserial serial -extfile server.ext -out server.pem
     ) >"$tls/openssl.log" 2>&1 || die "openssl failed (see $tls/openssl.log)"
+}
+
+# A box's identity on TLS: a key and a certificate whose CN is the box's
+# MAC, signed by the tier's CA. The box keeps them as
+# /data/xktlog/tls/client.pem and client.key under its root.
+client_cert() {
+    local dir=$1 mac=$2 dest=$3
+    [[ $mac =~ ^[0-9A-Fa-f]{2}(:[0-9A-Fa-f]{2}){5}$ ]] || die "not a MAC: $mac"
+    [ -s "$dir/tls/ca.key" ] || die "no tier CA in $dir/tls (start the tier first)"
+    mkdir -p "$dest"
+    printf 'basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n' >"$dest/client.ext"
+    ( umask 077 && openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+        -subj "/CN=$mac" -keyout "$dest/client.key" -out "$dest/client.csr" ) >/dev/null 2>&1 \
+        && openssl x509 -req -days 30 -in "$dest/client.csr" -CA "$dir/tls/ca.pem" \
+            -CAkey "$dir/tls/ca.key" -CAserial "$dir/tls/serial" -CAcreateserial \
+            -extfile "$dest/client.ext" -out "$dest/client.pem" >/dev/null 2>&1 \
+        || die "openssl failed for $mac"
+    rm -f "$dest/client.csr" "$dest/client.ext"
 }
 
 # The package's config.xml and users.xml with this instance's ports and
@@ -406,5 +427,6 @@ case ${1:-} in
     start) [ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$3" = --store ]; } || usage; start "$2" "${3:-}" ;;
     stop) [ $# -eq 2 ] || { [ $# -eq 3 ] && [ "$3" = --store ]; } || usage; stop "$2" "${3:-}" ;;
     status) [ $# -eq 2 ] || usage; status "$2" ;;
+    client-cert) [ $# -eq 4 ] || usage; client_cert "$2" "$3" "$4" ;;
     *) usage ;;
 esac

@@ -16,6 +16,7 @@
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -178,6 +179,40 @@ BIO* newStreamBio(int32_t socket) {
 
 // ---- Connecting ---------------------------------------------------------------
 
+// The box's own certificate, when it has one: its subject names the box's
+// MAC, which the structured lines do not carry, so a collector can file
+// them under the box. Without both files the box connects without one; a
+// pair that does not load or match is left out the same way, since a line
+// filed under the peer address beats a line not sent.
+constexpr const char* kClientCertFile = "/data/xktlog/tls/client.pem";
+constexpr const char* kClientKeyFile = "/data/xktlog/tls/client.key";
+
+template <typename T, typename Read>
+T* readPem(const char* file, Read read) {
+    BIO* bio = BIO_new_file(file, "r");
+    if (bio == nullptr) return nullptr;
+    T* value = read(bio, nullptr, nullptr, nullptr);
+    BIO_free(bio);
+    return value;
+}
+
+void presentBoxCertificate(SSL_CTX* context) {
+    BoxText<kSyslogServerSize> certFile;
+    BoxText<kSyslogServerSize> keyFile;
+    if (certFile.path(kClientCertFile) != 0 || keyFile.path(kClientKeyFile) != 0) return;
+    // Checked as a pair before the context takes either: a certificate
+    // without its key would fail every handshake.
+    X509* cert = readPem<X509>(certFile.c_str(), PEM_read_bio_X509);
+    EVP_PKEY* key = readPem<EVP_PKEY>(keyFile.c_str(), PEM_read_bio_PrivateKey);
+    if (cert != nullptr && key != nullptr && X509_check_private_key(cert, key) == 1) {
+        static_cast<void>(SSL_CTX_use_certificate(context, cert));
+        static_cast<void>(SSL_CTX_use_PrivateKey(context, key));
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    ERR_clear_error();
+}
+
 int verifyTrampoline(int preverify, X509_STORE_CTX* store) {
     return tls_session_verify_callback(preverify, store);
 }
@@ -196,6 +231,7 @@ SSL_CTX* newClientContext() {
         return nullptr;
     }
     (void)SSL_CTX_set_cipher_list(context, kCipherList);
+    presentBoxCertificate(context);
     return context;
 }
 

@@ -63,3 +63,7 @@ echo "error log: channel 4 per item, and the export of ten full 2 MiB temporary 
 echo
 echo "overload: N flat-out writer threads against the log thread (${OVERLOAD_SECONDS:-3} s a row):"
 "$dir/bench/xkt_overload_bench" "${OVERLOAD_SECONDS:-3}" 1 4 8 32 2>/dev/null | tee "$dir/overload.txt"
+
+echo
+echo "fleet: simulated boxes and syslog-ng's loggen into a private collector tier (and store, when unpacked):"
+"$here/bench/fleet_bench.sh" "$dir" "${FLEET_SECONDS:-5}" 2>&1 | tee "$dir/fleet.txt"

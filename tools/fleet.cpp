@@ -2,6 +2,7 @@
 // starts, and the question an operator asks of it afterwards.
 //
 //   xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|aes|tls [--store]
+//   xkt-fleet run --dir DIR --xktlogd K --rate R --seconds S --transport udp|aes|tls [--store]
 //   xkt-fleet query --dir DIR --mac MAC [--since TIME] [--until TIME] [--severity N]
 //
 // Every simulated box has its own MAC address and its own socket or TLS
@@ -27,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
@@ -36,6 +38,7 @@
 #include <vector>
 
 #include "log_model.h"
+#include "fleet_boxes.h"
 #include "syslog_format.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
@@ -46,18 +49,25 @@ using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
     "usage: xkt-fleet run --dir DIR --boxes N --rate R --seconds S --transport udp|aes|tls [--store]\n"
-    "                     [--seed N]\n"
+    "                     [--seed N] [--client-certs]\n"
+    "       xkt-fleet run --dir DIR --xktlogd K --rate R --seconds S --transport udp|aes|tls [--store]\n"
+    "                     [--client-certs]\n"
     "       xkt-fleet query --dir DIR --mac MAC [--since TIME] [--until TIME] [--severity N]\n"
     "  DIR       the folder given to collector/fleet.sh start (its ports are in DIR/env)\n"
     "  --rate    lines a second from the whole fleet\n"
     "  aes       classic lines encrypted with the tier's key (DIR/relay.key), through its relay\n"
     "  --store   also count the rows the store gained (the tier was started with --store)\n"
+    "  --xktlogd K  the boxes are K real xktlogd processes (roots in DIR/xktlogd), each\n"
+    "            with a writer that logs through the library\n"
+    "  --client-certs  on TLS each box presents a certificate naming its MAC, signed by\n"
+    "            the tier's CA, so the tier files its lines under the MAC\n"
     "  TIME      YYYY-MM-DD hh:mm:ss (UTC); --severity N keeps severities 0..N\n";
 
 constexpr long kBoxesMax = 100000;
 constexpr long kRateMax = 500000;
 constexpr long kSecondsMax = 3600;
 constexpr long kTlsBoxesMax = 200;  // the tier's max-connections on TLS
+constexpr long kDaemonsMax = 64;    // processes, on a machine of a few cores
 constexpr auto kSettleTime = std::chrono::seconds(3);
 constexpr auto kCollectTimeout = std::chrono::seconds(60);
 
@@ -273,6 +283,8 @@ struct RunOptions {
     std::string transport;
     bool store = false;
     unsigned seed = 1;
+    long daemons = 0;
+    bool clientCerts = false;
 };
 
 SSL_CTX* clientContext(const std::string& caFile) {
@@ -286,7 +298,18 @@ SSL_CTX* clientContext(const std::string& caFile) {
     return ctx;
 }
 
-bool openBox(Box& box, long index, const Tier& tier, bool tls, SSL_CTX* ctx) {
+// The box's certificate, made in DIR/clients/MAC, for a handshake that
+// names the box.
+bool presentCertificate(const Box& box, const Tier& tier) {
+    const std::string dest = tier.dir + "/clients/" + box.mac;
+    std::error_code error;
+    std::filesystem::create_directories(dest, error);
+    return !error && xkt::fleet::writeClientCertificate(tier.dir, box.mac, dest) &&
+           SSL_use_certificate_file(box.ssl, (dest + "/client.pem").c_str(), SSL_FILETYPE_PEM) == 1 &&
+           SSL_use_PrivateKey_file(box.ssl, (dest + "/client.key").c_str(), SSL_FILETYPE_PEM) == 1;
+}
+
+bool openBox(Box& box, long index, const Tier& tier, bool tls, SSL_CTX* ctx, bool clientCert) {
     // Locally administered addresses, one per box.
     std::snprintf(box.mac, sizeof box.mac, "02:00:%02x:%02x:%02x:%02x",
                   static_cast<unsigned>((index >> 24) & 0xff),
@@ -296,7 +319,8 @@ bool openBox(Box& box, long index, const Tier& tier, bool tls, SSL_CTX* ctx) {
     box.fd = connectLoopback(tier.tlsPort);
     if (box.fd < 0) return false;
     box.ssl = SSL_new(ctx);
-    return box.ssl != nullptr && SSL_set_fd(box.ssl, box.fd) == 1 && SSL_connect(box.ssl) == 1;
+    return box.ssl != nullptr && (!clientCert || presentCertificate(box, tier)) &&
+           SSL_set_fd(box.ssl, box.fd) == 1 && SSL_connect(box.ssl) == 1;
 }
 
 void closeBox(Box& box) {
@@ -406,6 +430,7 @@ bool readRunOption(std::string_view name, const char* value, RunOptions& options
     if (name == "--dir") options.dir = value;
     else if (name == "--transport") options.transport = value;
     else if (name == "--boxes") return parseNumber(value, 1, kBoxesMax, options.boxes);
+    else if (name == "--xktlogd") return parseNumber(value, 1, kDaemonsMax, options.daemons);
     else if (name == "--rate") return parseNumber(value, 1, kRateMax, options.rate);
     else if (name == "--seconds") return parseNumber(value, 1, kSecondsMax, options.seconds);
     else if (name == "--seed") {
@@ -417,23 +442,110 @@ bool readRunOption(std::string_view name, const char* value, RunOptions& options
     return true;
 }
 
+// --- real xktlogd boxes ---------------------------------------------------
+
+// Marks the lines of one run, so that neither earlier runs nor what the
+// daemons say about themselves are counted.
+std::string runToken() {
+    std::random_device random;
+    char token[17];
+    std::snprintf(token, sizeof token, "%08x%08x", random(), random());
+    return token;
+}
+
+long linesWith(const std::string& tierDir, const std::string& token) {
+    const std::string boxes = tierDir + "/boxes";
+    long lines = 0;
+    for (const std::string& mac : listDir(boxes)) {
+        for (const std::string& day : listDir(boxes + "/" + mac)) {
+            std::ifstream in(boxes + "/" + mac + "/" + day);
+            for (std::string line; std::getline(in, line);) lines += line.find(token) != std::string::npos;
+        }
+    }
+    return lines;
+}
+
+long storedWith(const Tier& tier, const std::string& token) {
+    std::string body;
+    // The token is hexadecimal: nothing to quote.
+    if (!storeQuery(tier.storeHttpPort,
+                    "SELECT count() FROM fleet." + tier.storeTable + " WHERE position(msg, '" + token + "') > 0",
+                    body)) {
+        return -1;
+    }
+    return std::strtol(body.c_str(), nullptr, 10);
+}
+
+int runDaemons(const RunOptions& options, const Tier& tier) {
+    const bool tls = options.transport == "tls";
+    const bool aes = options.transport == "aes";
+    std::string aesKey;
+    if (aes) std::getline(std::ifstream(tier.keyFile), aesKey);
+    const xkt::fleet::DaemonFleet fleet{
+        tier.dir,    tier.caFile,         tls ? tier.tlsPort : aes ? tier.relayPort : tier.udpPort,
+        tls,         aesKey.substr(0, 32), options.clientCerts,
+        options.daemons, options.rate,    options.seconds};
+    const std::string token = runToken();
+    long received = 0, stored = 0;
+    const long sent = xkt::fleet::runDaemonFleet(fleet, token, [&](long target) {
+        received = waitForCount(0, target, [&] { return linesWith(tier.dir, token); });
+        if (options.store) stored = waitForCount(0, target, [&] { return storedWith(tier, token); });
+    });
+    if (sent < 0) return 1;
+    const long lost = sent - (options.store ? std::min(received, stored) : received);
+    std::printf("sent %ld received %ld stored %ld lost %ld\n", sent, received, stored, lost);
+    return lost == 0 ? 0 : 1;
+}
+
+// A middleware process of a real box (box-writer LINES RATE TOKEN, started
+// in the box's root once its xktlogd manages the log): LINES records at
+// RATE a second through XKT_logWrite, each message ending in TOKEN. Its one
+// line of output, "wrote N", counts the writes the library accepted.
+int boxWriter(int argc, char** argv) {
+    long lines = 0, rate = 0;
+    if (argc != 5 || !parseNumber(argv[2], 0, kRateMax * kSecondsMax, lines) ||
+        !parseNumber(argv[3], 1, kRateMax, rate)) {
+        return usageError();
+    }
+    const char* mac = std::getenv("XKT_MAC");
+    std::mt19937 rng(static_cast<unsigned>(std::hash<std::string>{}(mac != nullptr ? mac : "")));
+    LogRecord record{};
+    char plain[256];
+    long wrote = 0;
+    const auto start = Clock::now();
+    for (long i = 0; i < lines; ++i) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(i * 1000000 / rate));
+        while (makeItem(rng, record, plain, sizeof plain) != 1) {
+        }
+        wrote += XKT_logWrite(record.file, record.line, "main", record.code,
+                              static_cast<LogType>(record.type), static_cast<LogLevel>(record.level),
+                              record.module, "%s [%s]", record.message, argv[4]) >= 0;
+    }
+    std::printf("wrote %ld\n", wrote);
+    return 0;
+}
+
 int run(int argc, char** argv) {
     RunOptions options;
     for (int i = 2; i < argc; ++i) {
         const std::string_view name = argv[i];
         if (name == "--store") {
             options.store = true;
+        } else if (name == "--client-certs") {
+            options.clientCerts = true;
         } else if (i + 1 >= argc || !readRunOption(name, argv[i + 1], options)) {
             return usageError(("bad argument " + std::string(name)).c_str());
         } else {
             ++i;
         }
     }
+    if (options.daemons > 0) options.boxes = options.daemons;
     if (options.dir.empty() || options.boxes == 0 || options.rate == 0 || options.seconds == 0 ||
         (options.transport != "udp" && options.transport != "aes" && options.transport != "tls")) {
         return usageError();
     }
     const bool tls = options.transport == "tls";
+    if (options.clientCerts && !tls) return usageError("--client-certs is for --transport tls");
     if (tls && options.boxes > kTlsBoxesMax) {
         std::fprintf(stderr, "xkt-fleet: the tier takes at most %ld TLS connections\n", kTlsBoxesMax);
         return 2;
@@ -449,6 +561,7 @@ int run(int argc, char** argv) {
                      options.dir.c_str());
         return 1;
     }
+    if (options.daemons > 0) return runDaemons(options, tier);
     // The collector reads line times as UTC.
     g_iLogUseUTCTime = 1;
     setIdentity("STB_", "V100R002C20");
@@ -468,7 +581,7 @@ int run(int argc, char** argv) {
     long sent = 0;
     bool opened = true;
     for (size_t i = 0; i < boxes.size() && opened; ++i) {
-        opened = openBox(boxes[i], static_cast<long>(i), tier, tls, ctx);
+        opened = openBox(boxes[i], static_cast<long>(i), tier, tls, ctx, options.clientCerts);
     }
     if (opened) sent = sendLines(boxes, options, tier);
     for (Box& box : boxes) closeBox(box);
@@ -571,5 +684,6 @@ int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
     if (command == "run") return run(argc, argv);
     if (command == "query") return query(argc, argv);
+    if (command == "box-writer") return boxWriter(argc, argv);
     return usageError();
 }
