@@ -65,12 +65,12 @@ SharedFileFormat ringFormat() {
     return format;
 }
 
-// A thread keeps to one lane, so its entries stay in the order it wrote
-// them. It takes the lane with the fewest live writers of the whole root,
-// so that writers on different cores seldom share one, and gives its place
-// back when it ends. It moves only when its lane stays locked by a live
-// owner; its next entry is then later than all it wrote before, and
-// readers merge the lanes by time.
+// A thread keeps to one lane while it can. It takes the lane with the
+// fewest live writers of the whole root, so that writers on different
+// cores seldom share one, and gives its place back when it ends. It moves
+// when its lane stays locked by a live owner, or when the lane is full of
+// entries the log thread has yet to read; its next entry is then later than
+// all it wrote before, and readers merge the lanes by time.
 class LaneSeat {
 public:
     ~LaneSeat() { leave(); }
@@ -133,6 +133,18 @@ private:
 
 // Initial-exec: read on every log write; the platform library is linked, not loaded late.
 __attribute__((tls_model("initial-exec"))) thread_local LaneSeat t_laneSeat;
+
+// A thread's last look for a lane with more room than its own, per buffer.
+// When it found none, olderElsewhere is the oldest entry of the lanes it
+// could have moved to: until its own lane's oldest entry is newer, looking
+// again would find nothing better, except that seats change hands and the
+// log thread catches up, so it looks again every kRoomSearchSkips slices.
+struct RoomSearch {
+    int64_t olderElsewhere = INT64_MIN;
+    uint32_t skipped = 0;
+};
+constexpr uint32_t kRoomSearchSkips = 16;
+thread_local RoomSearch t_roomSearch[kLogIdCount];
 
 // The calling thread's name, packed for a reader slot.
 void threadName(uint64_t (&words)[2]) {
@@ -306,11 +318,62 @@ LogBuffer::Lane* LogBuffer::lockWritableLane(bool& recovered) {
     return nullptr;
 }
 
-void LogBuffer::append(Lane& lane, bool recovered, const uint8_t* head, size_t headSize,
+uint64_t LogBuffer::unreadRoom(const Lane& lane, const RingState& state) const {
+    const uint64_t mark = lane.header->readMark.load(std::memory_order_relaxed);
+    return capacity_ - (state.head - std::clamp(mark, state.tail, state.head));
+}
+
+int64_t LogBuffer::oldestTime(const Lane& lane, const RingState& state) const {
+    if (state.head == state.tail) return INT64_MAX;
+    uint8_t raw[kEntryHeaderSize];
+    takeAt(lane, static_cast<size_t>(state.tail % capacity_), raw, sizeof raw);
+    const LogEntryHeader header = decodeEntryHeader(raw);
+    return int64_t{header.seconds} * 1000000000 + header.nanoseconds;
+}
+
+LogBuffer::Lane* LogBuffer::laneWithRoom(Lane* lane, RingState& state, uint64_t need) {
+    if (state.head - state.tail + need <= capacity_) return lane;
+    if (unreadRoom(*lane, state) >= need + capacity_ / 32) return lane;
+    RoomSearch& search = t_roomSearch[static_cast<size_t>(id_)];
+    const int64_t ownOldest = oldestTime(*lane, state);
+    if (ownOldest <= search.olderElsewhere && ++search.skipped < kRoomSearchSkips) return lane;
+    search.skipped = 0;
+    const WakeArea* wake = wakeArea();
+    size_t roomiest = kLogLanes;
+    uint64_t mostRoom = std::max<uint64_t>(capacity_ / 4, need + capacity_ / 32);
+    size_t oldestLane = kLogLanes;
+    int64_t oldest = INT64_MAX;
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        if (&lanes_[i] == lane ||
+            (wake != nullptr && wake->laneWriters[i].load(std::memory_order_relaxed) != 0)) {
+            continue;
+        }
+        RingState other{};
+        uint32_t commit = 0;
+        if (!snapshot(lanes_[i], other, commit)) continue;
+        if (const uint64_t room = unreadRoom(lanes_[i], other); room >= mostRoom) {
+            mostRoom = room;
+            roomiest = i;
+        } else if (const int64_t time = oldestTime(lanes_[i], other); time < oldest) {
+            oldest = time;
+            oldestLane = i;
+        }
+    }
+    search.olderElsewhere = roomiest != kLogLanes ? INT64_MIN : oldest;
+    const size_t target =
+        roomiest != kLogLanes ? roomiest : (oldest < ownOldest ? oldestLane : kLogLanes);
+    if (target == kLogLanes || !tryLockShared(lanes_[target].header->lock)) return lane;
+    unlockShared(lane->header->lock);
+    t_laneSeat.moveTo(target);
+    search.olderElsewhere = INT64_MIN;
+    state = lockedState(lanes_[target], false);
+    return &lanes_[target];
+}
+
+void LogBuffer::append(Lane& lane, RingState state, const uint8_t* head, size_t headSize,
                        std::string_view tag, std::string_view message) {
     static constexpr char nul = '\0';
     const uint64_t need = headSize + tag.size() + 1 + message.size() + 1;
-    RingState state = lockedState(lane, recovered);
     // The dropped entries go first, in an index of their own: the copy
     // below overwrites their bytes, and a reader copying them must see that.
     if (state.head - state.tail + need > capacity_) {
@@ -359,7 +422,9 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
     bool recovered = false;
     Lane* lane = lockWritableLane(recovered);
     if (lane == nullptr) return -EBUSY;
-    append(*lane, recovered, head, sizeof head, tag, message);
+    RingState state = lockedState(*lane, recovered);
+    lane = laneWithRoom(lane, state, sizeof head + tag.size() + 1 + message.size() + 1);
+    append(*lane, state, head, sizeof head, tag, message);
     // The count goes up before the sleepers are looked at, and a sleeper
     // registers before it looks at the count (both in one total order),
     // so either the writer sees the sleeper or the sleeper the entry.
