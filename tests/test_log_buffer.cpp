@@ -98,6 +98,7 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneCountsWhatItLost) {
     Messages seen = readMessages(first);
     ASSERT_EQ(static_cast<size_t>(present), seen.size());
     expectInOrderEndingAt(seen, total - 1);
+    EXPECT_EQ(numbered(total - present), seen.front());  // the oldest went first
     EXPECT_EQ(static_cast<uint64_t>(total - 1 - present), first.lost());
     EXPECT_EQ(seen, readMessages(second));
     EXPECT_EQ(static_cast<uint64_t>(total - present), second.lost());

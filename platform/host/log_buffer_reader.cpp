@@ -52,7 +52,8 @@ void LogReader::publishMarks() {
     if (!managing_) return;
     for (size_t i = 0; i < kLogLanes; ++i) {
         Cursor& cursor = cursors_[i];
-        if (cursor.offset == cursor.published) continue;
+        // Not placed yet (its lane was damaged): it has read nothing there.
+        if (cursor.offset == cursor.published || cursor.offset == UINT64_MAX) continue;
         cursor.published = cursor.offset;
         buffer_->lanes_[i].header->readMark.store(cursor.offset, std::memory_order_relaxed);
     }
