@@ -134,17 +134,12 @@ private:
 // Initial-exec: read on every log write; the platform library is linked, not loaded late.
 __attribute__((tls_model("initial-exec"))) thread_local LaneSeat t_laneSeat;
 
-// A thread's last look for a lane with more room than its own, per buffer.
-// When it found none, olderElsewhere is the oldest entry of the lanes it
-// could have moved to: until its own lane's oldest entry is newer, looking
-// again would find nothing better, except that seats change hands and the
-// log thread catches up, so it looks again every kRoomSearchSkips slices.
-struct RoomSearch {
-    int64_t olderElsewhere = INT64_MIN;
-    uint32_t skipped = 0;
-};
+// After a look for a lane with room found none, a thread fills this many
+// slices of its own lane before it looks again, per buffer: under
+// sustained overload every lane is full of unread entries, and a look
+// reads every lane's index.
 constexpr uint32_t kRoomSearchSkips = 16;
-thread_local RoomSearch t_roomSearch[kLogIdCount];
+thread_local uint32_t t_roomSearchSkips[kLogIdCount];
 
 // The calling thread's name, packed for a reader slot.
 void threadName(uint64_t (&words)[2]) {
@@ -323,26 +318,18 @@ uint64_t LogBuffer::unreadRoom(const Lane& lane, const RingState& state) const {
     return capacity_ - (state.head - std::clamp(mark, state.tail, state.head));
 }
 
-int64_t LogBuffer::oldestTime(const Lane& lane, const RingState& state) const {
-    if (state.head == state.tail) return INT64_MAX;
-    uint8_t raw[kEntryHeaderSize];
-    takeAt(lane, static_cast<size_t>(state.tail % capacity_), raw, sizeof raw);
-    const LogEntryHeader header = decodeEntryHeader(raw);
-    return int64_t{header.seconds} * 1000000000 + header.nanoseconds;
-}
-
 LogBuffer::Lane* LogBuffer::laneWithRoom(Lane* lane, RingState& state, uint64_t need) {
     if (state.head - state.tail + need <= capacity_) return lane;
-    if (unreadRoom(*lane, state) >= need + capacity_ / 32) return lane;
-    RoomSearch& search = t_roomSearch[static_cast<size_t>(id_)];
-    const int64_t ownOldest = oldestTime(*lane, state);
-    if (ownOldest <= search.olderElsewhere && ++search.skipped < kRoomSearchSkips) return lane;
-    search.skipped = 0;
+    const uint64_t slice = need + capacity_ / 32;
+    if (unreadRoom(*lane, state) >= slice) return lane;
+    uint32_t& skips = t_roomSearchSkips[static_cast<size_t>(id_)];
+    if (skips != 0) {
+        --skips;
+        return lane;
+    }
     const WakeArea* wake = wakeArea();
     size_t roomiest = kLogLanes;
-    uint64_t mostRoom = std::max<uint64_t>(capacity_ / 4, need + capacity_ / 32);
-    size_t oldestLane = kLogLanes;
-    int64_t oldest = INT64_MAX;
+    uint64_t mostRoom = std::max<uint64_t>(capacity_ / 4, slice);
     for (size_t i = 0; i < kLogLanes; ++i) {
         if (&lanes_[i] == lane ||
             (wake != nullptr && wake->laneWriters[i].load(std::memory_order_relaxed) != 0)) {
@@ -354,20 +341,16 @@ LogBuffer::Lane* LogBuffer::laneWithRoom(Lane* lane, RingState& state, uint64_t 
         if (const uint64_t room = unreadRoom(lanes_[i], other); room >= mostRoom) {
             mostRoom = room;
             roomiest = i;
-        } else if (const int64_t time = oldestTime(lanes_[i], other); time < oldest) {
-            oldest = time;
-            oldestLane = i;
         }
     }
-    search.olderElsewhere = roomiest != kLogLanes ? INT64_MIN : oldest;
-    const size_t target =
-        roomiest != kLogLanes ? roomiest : (oldest < ownOldest ? oldestLane : kLogLanes);
-    if (target == kLogLanes || !tryLockShared(lanes_[target].header->lock)) return lane;
+    if (roomiest == kLogLanes || !tryLockShared(lanes_[roomiest].header->lock)) {
+        skips = kRoomSearchSkips;
+        return lane;
+    }
     unlockShared(lane->header->lock);
-    t_laneSeat.moveTo(target);
-    search.olderElsewhere = INT64_MIN;
-    state = lockedState(lanes_[target], false);
-    return &lanes_[target];
+    t_laneSeat.moveTo(roomiest);
+    state = lockedState(lanes_[roomiest], false);
+    return &lanes_[roomiest];
 }
 
 void LogBuffer::append(Lane& lane, RingState state, const uint8_t* head, size_t headSize,

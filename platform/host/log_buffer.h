@@ -10,8 +10,9 @@
 // writers on different cores seldom meet on one lock. It moves on when a
 // live owner keeps its lane's lock past a deadline, and when its lane holds
 // nothing but entries the log thread has not read while another has room
-// (a burst may thus fill every lane). Readers take no lock and merge the
-// lanes by the entries' time, which keeps each thread's entries in order.
+// (a burst may thus fill every lane). A full lane drops its own oldest
+// entries. Readers take no lock and merge the lanes by the entries' time,
+// which keeps each thread's entries in order.
 #pragma once
 
 #include <array>
@@ -183,15 +184,14 @@ private:
     Lane* lockWritableLane(bool& recovered);
     // Free bytes of the lane once what the log thread has read is counted as free.
     uint64_t unreadRoom(const Lane& lane, const RingState& state) const;
-    // The time of the lane's oldest entry; INT64_MAX when it has none.
-    int64_t oldestTime(const Lane& lane, const RingState& state) const;
     // Where the next entry goes when the thread's lane is full. Overwriting
     // its oldest entries is fine once the log thread has read them. If it
     // has not, the thread moves to a lane that no thread sits in and that
-    // has room, or else to the one holding the oldest entries: a burst
-    // larger than a lane spreads over all of them, and a full buffer loses
-    // its oldest entries first. The other lane's lock is only tried, never
-    // waited for. Returns the lane locked, its index in state.
+    // has room, so a burst larger than a lane spreads over all of them.
+    // When none has (the log thread is behind everywhere, or there is none),
+    // it stays: its lane stays in its cache, and loss is counted either way.
+    // The other lane's lock is only tried, never waited for. Returns the
+    // lane locked, its index in state.
     Lane* laneWithRoom(Lane* lane, RingState& state, uint64_t need);
     void append(Lane& lane, RingState state, const uint8_t* head, size_t headSize,
                 std::string_view tag, std::string_view message);
