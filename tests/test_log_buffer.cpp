@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <atomic>
 #include <csignal>
+#include <cstring>
 #include <memory>
 #include <pthread.h>
-#include <cstring>
 #include <set>
 #include <string>
 #include <thread>
