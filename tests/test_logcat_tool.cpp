@@ -80,7 +80,8 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
     Sandbox sandbox;
     setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
     LogReader reader(*LogBuffer::get(LogId::Main));
-    for (int i = 0; i < 200; ++i) writeTo(LogId::Main, 1, i, 4, "T", "some text to fill");
+    // More than all 16 lanes hold: a thread moves on while a lane has room.
+    for (int i = 0; i < 4000; ++i) writeTo(LogId::Main, 1, i, 4, "T", "some text to fill");
     writeTo(LogId::System, 1, 1, 4, "T", "system");
     uint8_t entry[kMaxEntrySize];
     ASSERT_GT(reader.read(entry, sizeof entry), 0);  // notices it was lapped
@@ -91,7 +92,7 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
     expected << "main: ring buffer is 8192 bytes (" << stats.used << " bytes consumed), "
              << stats.entries << " entries, " << stats.lost
              << " entries lost, max entry is 4096b, max payload is 4076b\n"
-             << "  200 written, 0 dropped by writers, 0 lost by the log thread\n";
+             << "  4000 written, 0 dropped by writers, 0 lost by the log thread\n";
     ASSERT_EQ(1u, stats.readers.size());
     expected << "  reader " << getpid() << " (" << stats.readers[0].name << "): " << stats.lost
              << " lost\n"

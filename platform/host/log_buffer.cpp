@@ -65,12 +65,12 @@ SharedFileFormat ringFormat() {
     return format;
 }
 
-// A thread keeps to one lane, so its entries stay in the order it wrote
-// them. It takes the lane with the fewest live writers of the whole root,
-// so that writers on different cores seldom share one, and gives its place
-// back when it ends. It moves only when its lane stays locked by a live
-// owner; its next entry is then later than all it wrote before, and
-// readers merge the lanes by time.
+// A thread keeps to one lane while it can. It takes the lane with the
+// fewest live writers of the whole root, so that writers on different
+// cores seldom share one, and gives its place back when it ends. It moves
+// when its lane stays locked by a live owner, or when the lane is full of
+// entries the log thread has yet to read; its next entry is then later than
+// all it wrote before, and readers merge the lanes by time.
 class LaneSeat {
 public:
     ~LaneSeat() { leave(); }
@@ -133,6 +133,13 @@ private:
 
 // Initial-exec: read on every log write; the platform library is linked, not loaded late.
 __attribute__((tls_model("initial-exec"))) thread_local LaneSeat t_laneSeat;
+
+// After a look for a lane with room found none, a thread fills this many
+// slices of its own lane before it looks again, per buffer: under
+// sustained overload every lane is full of unread entries, and a look
+// reads every lane's index.
+constexpr uint32_t kRoomSearchSkips = 16;
+thread_local uint32_t t_roomSearchSkips[kLogIdCount];
 
 // The calling thread's name, packed for a reader slot.
 void threadName(uint64_t (&words)[2]) {
@@ -306,11 +313,50 @@ LogBuffer::Lane* LogBuffer::lockWritableLane(bool& recovered) {
     return nullptr;
 }
 
-void LogBuffer::append(Lane& lane, bool recovered, const uint8_t* head, size_t headSize,
+uint64_t LogBuffer::unreadRoom(const Lane& lane, const RingState& state) const {
+    const uint64_t mark = lane.header->readMark.load(std::memory_order_relaxed);
+    return capacity_ - (state.head - std::clamp(mark, state.tail, state.head));
+}
+
+LogBuffer::Lane* LogBuffer::laneWithRoom(Lane* lane, RingState& state, uint64_t need) {
+    if (state.head - state.tail + need <= capacity_) return lane;
+    const uint64_t slice = need + capacity_ / 32;
+    if (unreadRoom(*lane, state) >= slice) return lane;
+    uint32_t& skips = t_roomSearchSkips[static_cast<size_t>(id_)];
+    if (skips != 0) {
+        --skips;
+        return lane;
+    }
+    const WakeArea* wake = wakeArea();
+    size_t roomiest = kLogLanes;
+    uint64_t mostRoom = std::max<uint64_t>(capacity_ / 4, slice);
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        if (&lanes_[i] == lane ||
+            (wake != nullptr && wake->laneWriters[i].load(std::memory_order_relaxed) != 0)) {
+            continue;
+        }
+        RingState other{};
+        uint32_t commit = 0;
+        if (!snapshot(lanes_[i], other, commit)) continue;
+        if (const uint64_t room = unreadRoom(lanes_[i], other); room >= mostRoom) {
+            mostRoom = room;
+            roomiest = i;
+        }
+    }
+    if (roomiest == kLogLanes || !tryLockShared(lanes_[roomiest].header->lock)) {
+        skips = kRoomSearchSkips;
+        return lane;
+    }
+    unlockShared(lane->header->lock);
+    t_laneSeat.moveTo(roomiest);
+    state = lockedState(lanes_[roomiest], false);
+    return &lanes_[roomiest];
+}
+
+void LogBuffer::append(Lane& lane, RingState state, const uint8_t* head, size_t headSize,
                        std::string_view tag, std::string_view message) {
     static constexpr char nul = '\0';
     const uint64_t need = headSize + tag.size() + 1 + message.size() + 1;
-    RingState state = lockedState(lane, recovered);
     // The dropped entries go first, in an index of their own: the copy
     // below overwrites their bytes, and a reader copying them must see that.
     if (state.head - state.tail + need > capacity_) {
@@ -359,7 +405,9 @@ int LogBuffer::write(const LogOrigin& origin, int priority, std::string_view tag
     bool recovered = false;
     Lane* lane = lockWritableLane(recovered);
     if (lane == nullptr) return -EBUSY;
-    append(*lane, recovered, head, sizeof head, tag, message);
+    RingState state = lockedState(*lane, recovered);
+    lane = laneWithRoom(lane, state, sizeof head + tag.size() + 1 + message.size() + 1);
+    append(*lane, state, head, sizeof head, tag, message);
     // The count goes up before the sleepers are looked at, and a sleeper
     // registers before it looks at the count (both in one total order),
     // so either the writer sees the sleeper or the sleeper the entry.

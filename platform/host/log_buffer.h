@@ -7,10 +7,12 @@
 //
 // Each buffer is several rings ("lanes") with a lock each. A thread keeps to
 // one lane, the one with the fewest live writers when it first writes, so
-// writers on different cores seldom meet on one lock and one thread's
-// entries keep their order; it moves on only when a live owner keeps its
-// lane's lock past a deadline. Readers take no lock and merge the lanes by
-// the entries' time.
+// writers on different cores seldom meet on one lock. It moves on when a
+// live owner keeps its lane's lock past a deadline, and when its lane holds
+// nothing but entries the log thread has not read while another has room
+// (a burst may thus fill every lane). A full lane drops its own oldest
+// entries. Readers take no lock and merge the lanes by the entries' time,
+// which keeps each thread's entries in order.
 #pragma once
 
 #include <array>
@@ -105,7 +107,7 @@ struct ReaderSlot;
 // Enough lanes that a few writers stopped inside their lane (by a debugger,
 // or frozen) leave free ones to the others.
 inline constexpr size_t kLogLanes = 16;
-inline constexpr size_t kLaneHeaderSize = 192;
+inline constexpr size_t kLaneHeaderSize = 256;
 inline constexpr size_t kBufferHeaderSize = 64 + 16 * 64 + kLogLanes * kLaneHeaderSize;
 inline constexpr size_t kLaneIndexOffset = 64;  // within a lane's header
 size_t laneHeaderOffset(size_t lane);           // a lane's header, its lock word first
@@ -180,7 +182,18 @@ private:
     void takeAt(const Lane& lane, size_t pos, void* dst, size_t size) const;
     // The lane this thread may write into now, locked; null when none.
     Lane* lockWritableLane(bool& recovered);
-    void append(Lane& lane, bool recovered, const uint8_t* head, size_t headSize,
+    // Free bytes of the lane once what the log thread has read is counted as free.
+    uint64_t unreadRoom(const Lane& lane, const RingState& state) const;
+    // Where the next entry goes when the thread's lane is full. Overwriting
+    // its oldest entries is fine once the log thread has read them. If it
+    // has not, the thread moves to a lane that no thread sits in and that
+    // has room, so a burst larger than a lane spreads over all of them.
+    // When none has (the log thread is behind everywhere, or there is none),
+    // it stays: its lane stays in its cache, and loss is counted either way.
+    // The other lane's lock is only tried, never waited for. Returns the
+    // lane locked, its index in state.
+    Lane* laneWithRoom(Lane* lane, RingState& state, uint64_t need);
+    void append(Lane& lane, RingState state, const uint8_t* head, size_t headSize,
                 std::string_view tag, std::string_view message);
     ReaderSlot* claimReaderSlot(bool& managing);
     void noteReaderLoss(ReaderSlot* slot, bool managing, uint64_t lost, uint64_t total);
@@ -235,6 +248,7 @@ private:
         // two looks to miss one).
         bool drained = false;
         uint32_t drainedAt = 0;
+        uint64_t published = UINT64_MAX;  // offset last shown to writers (the log thread)
     };
     struct Next;
     // The lanes' indexes of one merge: `first` were taken before `fresh`,
@@ -249,6 +263,7 @@ private:
     bool stillThere(size_t lane, Snapshots& shots, uint64_t offset);
     bool hasNews(size_t lane) const;
     int copyEntries(void* out, size_t size, size_t most);
+    void publishMarks();
 
     LogBuffer* buffer_;
     std::array<Cursor, kLogLanes> cursors_{};

@@ -70,10 +70,17 @@ struct LaneHeader {
     // deadline and no other lane was free.
     std::atomic<uint64_t> dropped;
     uint8_t pad2[32];
+    // How far the managing reader (the log thread) has read this lane: a
+    // writer whose lane holds nothing else moves to one with room rather
+    // than overwrite what the log thread has yet to see. Written by that
+    // reader alone, on a line of its own, so its stores do not steal the
+    // lines that writers commit to; writers read it once a slice of ring.
+    std::atomic<uint64_t> readMark;
+    uint8_t pad3[56];
 };
 
 inline constexpr uint32_t kRingMagic = 0x424c4b58;  // "XKLB"
-inline constexpr uint32_t kRingVersion = 4;
+inline constexpr uint32_t kRingVersion = 5;
 inline constexpr size_t kReaderSlots = 16;
 inline constexpr size_t kReaderTableOffset = 64;
 
@@ -81,7 +88,8 @@ static_assert(sizeof(RingState) == 40 && sizeof(BufferHeader) == 64 && sizeof(Re
 static_assert(sizeof(LaneHeader) == kLaneHeaderSize &&
               offsetof(LaneHeader, current) == kLaneIndexOffset &&
               offsetof(LaneHeader, states) == kLaneIndexOffset + 8 &&
-              offsetof(LaneHeader, dropped) == kLaneIndexOffset + 88);
+              offsetof(LaneHeader, dropped) == kLaneIndexOffset + 88 &&
+              offsetof(LaneHeader, readMark) % 64 == 0);
 static_assert(kBufferHeaderSize ==
               sizeof(BufferHeader) + kReaderSlots * sizeof(ReaderSlot) + kLogLanes * kLaneHeaderSize);
 

@@ -42,6 +42,21 @@ LogReader::LogReader(LogBuffer& buffer) : buffer_(&buffer) {
             cursor.offset = UINT64_MAX;
         }
     }
+    publishMarks();
+}
+
+// The log thread tells writers how far it has read each lane, so that a
+// writer overwrites what it has read rather than what it has not. Stored
+// only when it moved: the line is the reader's, but writers read it.
+void LogReader::publishMarks() {
+    if (!managing_) return;
+    for (size_t i = 0; i < kLogLanes; ++i) {
+        Cursor& cursor = cursors_[i];
+        // Not placed yet (its lane was damaged): it has read nothing there.
+        if (cursor.offset == cursor.published || cursor.offset == UINT64_MAX) continue;
+        cursor.published = cursor.offset;
+        buffer_->lanes_[i].header->readMark.store(cursor.offset, std::memory_order_relaxed);
+    }
 }
 
 LogReader::~LogReader() {
@@ -239,6 +254,7 @@ int LogReader::copyEntries(void* out, size_t size, size_t most) {
             cursor.drainedAt = shots.writes[i];
         }
     }
+    publishMarks();
     return static_cast<int>(copied);
 }
 
