@@ -22,6 +22,7 @@
 #include "errno_guard.h"
 #include "error_log.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "log_thread.h"
 #include "mutex_guard.h"
 #include "self_log.h"

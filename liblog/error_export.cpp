@@ -12,7 +12,7 @@
 #include "errno_guard.h"
 #include "error_log.h"
 #include "flash_store.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "shell_utils.h"

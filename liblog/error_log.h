@@ -7,7 +7,6 @@
 namespace xkt::log {
 
 inline constexpr const char* kErrorLogDirectory = "/tmp/errorlog";
-inline constexpr int32_t kErrorLogChannel = 4;
 
 // Closes the current temporary file, if one is open, so that the export can
 // delete it; the next accepted line creates the file of the same number

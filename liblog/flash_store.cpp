@@ -18,7 +18,7 @@
 #include "bounded_text.h"
 #include "box_path.h"
 #include "errno_guard.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "self_log.h"
 #include "shell_utils.h"
 #include "xkt_log.h"

@@ -26,8 +26,8 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "mutex_guard.h"
 #include "text_builder.h"
 #include "xkt_log.h"

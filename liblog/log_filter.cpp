@@ -16,6 +16,7 @@
 #include "bounded_text.h"
 #include "errno_guard.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "xkt_osal.h"

@@ -22,10 +22,6 @@ struct ModuleList {
 // whole text.
 ModuleList parseModuleList(std::string_view text);
 
-// "1" once a managing process has taken over: set by initialisation, read
-// by every filter call until this process has seen it.
-inline constexpr const char* kTakeoverProperty = "xkt.log.mgmttakeover";
-
 // XKT_logFilterSetModule with the publishing's result: -1 when the property
 // "xkt.log.modules" could not be written (the filter is in force here anyway).
 int32_t setModuleFilter(const char* modules);

@@ -17,8 +17,8 @@
 #include "android/log.h"
 #include "errno_guard.h"
 #include "log_channels.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "xkt_logdev.h"
 #include "xkt_osal.h"
 #include "xkt_utility.h"
@@ -35,7 +35,6 @@ namespace {
 
 constexpr size_t kEntrySize = XKT_LOG_ITEM_SIZE;
 constexpr int32_t kMinPayload = 3;  // a priority and two NULs
-constexpr int32_t kErrorLogChannel = 4;
 constexpr suseconds_t kSelectTimeoutUs = 50000;
 constexpr uint32_t kPauseAfterItemMs = 1;
 constexpr uint32_t kPauseIdleDeviceMs = 10;

@@ -11,7 +11,7 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "self_log.h"
 #include "xkt_log.h"
 

@@ -13,8 +13,8 @@
 #include <string_view>
 
 #include "errno_guard.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "syslog_transport.h"
 #include "text_builder.h"
 #include "xkt_log.h"

@@ -15,8 +15,8 @@
 
 #include <openssl/ssl.h>
 
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 

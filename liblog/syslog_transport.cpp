@@ -7,8 +7,8 @@
 #include <pthread.h>
 
 #include "errno_guard.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 
 namespace xkt::log {
 

@@ -15,8 +15,8 @@
 
 #include "android/log.h"
 #include "error_log.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"

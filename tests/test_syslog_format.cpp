@@ -9,8 +9,8 @@
 #include <tuple>
 
 #include "log_entries.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "syslog_format.h"
 

@@ -1,12 +1,25 @@
-// Process-wide state that initialisation sets and the other units read.
+// The process's settings: what initialisation and the host's parameter
+// block set and every other unit reads, and the numbers they share. Depends
+// on nothing of the library, so any unit may include it.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 #include "xkt_log.h"
 
 namespace xkt::log {
+
+// The channels the library itself fills.
+inline constexpr int32_t kDefaultChannel = 0;
+inline constexpr int32_t kLocalFileChannel = 2;
+inline constexpr int32_t kSyslogChannel = 3;
+inline constexpr int32_t kErrorLogChannel = 4;
+
+// "1" once a managing process has taken over: set by initialisation, read
+// by every filter call until this process has seen it.
+inline constexpr const char* kTakeoverProperty = "xkt.log.mgmttakeover";
 
 // 1 when the environment variable DIRECTOUTPUTLOG existed at initialisation:
 // record lines then use the short layouts.
