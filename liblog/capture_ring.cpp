@@ -19,6 +19,7 @@
 #include <sys/select.h>
 #include <utility>
 
+#include "channel_table.h"
 #include "errno_guard.h"
 #include "error_log.h"
 #include "log_model.h"

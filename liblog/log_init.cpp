@@ -13,6 +13,7 @@
 
 #include "box_path.h"
 #include "capture_ring.h"
+#include "channel_table.h"
 #include "diagnostic_stores.h"
 #include "errno_guard.h"
 #include "error_log.h"

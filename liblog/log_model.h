@@ -1,5 +1,5 @@
 // The log vocabulary (type and level names, Android priorities) and the
-// per-process configuration block with its channel table.
+// per-process filter configuration.
 #pragma once
 
 #include <array>
@@ -52,28 +52,13 @@ constexpr int agentPriority(uint32_t level) {
 }
 
 inline constexpr size_t kModuleTextSize = 1024;
-inline constexpr int32_t kChannelCount = XKT_LOG_CHANNEL_COUNT;
-
-// One channel. The two pointers are stored one after the other without a
-// lock; atomics keep a concurrent dispatch from reading a torn pointer.
-struct ChannelSlot {
-    std::atomic<LogFormatter> formatter{nullptr};
-    std::atomic<LogOutput> output{nullptr};
-};
-
 struct LogConfig {
     std::atomic<int32_t> inited{0};
     std::atomic<uint32_t> logType{0};
     std::atomic<uint32_t> logLevel{0};
     char modules[kModuleTextSize] = "ALL";  // configured text, see XKT_logFilterGet
-    std::array<ChannelSlot, kChannelCount> channels;
 };
 
 extern LogConfig g_logConfig;
-// 16-byte syslog key; a first byte of 0 means no key is set.
-extern uint8_t g_syslogAesKey[XKT_LOG_AES_KEY_SIZE];
-
-LogChannel channelAt(int32_t index);
-void clearChannels();
 
 }  // namespace xkt::log

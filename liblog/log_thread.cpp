@@ -15,6 +15,7 @@
 #include <sys/select.h>
 
 #include "android/log.h"
+#include "channel_table.h"
 #include "errno_guard.h"
 #include "log_channels.h"
 #include "log_model.h"
@@ -229,7 +230,7 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, si
     for (int32_t index = 0; index < kChannelCount; ++index) {
         if (index == kErrorLogChannel && !errorLogHere) continue;
         // channelAt without its range check, for the loop's own indexes.
-        const ChannelSlot& slot = g_logConfig.channels[static_cast<size_t>(index)];
+        const ChannelSlot& slot = g_channels[static_cast<size_t>(index)];
         const FormatterOps formatter = formatterOps(slot.formatter.load(std::memory_order_acquire));
         const OutputOps output = outputOps(slot.output.load(std::memory_order_acquire));
         // An empty channel never sees the buffer, so it needs no clearing.

@@ -7,13 +7,14 @@
 #include <pthread.h>
 
 #include "errno_guard.h"
-#include "log_model.h"
 #include "log_settings.h"
+#include "xkt_securec.h"
 
 namespace xkt::log {
 
 char g_syslogServer[kSyslogServerSize] = {};
 uint16_t g_syslogPort = kDefaultSyslogPort;
+uint8_t g_syslogAesKey[XKT_LOG_AES_KEY_SIZE] = {};
 
 std::recursive_mutex& syslogMutex() {
     // Never destroyed: the log thread may still be sending while the
@@ -25,6 +26,12 @@ std::recursive_mutex& syslogMutex() {
     }();
     return *mutex;
 }
+
+int32_t setSyslogKey(const uint8_t* key) {
+    return memcpy_s(g_syslogAesKey, sizeof g_syslogAesKey, key, sizeof g_syslogAesKey) == 0 ? 0 : -1;
+}
+
+void forgetSyslogKey() { memset_s(g_syslogAesKey, sizeof g_syslogAesKey, 0, sizeof g_syslogAesKey); }
 
 namespace {
 

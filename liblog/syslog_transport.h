@@ -22,6 +22,9 @@ extern char g_syslogServer[kSyslogServerSize];
 extern uint16_t g_syslogPort;
 // The UDP socket, created by the first line and kept; -1 until then.
 extern int32_t g_syslogSocket;
+// 16-byte syslog key; a first byte of 0 means no key is set. Guarded by
+// syslogMutex().
+extern uint8_t g_syslogAesKey[XKT_LOG_AES_KEY_SIZE];
 
 // Guards the server, the port, the key, the UDP socket and the tag texts.
 // Held only for moments: the TLS stream's slow work (connect, handshake,
@@ -37,6 +40,11 @@ public:
 private:
     std::lock_guard<std::recursive_mutex> guard_;
 };
+
+// Under SyslogLock: the key that selects the encrypted datagrams (0, or -1
+// for a null key), and no key.
+int32_t setSyslogKey(const uint8_t* key);
+void forgetSyslogKey();
 
 // One way of carrying a line to the collector. send runs on the caller's
 // thread under SyslogLock, with the UDP socket made; 0 when the line was

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "android/log.h"
+#include "channel_table.h"
 #include "error_log.h"
 #include "log_model.h"
 #include "log_settings.h"

@@ -13,6 +13,7 @@
 #include <vector>
 #include <sys/stat.h>
 
+#include "channel_table.h"
 #include "collector.h"
 #include "log_entries.h"
 #include "log_filter.h"

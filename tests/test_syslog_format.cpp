@@ -13,6 +13,7 @@
 #include "log_settings.h"
 #include "sandbox.h"
 #include "syslog_format.h"
+#include "syslog_transport.h"
 
 using namespace xkt::log;
 
