@@ -5,7 +5,9 @@
 
 #include "bounded_text.h"
 #include "errno_guard.h"
+#include "log_channels.h"
 #include "log_settings.h"
+#include "syslog_format.h"
 #include "syslog_transport.h"
 
 namespace xkt::log {
@@ -16,10 +18,33 @@ namespace {
 
 bool validChannel(int32_t index) { return index >= 0 && index < kChannelCount; }
 
+constexpr FormatterOps kLibraryFormatters[] = {
+    {XKT_logDefFormatter, nullptr, true},
+    {XKT_SyslogFormatter, formatSyslogLine, true},
+};
+constexpr OutputOps kLibraryOutputs[] = {
+    {XKT_logDefOutput, nullptr, true},
+    {XKT_logFileOutput, writeLogFileLine, false},
+};
+
+template <typename Ops, size_t N, typename Function>
+const Ops* libraryOps(const Ops (&table)[N], Function function) {
+    for (const Ops& ops : table) {
+        if (function != nullptr && ops.function == function) return &ops;
+    }
+    return nullptr;
+}
+
+// The ops are dropped first and set last: in between, a dispatch calls the
+// plain pointer, which is right for the old function and the new alike.
 void storeChannel(int32_t index, LogFormatter formatter, LogOutput output) {
     ChannelSlot& slot = g_channels[static_cast<size_t>(index)];
+    slot.formatterOps.store(nullptr, std::memory_order_release);
+    slot.outputOps.store(nullptr, std::memory_order_release);
     slot.formatter.store(formatter, std::memory_order_release);
     slot.output.store(output, std::memory_order_release);
+    slot.formatterOps.store(libraryOps(kLibraryFormatters, formatter), std::memory_order_release);
+    slot.outputOps.store(libraryOps(kLibraryOutputs, output), std::memory_order_release);
 }
 
 }  // namespace
@@ -33,6 +58,18 @@ LogChannel channelAt(int32_t index) {
 
 void clearChannels() {
     for (int32_t index = 0; index < kChannelCount; ++index) storeChannel(index, nullptr, nullptr);
+}
+
+FormatterOps formatterOpsAt(int32_t index) {
+    const ChannelSlot& slot = g_channels[static_cast<size_t>(index)];
+    if (const FormatterOps* ops = slot.formatterOps.load(std::memory_order_acquire)) return *ops;
+    return {slot.formatter.load(std::memory_order_acquire), nullptr, false};
+}
+
+OutputOps outputOpsAt(int32_t index) {
+    const ChannelSlot& slot = g_channels[static_cast<size_t>(index)];
+    if (const OutputOps* ops = slot.outputOps.load(std::memory_order_acquire)) return *ops;
+    return {slot.output.load(std::memory_order_acquire), nullptr, false};
 }
 
 }  // namespace xkt::log

@@ -83,48 +83,6 @@ bool waitForDevices(fd_set& ready) {
     return xkt_logdev_select(highest + 1, &ready, &timeout) > 0;
 }
 
-// What the dispatcher knows of the library's own channel functions, looked
-// up by the pointers a channel was registered with: a form that takes the
-// text's length instead of measuring it, how much of the line buffer a
-// formatter may have written, and whether an output throws its text away.
-// A host's functions get none of it, and the plain calls.
-using LengthFormatter = int32_t (*)(const void* item, char* out, int32_t recordKind,
-                                    size_t textLength, size_t& lineLength);
-using LengthOutput = int32_t (*)(const char* text, size_t length, bool mayWait);
-
-struct FormatterOps {
-    LogFormatter function;
-    LengthFormatter withLength;  // writes nothing behind the line's NUL
-    bool writesUpToNul;          // leaves every byte behind its text's NUL alone
-};
-struct OutputOps {
-    LogOutput function;
-    LengthOutput withLength;
-    bool discards;
-};
-
-constexpr std::array<FormatterOps, 2> kKnownFormatters{{
-    {XKT_logDefFormatter, nullptr, true},
-    {XKT_SyslogFormatter, formatSyslogLine, true},
-}};
-constexpr std::array<OutputOps, 2> kKnownOutputs{{
-    {XKT_logDefOutput, nullptr, true},
-    {XKT_logFileOutput, writeLogFileLine, false},
-}};
-
-FormatterOps formatterOps(LogFormatter formatter) {
-    for (const auto& known : kKnownFormatters) {
-        if (known.function == formatter) return known;
-    }
-    return {formatter, nullptr, false};
-}
-OutputOps outputOps(LogOutput output) {
-    for (const auto& known : kKnownOutputs) {
-        if (known.function == output) return known;
-    }
-    return {output, nullptr, false};
-}
-
 // A channel whose output discards the text, fed by a formatter that writes
 // nowhere else, changes nothing anyone can see (the default channel).
 bool changesNothing(const FormatterOps& formatter, const OutputOps& output) {
@@ -229,10 +187,8 @@ void dispatchItem(const void* item, int32_t recordKind, FormatBuffer& buffer, si
     const bool errorLogHere = g_iLogcatMode.load(std::memory_order_relaxed) != 0;
     for (int32_t index = 0; index < kChannelCount; ++index) {
         if (index == kErrorLogChannel && !errorLogHere) continue;
-        // channelAt without its range check, for the loop's own indexes.
-        const ChannelSlot& slot = g_channels[static_cast<size_t>(index)];
-        const FormatterOps formatter = formatterOps(slot.formatter.load(std::memory_order_acquire));
-        const OutputOps output = outputOps(slot.output.load(std::memory_order_acquire));
+        const FormatterOps formatter = formatterOpsAt(index);
+        const OutputOps output = outputOpsAt(index);
         // An empty channel never sees the buffer, so it needs no clearing.
         if ((formatter.function == nullptr && output.function == nullptr) ||
             changesNothing(formatter, output)) {
