@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 
 #include "bounded_text.h"
@@ -44,7 +43,7 @@ using FixedPath = BoxText<kFixedPathSize>;
 // as well, once it exists. Before XKT_ExpLogInit it does not, and direct
 // calls could still meet: this one keeps them apart then. Always taken
 // first; a capture never takes it, so the two cannot deadlock.
-std::mutex g_exportOrder;
+LazyMutex g_exportOrder;
 
 // XKT_getNewLogFileName gives the rooted flash path, so its 256 bytes get
 // the root's room on top.
@@ -139,7 +138,7 @@ extern "C" XKT_API int32_t XKT_explogOutputTrigger(void) {
     // On the timer's thread this waits for a running capture, which delays
     // the other timers (its collector's kill among them) until it ends; the
     // capture never waits for a timer callback, so this cannot deadlock.
-    std::lock_guard<std::mutex> exportOrder(g_exportOrder);
+    const MutexGuard exportOrder(g_exportOrder.handle());
     MutexGuard capture(__atomic_load_n(&g_pExpLogMutex, __ATOMIC_ACQUIRE));
     return runExport();
 }

@@ -13,7 +13,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -89,13 +88,13 @@ int32_t rooted(BoxText<N>& text, const char* boxPath, const char* function) {
 // them rather than leave them to a timer that may never fire. A collector
 // that finds no free place is still ended with its process by the platform.
 struct RunningCollectors {
-    std::mutex lock;
+    LazyMutex lock;
     std::array<int32_t, 16> ids{};  // 0: a free place
 };
 RunningCollectors g_collectors;
 
 void setCollectorRunning(int32_t id, bool running) {
-    std::lock_guard<std::mutex> guard(g_collectors.lock);
+    const MutexGuard guard(g_collectors.lock.handle());
     for (int32_t& place : g_collectors.ids) {
         if (place == (running ? 0 : id)) {
             place = running ? id : 0;
@@ -285,7 +284,7 @@ int32_t captureLocked(int32_t iLogType) {
 void stopCollectors() {
     std::array<int32_t, 16> running{};
     {
-        std::lock_guard<std::mutex> guard(g_collectors.lock);
+        const MutexGuard guard(g_collectors.lock.handle());
         running = g_collectors.ids;
     }
     for (int32_t id : running) {

@@ -12,13 +12,13 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <mutex>
 #include <sys/stat.h>
 
 #include "bounded_text.h"
 #include "box_path.h"
 #include "errno_guard.h"
 #include "log_settings.h"
+#include "mutex_guard.h"
 #include "self_log.h"
 #include "shell_utils.h"
 #include "xkt_log.h"
@@ -42,14 +42,14 @@ constexpr size_t kIndexDigits = 2;
 // refreshed. Both exports may build a name at the same moment, so the
 // caches are only touched under the lock.
 struct NameFields {
-    std::mutex lock;
+    LazyMutex lock;
     char mac[kMacStringSize + 1] = {};  // zero-filled: XKT_getMacString writes no terminator
     char model[kModelSize] = {};
 };
 NameFields g_nameFields;
 
 // XKT_getMacString may fill g_macString; two callers must not do it at once.
-std::mutex g_macFillLock;
+LazyMutex g_macFillLock;
 
 bool inCyclicRange(int32_t index, int32_t start, int32_t end) {
     if (start <= end) return start <= index && index <= end;
@@ -66,7 +66,7 @@ struct NameFieldCopy {
 // the failed step's message written.
 int32_t loadNameFields(NameFieldCopy& copy) {
     constexpr const char* kFunction = "XKT_getNewLogFileName";
-    std::lock_guard<std::mutex> guard(g_nameFields.lock);
+    const MutexGuard guard(g_nameFields.lock.handle());
     if (g_nameFields.mac[0] == '\0' && XKT_getMacString(g_nameFields.mac) == -1) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_INFO, kFunction, "Get mac addr failed");
         return -1;
@@ -230,7 +230,7 @@ extern "C" XKT_API int32_t XKT_getMacString(char* out) {
     const ErrnoGuard keepErrno;
     constexpr const char* kFunction = "XKT_getMacString";
     if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
-    std::lock_guard<std::mutex> guard(g_macFillLock);
+    const MutexGuard guard(g_macFillLock.handle());
     if (g_macString[0] == '\0') {
         char mac[kMacStringSize] = {};
         if (XKT_sock_getMac(mac) != 0) return XKT_SELF_FAIL(kFunction, "get Mac address faild!");

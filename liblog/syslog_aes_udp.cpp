@@ -117,7 +117,10 @@ int32_t encryptAndSend(int32_t socket, const char* line) {
     return sent < 0 ? -1 : 0;
 }
 
-int32_t sendEncryptedLine(const char* line, size_t) { return sendEncryptedSyslog(g_syslogSocket, line); }
+// XKT_SysLogOutput holds the syslog lock already.
+int32_t sendEncryptedLine(const char* line, size_t) {
+    return g_syslogSocket < 0 ? -1 : encryptAndSend(g_syslogSocket, line);
+}
 
 }  // namespace
 

@@ -16,6 +16,7 @@
 #include <openssl/ssl.h>
 
 #include "log_model.h"
+#include "mutex_guard.h"
 #include "log_settings.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
@@ -32,8 +33,8 @@ constexpr std::chrono::milliseconds kLastBackoff{60000};
 constexpr int kWritesPerLine = 2;
 
 struct Sender {
-    std::mutex mutex;
-    std::condition_variable wake;
+    LazyMutex mutex;
+    std::condition_variable_any wake;  // waits on mutex
     std::vector<std::string> lines = std::vector<std::string>(kSyslogQueueLines);
     size_t head = 0;
     size_t count = 0;
@@ -124,14 +125,15 @@ void settle(Sender& s, Outcome outcome) {
 
 // Waits for a line that may be tried now; false when the sender stops.
 bool nextLine(Sender& s, std::string& line) {
-    std::unique_lock<std::mutex> lock(s.mutex);
+    const MutexGuard lock(s.mutex.handle());
     for (;;) {
         if (s.stopping) return false;
         if (s.count > 0 && Clock::now() >= s.retryAt) break;
+        // The wait releases the mutex the guard holds and takes it back.
         if (s.count == 0) {
-            s.wake.wait(lock);
+            s.wake.wait(s.mutex);
         } else {
-            s.wake.wait_until(lock, s.retryAt);
+            s.wake.wait_until(s.mutex, s.retryAt);
         }
     }
     line.assign(s.lines[s.head]);
@@ -146,7 +148,7 @@ void run() {
         const Outcome outcome = deliver(line);
         uint64_t lost = 0;
         {
-            std::lock_guard<std::mutex> lock(s.mutex);
+            const MutexGuard lock(s.mutex.handle());
             settle(s, outcome);
             if (outcome == Outcome::Sent) std::swap(lost, s.lostSinceReport);
         }
@@ -157,7 +159,7 @@ void run() {
 void stopSender() {
     Sender& s = sender();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        const MutexGuard lock(s.mutex.handle());
         if (!s.started || s.stopping) return;
         s.stopping = true;
     }
@@ -170,8 +172,8 @@ void stopSender() {
 // A child of fork has no sender thread and must not send its parent's lines.
 void forgetSenderInChild() {
     Sender& s = sender();
-    new (&s.mutex) std::mutex;
-    new (&s.wake) std::condition_variable;
+    s.mutex.forgetInChild();
+    new (&s.wake) std::condition_variable_any;
     new (&s.thread) std::thread;
     s.started = false;
     s.count = 0;
@@ -199,7 +201,7 @@ int32_t queueTlsLine(const char* line, size_t length) {
     if (length >= kTlsRecordLimit) return -1;
     Sender& s = sender();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        const MutexGuard lock(s.mutex.handle());
         if (s.stopping || !startSender(s)) return -1;
         if (s.count == kSyslogQueueLines) {
             ++s.counts.overflowed;
@@ -217,7 +219,7 @@ int32_t queueTlsLine(const char* line, size_t length) {
 void wakeTlsSender() {
     Sender& s = sender();
     {
-        std::lock_guard<std::mutex> lock(s.mutex);
+        const MutexGuard lock(s.mutex.handle());
         s.backoff = std::chrono::milliseconds{0};
         s.retryAt = Clock::time_point{};
     }
@@ -226,7 +228,7 @@ void wakeTlsSender() {
 
 SyslogSenderCounts syslogSenderCounts() {
     Sender& s = sender();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    const MutexGuard lock(s.mutex.handle());
     return s.counts;
 }
 

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <pthread.h>
 
 #include <openssl/bio.h>
@@ -23,6 +22,7 @@
 #include "box_path.h"
 #include "errno_guard.h"
 #include "log_model.h"
+#include "mutex_guard.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 
@@ -43,21 +43,24 @@ constexpr const char* kCipherList =
 constexpr uint32_t kConnectTimeoutMs = 3000;
 constexpr uint32_t kStreamTimeoutMs = 5000;
 
-std::recursive_mutex& sessionMutex() {
-    static auto* const mutex = new std::recursive_mutex;  // see syslogMutex()
-    return *mutex;
-}
+LazyMutex g_sessionMutex;
 
 struct ActiveSocket;
 ActiveSocket& activeSocket();
 
-using SessionLock = std::lock_guard<std::recursive_mutex>;
+class SessionLock {
+public:
+    SessionLock() : guard_(g_sessionMutex.handle()) {}
+
+private:
+    MutexGuard guard_;
+};
 
 // The socket a connect, handshake or write may be blocked on, for a teardown
-// to shut down. Changed and used only under socketMutex(), so a shutdown
-// never reaches a descriptor number that was closed and given out again.
+// to shut down. Changed and used only under its mutex, so a shutdown never
+// reaches a descriptor number that was closed and given out again.
 struct ActiveSocket {
-    std::mutex mutex;
+    LazyMutex mutex;
     int32_t fd = -1;
     uint32_t generation = 0;
 };
@@ -65,8 +68,8 @@ struct ActiveSocket {
 // A child of fork has none of its parent's threads: a lock one of them held
 // at the fork would stay held for ever.
 void renewLocksInChild() {
-    new (&sessionMutex()) std::recursive_mutex;
-    new (&activeSocket().mutex) std::mutex;
+    g_sessionMutex.forgetInChild();
+    activeSocket().mutex.forgetInChild();
 }
 
 ActiveSocket& activeSocket() {
@@ -82,7 +85,7 @@ std::atomic<uint32_t> g_sessionGeneration{0};
 // False when a teardown came after the attempt began: the attempt gives up.
 bool publishSocket(int32_t fd, uint32_t generation) {
     ActiveSocket& active = activeSocket();
-    std::lock_guard<std::mutex> guard(active.mutex);
+    const MutexGuard guard(active.mutex.handle());
     if (active.generation != generation) return false;
     active.fd = fd;
     return true;
@@ -91,7 +94,7 @@ bool publishSocket(int32_t fd, uint32_t generation) {
 void closeSessionSocket(int32_t fd) {
     ActiveSocket& active = activeSocket();
     {
-        std::lock_guard<std::mutex> guard(active.mutex);
+        const MutexGuard guard(active.mutex.handle());
         if (active.fd == fd) active.fd = -1;
     }
     XKT_sock_close(fd);
@@ -99,13 +102,13 @@ void closeSessionSocket(int32_t fd) {
 
 uint32_t attemptGeneration() {
     ActiveSocket& active = activeSocket();
-    std::lock_guard<std::mutex> guard(active.mutex);
+    const MutexGuard guard(active.mutex.handle());
     return active.generation;
 }
 
 void interruptSession() {
     ActiveSocket& active = activeSocket();
-    std::lock_guard<std::mutex> guard(active.mutex);
+    const MutexGuard guard(active.mutex.handle());
     ++active.generation;
     g_sessionGeneration.fetch_add(1, std::memory_order_release);
     if (active.fd >= 0) XKT_sock_shutdown(active.fd);
@@ -295,7 +298,7 @@ int32_t writeStream(SSL* ssl, const char* text, uint32_t length) {
 }
 
 void teardownSession() {
-    SessionLock lock(sessionMutex());
+    const SessionLock lock;
     if (g_tlsContext.state != 1) return;
     if (g_tlsContext.ssl != nullptr) {
         SSL* ssl = static_cast<SSL*>(g_tlsContext.ssl);
@@ -311,7 +314,7 @@ void teardownSession() {
 }  // namespace
 
 bool tlsSessionConnected() {
-    SessionLock lock(sessionMutex());
+    const SessionLock lock;
     return g_tlsContext.state == 1;
 }
 
@@ -344,9 +347,11 @@ int32_t sendStream(const char* text, uint32_t length) {
         std::memcpy(server, g_syslogServer, sizeof server);
         port = g_syslogPort;
     }
-    SessionLock lock(sessionMutex());
+    const SessionLock lock;
     if (g_tlsContext.state != 1) {
-        g_tlsContext = XKT_initSyslogConnecttion(server, port);
+        // As XKT_initSyslogConnecttion, whose lock this thread holds already.
+        const ErrnoGuard keepErrno;
+        g_tlsContext = openSession(server, port);
         if (g_tlsContext.state != 1) return -1;
     }
     return writeStream(static_cast<SSL*>(g_tlsContext.ssl), text, length);
@@ -365,7 +370,7 @@ extern "C" XKT_API int32_t sendSyslogMessage(const char* text, uint32_t length) 
 
 extern "C" XKT_API SyslogTlsContext XKT_initSyslogConnecttion(const char* server, uint16_t port) {
     const ErrnoGuard keepErrno;
-    SessionLock lock(sessionMutex());
+    const SessionLock lock;
     if (g_tlsContext.state == 1) return g_tlsContext;
     return openSession(server, port);
 }

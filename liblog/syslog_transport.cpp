@@ -16,15 +16,12 @@ char g_syslogServer[kSyslogServerSize] = {};
 uint16_t g_syslogPort = kDefaultSyslogPort;
 uint8_t g_syslogAesKey[XKT_LOG_AES_KEY_SIZE] = {};
 
-std::recursive_mutex& syslogMutex() {
-    // Never destroyed: the log thread may still be sending while the
-    // process runs its exit handlers.
-    static auto* const mutex = [] {
-        // A child of fork has no log thread to release it.
-        static_cast<void>(pthread_atfork(nullptr, nullptr, [] { new (&syslogMutex()) std::recursive_mutex; }));
-        return new std::recursive_mutex;
-    }();
-    return *mutex;
+LazyMutex& syslogMutex() {
+    static LazyMutex mutex;
+    // A child of fork has no log thread to release it.
+    static const int forkHook = pthread_atfork(nullptr, nullptr, [] { mutex.forgetInChild(); });
+    static_cast<void>(forkHook);
+    return mutex;
 }
 
 int32_t setSyslogKey(const uint8_t* key) {

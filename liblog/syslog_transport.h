@@ -4,9 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 #include <netinet/in.h>
 
+#include "mutex_guard.h"
 #include "xkt_log.h"
 
 namespace xkt::log {
@@ -29,16 +29,15 @@ extern uint8_t g_syslogAesKey[XKT_LOG_AES_KEY_SIZE];
 // Guards the server, the port, the key, the UDP socket and the tag texts.
 // Held only for moments: the TLS stream's slow work (connect, handshake,
 // write) runs under a lock of its own, so neither the log thread nor a
-// setter waits for a collector. Recursive, so a registration can hold it
-// across its own call of closeSyslogConnection and its key write.
-std::recursive_mutex& syslogMutex();
+// setter waits for a collector. Nothing called under it takes it again.
+LazyMutex& syslogMutex();
 
 class SyslogLock {
 public:
-    SyslogLock() : guard_(syslogMutex()) {}
+    SyslogLock() : guard_(syslogMutex().handle()) {}
 
 private:
-    std::lock_guard<std::recursive_mutex> guard_;
+    MutexGuard guard_;
 };
 
 // Under SyslogLock: the key that selects the encrypted datagrams (0, or -1
