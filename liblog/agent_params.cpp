@@ -11,6 +11,7 @@
 #include "bounded_text.h"
 #include "errno_guard.h"
 #include "syslog_format.h"
+#include "syslog_sender.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 

@@ -8,6 +8,7 @@
 #include "log_channels.h"
 #include "log_settings.h"
 #include "syslog_format.h"
+#include "syslog_sender.h"
 #include "syslog_transport.h"
 
 namespace xkt::log {

@@ -6,6 +6,8 @@
 // Packing runs without the error log's lock, so capture goes on meanwhile;
 // only the final close-and-delete holds it. A failure before that leaves
 // the temporary files for the next period.
+#include "error_export.h"
+
 #include <cstdio>
 
 #include "box_path.h"

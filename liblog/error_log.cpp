@@ -20,6 +20,7 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
+#include "error_export.h"
 #include "log_settings.h"
 #include "mutex_guard.h"
 #include "self_log.h"

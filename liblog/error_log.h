@@ -17,8 +17,5 @@ void closeErrorLogFile();
 // forgets the handle.
 void destroyErrorLogLock();
 
-// Adds the repeating export timer (g_LogOutputTimerID). 0, or -1 when the
-// timer service refuses it.
-int32_t armErrorLogExport();
 
 }  // namespace xkt::log

@@ -8,6 +8,8 @@
 // Unlike the error export, this one holds the capture's lock from the
 // listing to the stored index: a capture writes its loose text files and
 // its archive into the very directory the export lists, copies and empties.
+#include "exception_export.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <dirent.h>

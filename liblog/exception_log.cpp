@@ -19,6 +19,7 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
+#include "exception_export.h"
 #include "flash_store.h"
 #include "mutex_guard.h"
 #include "self_log.h"

@@ -9,9 +9,6 @@ namespace xkt::log {
 inline constexpr const char* kExpTmpDirectory = "/tmp/DQN";
 inline constexpr const char* kTombstoneDirectory = "/data/tombstones";
 
-// Adds the repeating export timer. 0, or -1 when the timer service refuses
-// it ("add timer failed" written).
-int32_t armExpLogExport();
 
 // Stops every logcat collector still running (XKT_logDeinit's part): a
 // collector must not outlive the library's use, whatever its timer does.

@@ -3,6 +3,8 @@
 // line, PKCS#7-padded. The random starting vector is not sent: a receiver
 // decrypting with any vector loses only the first block, which the repeated
 // prefix covers.
+#include "syslog_aes_udp.h"
+
 #include <cstring>
 #include <pthread.h>
 
@@ -14,6 +16,7 @@
 #include "errno_guard.h"
 #include "log_model.h"
 #include "syslog_transport.h"
+#include "syslog_udp.h"
 #include "xkt_osal.h"
 
 namespace xkt::log {

@@ -5,6 +5,8 @@
 // so a silent or dead collector never delays the other channels. Lines wait
 // in the queue meanwhile and go out once a session stands again; a full
 // queue refuses the newest line and counts it.
+#include "syslog_sender.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -15,9 +17,11 @@
 
 #include <openssl/ssl.h>
 
+#include "errno_guard.h"
 #include "log_model.h"
-#include "mutex_guard.h"
 #include "log_settings.h"
+#include "mutex_guard.h"
+#include "syslog_tls.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 
@@ -59,7 +63,7 @@ enum class Outcome { Sent, NotTls, Interrupted, ConnectFailed, WriteFailed };
 
 bool tlsStillSelected() {
     SyslogLock lock;
-    return &selectedTransport() == &kTlsTransport;
+    return selectedCarrier() == SyslogCarrier::Tls;
 }
 
 Outcome deliver(const std::string& line) {
@@ -232,4 +236,15 @@ SyslogSenderCounts syslogSenderCounts() {
     return s.counts;
 }
 
+const SyslogTransport kTlsTransport{"tls", queueTlsLine};
+
 }  // namespace xkt::log
+
+using namespace xkt::log;
+
+extern "C" XKT_API void closeSyslogConnection(void) {
+    const ErrnoGuard keepErrno;
+    interruptTlsSession();
+    // A new server or registration deserves a first try at once.
+    wakeTlsSender();
+}

@@ -6,6 +6,8 @@
 // down, which ends any connect, handshake or write in progress at once, and
 // only then takes the lock: the setter, and the syslog lock it may hold,
 // never wait for a collector.
+#include "syslog_tls.h"
+
 #include <arpa/inet.h>
 #include <atomic>
 #include <cerrno>
@@ -322,13 +324,10 @@ uint32_t tlsSessionGeneration() { return g_sessionGeneration.load(std::memory_or
 
 void dropTlsSession() { teardownSession(); }
 
-namespace {
-
-int32_t queueStreamLine(const char* line, size_t length) { return queueTlsLine(line, length); }
-
-}  // namespace
-
-const SyslogTransport kTlsTransport{"tls", queueStreamLine};
+void interruptTlsSession() {
+    interruptSession();
+    teardownSession();
+}
 
 }  // namespace xkt::log
 
@@ -373,14 +372,6 @@ extern "C" XKT_API SyslogTlsContext XKT_initSyslogConnecttion(const char* server
     const SessionLock lock;
     if (g_tlsContext.state == 1) return g_tlsContext;
     return openSession(server, port);
-}
-
-extern "C" XKT_API void closeSyslogConnection(void) {
-    const ErrnoGuard keepErrno;
-    interruptSession();
-    teardownSession();
-    // A new server or registration deserves a first try at once.
-    wakeTlsSender();
 }
 
 // ---- Certificate verification ---------------------------------------------

@@ -1,12 +1,8 @@
-// The syslog channel's output: one line per call, to one collector, by the
-// transport that the key and the TLS switch select.
+// The syslog transports' shared state and the choice between them.
 #include "syslog_transport.h"
 
-#include <array>
-#include <cstring>
 #include <pthread.h>
 
-#include "errno_guard.h"
 #include "log_settings.h"
 #include "xkt_securec.h"
 
@@ -30,31 +26,10 @@ int32_t setSyslogKey(const uint8_t* key) {
 
 void forgetSyslogKey() { memset_s(g_syslogAesKey, sizeof g_syslogAesKey, 0, sizeof g_syslogAesKey); }
 
-namespace {
-
-// By (key set, TLS switch on): the key wins over the switch, and a switch
-// other than 1 means UDP (with the structured layout, see the formatter).
-constexpr std::array<const SyslogTransport*, 4> kTransportByChoice{
-    &kUdpTransport, &kTlsTransport, &kAesUdpTransport, &kAesUdpTransport};
-
-}  // namespace
-
-const SyslogTransport& selectedTransport() {
-    const bool keyed = g_syslogAesKey[0] != 0;
-    const bool tls = g_iUseHttpsSyslog.load(std::memory_order_relaxed) == 1;
-    return *kTransportByChoice[(keyed ? 2u : 0u) + (tls ? 1u : 0u)];
+SyslogCarrier selectedCarrier() {
+    if (g_syslogAesKey[0] != 0) return SyslogCarrier::AesUdp;
+    return g_iUseHttpsSyslog.load(std::memory_order_relaxed) == 1 ? SyslogCarrier::Tls
+                                                                    : SyslogCarrier::Udp;
 }
 
 }  // namespace xkt::log
-
-using namespace xkt::log;
-
-extern "C" XKT_API int32_t XKT_SysLogOutput(const char* line) {
-    const ErrnoGuard keepErrno;
-    if (line == nullptr || line[0] == '\0') return -1;
-    SyslogLock lock;
-    if (g_syslogServer[0] == '\0' || g_syslogPort == 0) return -1;
-    // Whatever the transport, as the box does: the socket exists in TLS mode too.
-    if (ensureUdpSocket() != 0) return -1;
-    return selectedTransport().send(line, std::strlen(line));
-}

@@ -2,6 +2,8 @@
 // made by the first line and kept for the life of the process.
 #include <arpa/inet.h>
 
+#include "syslog_udp.h"
+
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "error_export.h"
 #include "error_log.h"
 #include "log_entries.h"
 #include "log_settings.h"

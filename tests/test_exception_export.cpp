@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "exception_export.h"
 #include "exception_log.h"
 #include "log_entries.h"
 #include "log_settings.h"

@@ -21,6 +21,8 @@
 #include "log_model.h"
 #include "log_settings.h"
 #include "sandbox.h"
+#include "syslog_sender.h"
+#include "syslog_tls.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 
