@@ -133,11 +133,13 @@ bool nextLine(Sender& s, std::string& line) {
     for (;;) {
         if (s.stopping) return false;
         if (s.count > 0 && Clock::now() >= s.retryAt) break;
-        // The wait releases the mutex the guard holds and takes it back.
+        // The wait releases the mutex the guard holds and takes it back. It
+        // reads the deadline after the release, so it gets a copy.
         if (s.count == 0) {
             s.wake.wait(s.mutex);
         } else {
-            s.wake.wait_until(s.mutex, s.retryAt);
+            const Clock::time_point until = s.retryAt;
+            s.wake.wait_until(s.mutex, until);
         }
     }
     line.assign(s.lines[s.head]);
