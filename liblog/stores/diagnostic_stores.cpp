@@ -1,6 +1,7 @@
 // The diagnostic stores are optional: the box's parameter file switches the
 // error log and the exception log on, and the managing process starts both
-// during its initialisation.
+// during its initialisation. Starting one prepares its capture, then arms
+// its export, which works on what the capture left.
 #include "diagnostic_stores.h"
 
 #include <cerrno>
@@ -14,9 +15,14 @@
 #include "android/log.h"
 #include "box_path.h"
 #include "errno_guard.h"
+#include "error_export.h"
+#include "error_log.h"
+#include "exception_export.h"
+#include "exception_log.h"
 #include "self_log.h"
 #include "xkt_log.h"
 #include "xkt_securec.h"
+#include "xkt_utility.h"
 
 namespace xkt::log {
 
@@ -84,4 +90,16 @@ extern "C" XKT_API int32_t XKT_getK47FeaturesValue(void) {
     }
     std::fclose(file);
     return -1;
+}
+
+extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
+    const ErrnoGuard keepErrno;
+    if (prepareErrorLogCapture() != 0 || armErrorLogExport() != 0) return -1;
+    if (getAndroidVersion() > 2) return 0;
+    return XKT_OldVersionErrorLogInit();
+}
+
+extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
+    const ErrnoGuard keepErrno;
+    return prepareExpLogCapture() != 0 ? -1 : armExpLogExport();
 }

@@ -20,7 +20,6 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
-#include "error_export.h"
 #include "log_settings.h"
 #include "mutex_guard.h"
 #include "self_log.h"
@@ -195,8 +194,7 @@ void destroyErrorLogLock() {
 
 using namespace xkt::log;
 
-extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
-    const ErrnoGuard keepErrno;
+int32_t xkt::log::prepareErrorLogCapture() {
     constexpr const char* kFunction = "XTK_ErrorLogInit";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XTK_ErrorLogInit");
     if (recreateTemporaryDirectory() != 0 || ensureFlashDirectory() != 0) return -1;
@@ -206,9 +204,7 @@ extern "C" XKT_API int32_t XTK_ErrorLogInit(void) {
     if (XKT_timer_init() != 0) return XKT_SELF_FAIL(kFunction, "XKT_timer_init error...");
     if (prepareLock() != 0) return XKT_SELF_FAIL(kFunction, "create mutex failed");
     XKT_logRegCallback(kErrorLogChannel, XKT_errorlogFormatter, XKT_errorlogFileOutput);
-    if (armErrorLogExport() != 0) return -1;
-    if (getAndroidVersion() > 2) return 0;
-    return XKT_OldVersionErrorLogInit();
+    return 0;
 }
 
 extern "C" XKT_API int32_t XKT_errorlogFormatter(const void* item, char* out, int32_t recordKind) {

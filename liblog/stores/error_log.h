@@ -17,5 +17,8 @@ void closeErrorLogFile();
 // forgets the handle.
 void destroyErrorLogLock();
 
+// XTK_ErrorLogInit's part before the export: the directories, the count of
+// waiting files, the lock and channel 4. 0, or -1 with the reason written.
+int32_t prepareErrorLogCapture();
 
 }  // namespace xkt::log

@@ -19,7 +19,6 @@
 
 #include "box_path.h"
 #include "errno_guard.h"
-#include "exception_export.h"
 #include "flash_store.h"
 #include "mutex_guard.h"
 #include "self_log.h"
@@ -297,8 +296,7 @@ void stopCollectors() {
 
 using namespace xkt::log;
 
-extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
-    const ErrnoGuard keepErrno;
+int32_t xkt::log::prepareExpLogCapture() {
     constexpr const char* kFunction = "XKT_ExpLogInit";
     XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_ExpLogInit");
     if (recreateCollectionDirectory() != 0 || ensureDirectory(kExpStore.flashDirectory) != 0 ||
@@ -307,7 +305,7 @@ extern "C" XKT_API int32_t XKT_ExpLogInit(void) {
     }
     if (prepareLock() != 0) return XKT_SELF_FAIL(kFunction, "create mutex failed");
     XKT_anrLogNameBufClear();
-    return armExpLogExport();
+    return 0;
 }
 
 extern "C" XKT_API int32_t XKT_expLogToTmp(int32_t iLogType) {
