@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "bench_common.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 

@@ -15,7 +15,8 @@
 
 #include "bench_common.h"
 #include "collector.h"
-#include "log_init.h"
+#include "log_settings.h"
+#include "syslog_sender.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"

@@ -6,43 +6,28 @@
 // guard before either has set the property and then both manage: the
 // property is the only coordination between processes, and the box starts
 // its processes so that this does not happen. Nothing here prevents it.
-#include "log_init.h"
-
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
 
 #include "box_path.h"
-#include "diagnostic_stores.h"
 #include "capture_ring.h"
+#include "channel_table.h"
+#include "diagnostic_stores.h"
 #include "errno_guard.h"
 #include "error_log.h"
 #include "exception_log.h"
 #include "log_filter.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "mutex_guard.h"
 #include "self_log.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 #include "xkt_utility.h"
 
-extern "C" {
-XKT_API int32_t g_iLogUseUTCTime = 0;
-XKT_API int32_t g_iJcKpiEnable = 0;
-XKT_API int32_t g_iANRLogToFlashEnable = 1;
-XKT_API int32_t g_iErrorLogToFlashEnable = 0;
-XKT_API int32_t g_iTimeIntervalForLogToFlash = 0;
-XKT_API int32_t g_system_ticks = 0;
-}
-
 namespace xkt::log {
-
-std::atomic<int32_t> g_iDirectOutputLog{0};
-std::atomic<int32_t> g_iLogcatMode{0};
-std::atomic<int32_t> g_iUseHttpsSyslog{0};
-char g_macString[kMacStringSize] = {};
-std::atomic<uint32_t> g_logFileMutex{0};
 
 namespace {
 
@@ -235,8 +220,8 @@ extern "C" XKT_API int32_t XKT_logInitImp(int32_t reserved, LogLevel level, LogT
     // no log thread, no takeover.
     if (startDiagnosticStores() != 0) return initFailed("Log:diagnostic stores failed to start\n");
     handFlashStoreToSystem();
-    XKT_logRegCallback(0, XKT_logDefFormatter, XKT_logDefOutput);
-    XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
+    XKT_logRegCallback(kDefaultChannel, XKT_logDefFormatter, XKT_logDefOutput);
+    XKT_logRegCallback(kLocalFileChannel, XKT_SyslogFormatter, XKT_logFileOutput);
     if (XKT_thread_create(XKT_logThread, 0, 0, 1, nullptr) != 0) {
         XKT_logDeinit();
         return initFailed("Log:create log thread failed\n");

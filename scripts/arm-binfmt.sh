@@ -18,7 +18,8 @@ interpreter=$(command -v qemu-arm || true)
 magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x28\x00'
 mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
 
-case ${1:-} in
+[ $# -eq 1 ] || { echo "usage: scripts/arm-binfmt.sh on|off" >&2; exit 2; }
+case $1 in
   on)
     [ -x "$interpreter" ] || { echo "arm-binfmt: qemu-arm missing: run scripts/setup-arm.sh" >&2; exit 1; }
     # Containers often come without binfmt_misc mounted.

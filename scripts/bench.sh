@@ -6,7 +6,11 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 for arg in "$@"; do
-  [[ $arg == --benchmark_* ]] || { echo "scripts/bench.sh: unknown argument: $arg (only --benchmark_... flags)" >&2; exit 2; }
+  [[ $arg == --benchmark_* ]] || {
+    echo "scripts/bench.sh: unknown argument: $arg" >&2
+    echo "usage: scripts/bench.sh [--benchmark_...]   (flags for the write-path benchmark)" >&2
+    exit 2
+  }
 done
 "$here/scripts/setup.sh"
 dir=$here/build-bench

@@ -76,7 +76,8 @@ def main():
 
     pool = []
     for area in AREAS:
-        for path in sorted((ROOT / area).glob("*.cpp")):
+        # By name, so that the sample of a seed does not depend on the folders.
+        for path in sorted((ROOT / area).rglob("*.cpp"), key=lambda p: p.name):
             lines, found = candidates(path)
             pool += [(path, lines, m) for m in found]
     random.Random(args.seed).shuffle(pool)

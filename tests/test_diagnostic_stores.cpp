@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "channel_table.h"
 #include "log_model.h"
 #include "sandbox.h"
 #include "xkt_log.h"

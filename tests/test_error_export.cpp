@@ -11,9 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "error_export.h"
 #include "error_log.h"
 #include "log_entries.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"

@@ -14,9 +14,10 @@
 #include <vector>
 
 #include "android/log.h"
+#include "channel_table.h"
 #include "error_log.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"

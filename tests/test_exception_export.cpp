@@ -11,9 +11,10 @@
 #include <set>
 #include <thread>
 
+#include "exception_export.h"
 #include "exception_log.h"
 #include "log_entries.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 

@@ -10,7 +10,7 @@
 #include <sys/time.h>
 
 #include "log_entries.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"

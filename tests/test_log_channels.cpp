@@ -15,8 +15,8 @@
 
 #include "log_channels.h"
 #include "log_entries.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sample_record.h"
 #include "sandbox.h"
 

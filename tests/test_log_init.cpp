@@ -13,11 +13,12 @@
 #include <vector>
 #include <sys/stat.h>
 
+#include "channel_table.h"
 #include "collector.h"
 #include "log_entries.h"
 #include "log_filter.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "log_entries.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "log_write.h"
 #include "sample_record.h"
 #include "sandbox.h"

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "log_entries.h"
-#include "log_init.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "shell_utils.h"
 #include "xkt_log.h"

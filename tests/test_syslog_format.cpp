@@ -9,10 +9,11 @@
 #include <tuple>
 
 #include "log_entries.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sandbox.h"
 #include "syslog_format.h"
+#include "syslog_transport.h"
 
 using namespace xkt::log;
 

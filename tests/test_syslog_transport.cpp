@@ -18,9 +18,11 @@
 #include <openssl/x509v3.h>
 
 #include "collector.h"
-#include "log_init.h"
 #include "log_model.h"
+#include "log_settings.h"
 #include "sandbox.h"
+#include "syslog_sender.h"
+#include "syslog_tls.h"
 #include "syslog_transport.h"
 #include "xkt_osal.h"
 

@@ -25,7 +25,7 @@
 #include "log_buffer.h"
 #include "log_channels.h"
 #include "process_ids.h"
-#include "syslog_transport.h"
+#include "syslog_sender.h"
 #include "xkt_log.h"
 #include "xkt_host_extras.h"
 #include "xkt_osal.h"
