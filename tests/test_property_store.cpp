@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
