@@ -60,26 +60,24 @@ TEST_F(DiagnosticStores, TheSwitchIsTheFirstValueOfItsKey) {
     }
 }
 
-TEST_F(DiagnosticStores, SwitchedOnTheManagerStartsBoth) {
-    writeParameters("SoftParam.UniLogOptimization.Enable 1\n");
+// Each value in a process of its own: initialisation runs once per process.
+// Only 1 switches the stores on.
+class StoreSwitch : public DiagnosticStores, public ::testing::WithParamInterface<int> {};
+
+TEST_P(StoreSwitch, TheManagerStartsBothStoresOrNeither) {
+    const bool on = GetParam() == 1;
+    writeParameters("SoftParam.UniLogOptimization.Enable " + std::to_string(GetParam()) + "\n");
     ASSERT_EQ(0, initialise());
     EXPECT_TRUE(managed());
-    for (int32_t channel : {0, 2, 4}) EXPECT_NE(nullptr, channelAt(channel).output) << channel;
-    EXPECT_NE(0u, g_pExpLogMutex);
-    EXPECT_TRUE(fs::is_directory(sandbox_.path("/tmp/DQN")));
-    EXPECT_TRUE(fs::is_directory(sandbox_.path("/data/tarvek-log/exp")));
+    for (int32_t channel : {0, 2}) EXPECT_NE(nullptr, channelAt(channel).output) << channel;
+    EXPECT_EQ(on, channelAt(4).output != nullptr);
+    EXPECT_EQ(on, g_pExpLogMutex != 0);
+    for (const char* dir : {"/tmp/errorlog", "/tmp/DQN", "/data/tarvek-log/exp"}) {
+        EXPECT_EQ(on, fs::is_directory(sandbox_.path(dir))) << dir;
+    }
 }
 
-TEST_F(DiagnosticStores, SwitchedOffNeitherStarts) {
-    writeParameters("SoftParam.UniLogOptimization.Enable 0\n");
-    ASSERT_EQ(0, initialise());
-    EXPECT_TRUE(managed());
-    EXPECT_NE(nullptr, channelAt(2).output);
-    EXPECT_EQ(nullptr, channelAt(4).output);
-    EXPECT_EQ(0u, g_pExpLogMutex);
-    EXPECT_FALSE(fs::exists(sandbox_.path("/tmp/errorlog")));
-    EXPECT_FALSE(fs::exists(sandbox_.path("/tmp/DQN")));
-}
+INSTANTIATE_TEST_SUITE_P(Values, StoreSwitch, ::testing::Values(0, 1, 2));
 
 TEST_F(DiagnosticStores, AFailingErrorLogStopsTheStartUp) {
     writeParameters("SoftParam.UniLogOptimization.Enable 1\n");

@@ -2,10 +2,8 @@
 // managing process -> channels -> local files.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +14,9 @@
 #include "xkt_osal.h"
 
 namespace {
+
+using xkt::test::linesOf;
+using xkt::test::readFile;
 
 constexpr int kWriters = 4;
 constexpr int kThreadsPerWriter = 2;
@@ -36,24 +37,10 @@ int32_t keepEveryLine(const char* text) {
     return 0;
 }
 
-std::vector<std::string> readLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
-std::vector<std::string> localLogFiles(const std::string& dir) {
-    std::vector<std::string> files;
-    std::istringstream names(xkt::test::capture("ls -1 '" + dir + "'/*.log 2>/dev/null"));
-    for (std::string name; std::getline(names, name);) files.push_back(name);
-    return files;
-}
-
 // A writer process: waits for the go, then its threads write their share.
-[[noreturn]] void runWriter(int writer, int goFd) {
+int runWriter(int writer, int goFd) {
     char go = 0;
-    if (read(goFd, &go, 1) != 1) _exit(2);
+    if (read(goFd, &go, 1) != 1) return 2;
     std::vector<std::thread> threads;
     std::atomic<int> refused{0};
     for (int t = 0; t < kThreadsPerWriter; ++t) {
@@ -68,7 +55,7 @@ std::vector<std::string> localLogFiles(const std::string& dir) {
         });
     }
     for (auto& thread : threads) thread.join();
-    _exit(refused == 0 ? 0 : 1);
+    return refused == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -83,13 +70,10 @@ TEST(EndToEnd, EveryMessageOfManyProcessesReachesTheFilesExactlyOnce) {
     ASSERT_EQ(0, pipe(go));
     std::vector<pid_t> writers;
     for (int w = 0; w < kWriters; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) {
+        writers.push_back(xkt::test::spawn([&] {
             close(go[1]);
-            runWriter(w, go[0]);
-        }
-        ASSERT_GT(pid, 0);
-        writers.push_back(pid);
+            return runWriter(w, go[0]);
+        }));
     }
     close(go[0]);
 
@@ -101,11 +85,7 @@ TEST(EndToEnd, EveryMessageOfManyProcessesReachesTheFilesExactlyOnce) {
 
     ASSERT_EQ(kWriters, write(go[1], "gggg", kWriters));
     close(go[1]);
-    for (pid_t pid : writers) {
-        int status = 0;
-        ASSERT_EQ(pid, waitpid(pid, &status, 0));
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "writer refused messages";
-    }
+    for (pid_t pid : writers) EXPECT_EQ(0, xkt::test::waitForExit(pid)) << "writer refused messages";
 
     // Written = delivered + lost; wait until the reader has caught up.
     xkt::host::LogBuffer* main = xkt::host::LogBuffer::get(xkt::host::LogId::Main);
@@ -120,11 +100,11 @@ TEST(EndToEnd, EveryMessageOfManyProcessesReachesTheFilesExactlyOnce) {
     uint64_t lost = 0;
     for (int wait = 0; wait < 600; ++wait) {
         lost = main->stats().lost;
-        lines = readLines(g_allLinesPath).size();
+        lines = linesOf(readFile(g_allLinesPath)).size();
         if (lines + lost >= static_cast<size_t>(kTotal)) break;
         usleep(50 * 1000);
     }
-    for (const std::string& line : readLines(g_allLinesPath)) {
+    for (const std::string& line : linesOf(readFile(g_allLinesPath))) {
         if (line.find(" I/XKT(") == std::string::npos) continue;  // the library's own lines
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, kLine)) << "garbled: " << line;
@@ -135,12 +115,12 @@ TEST(EndToEnd, EveryMessageOfManyProcessesReachesTheFilesExactlyOnce) {
     EXPECT_EQ(static_cast<size_t>(kTotal), seen.size() + lost);
 
     // The rotating local files hold the newest of the same lines, whole.
-    auto files = localLogFiles(sandbox.path("/tmp/log"));
+    const auto files = linesOf(xkt::test::capture("ls -1 '" + sandbox.path("/tmp/log") + "'/*.log 2>/dev/null"));
     EXPECT_GE(files.size(), 1u);
     EXPECT_LE(files.size(), 2u);
     size_t inFiles = 0;
     for (const auto& file : files) {
-        for (const std::string& line : readLines(file)) {
+        for (const std::string& line : linesOf(readFile(file))) {
             if (line.find(" I/XKT(") == std::string::npos) continue;
             std::smatch m;
             ASSERT_TRUE(std::regex_match(line, m, kLine)) << "garbled in " << file << ": " << line;

@@ -157,11 +157,6 @@ TEST_F(FlashStore, DeletesExactlyTheIndexesAnExportReuses) {
         EXPECT_EQ(range(0, c.isExp ? 49 : 9), indexesIn(c.isExp ? errorDir() : expDir()))
             << "the other store is untouched";
     }
-    ASSERT_EQ(0, XKT_deleteLogByIndex(3, 3, 1));
-    std::set<int> left = range(0, 9);
-    left.erase(3);
-    EXPECT_EQ(left, indexesIn(expDir()));
-
     fs::remove(path("/tmp/errorloglist.txt"));
     EXPECT_EQ(-1, XKT_deleteFlashLog(10, 0));
     EXPECT_EQ(range(0, 49), indexesIn(errorDir()));

@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstring>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -111,12 +110,7 @@ TEST_F(PropertyStore, ConcurrentWritersNeverTearAValue) {
         return torn;
     };
     std::vector<pid_t> children;
-    for (int w = 0; w < 2; ++w) {
-        pid_t pid = fork();
-        if (pid == 0) _exit(writeAndCheck(w) == 0 ? 0 : 1);
-        ASSERT_GT(pid, 0);
-        children.push_back(pid);
-    }
+    for (int w = 0; w < 2; ++w) children.push_back(xkt::test::spawn([&] { return writeAndCheck(w) == 0 ? 0 : 1; }));
     std::atomic<int> torn{0};
     std::vector<std::thread> threads;
     for (int w = 2; w < 4; ++w) threads.emplace_back([&, w] { torn += writeAndCheck(w); });

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <tuple>
 
@@ -81,8 +80,7 @@ TEST(DefaultRoot, ToolsWithoutXktRootStayInThePerUserFolder) {
     EXPECT_NE(std::string::npos, out.find("Box root: /tmp/run/xkt-box (the per-user default")) << out;
     const std::string files = out.substr(out.find("\nc\n") + 3);
     EXPECT_NE(std::string::npos, files.find("/tmp/run/xkt-box/dev/__properties__\n")) << out;
-    std::istringstream lines(files);
-    for (std::string path; std::getline(lines, path);) {
+    for (const std::string& path : xkt::test::linesOf(files)) {
         if (path == "/dev/null" || path == "/tmp/null" || path == "/tmp/run") continue;
         EXPECT_EQ(0u, path.rfind("/tmp/run/xkt-box", 0)) << "made outside the default root: " << path;
     }

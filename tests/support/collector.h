@@ -7,7 +7,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/wait.h>
@@ -102,9 +101,7 @@ public:
     std::vector<std::string> waitFor(size_t count) const {
         std::vector<std::string> records;
         for (int waited = 0; waited < 500 && records.size() < count; ++waited, usleep(20000)) {
-            std::istringstream in(readFile(dir_ + "/received.log"));
-            records.clear();
-            for (std::string line; std::getline(in, line);) records.push_back(line);
+            records = linesOf(readFile(dir_ + "/received.log"));
         }
         return records;
     }

@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,16 +72,19 @@ inline int waitForExit(pid_t pid) {
     return -1;
 }
 
-// Runs fn in a forked child and returns its exit status (the child's
+// Starts fn in a forked child that exits with fn's result (the child's
 // gtest assertions do not reach the parent: report through the status).
 template <typename Fn>
-int runInChild(Fn&& fn) {
+pid_t spawn(Fn&& fn) {
     pid_t pid = fork();
-    if (pid == 0) {
-        int status = fn();
-        _exit(status);
-    }
-    return waitForExit(pid);
+    if (pid == 0) _exit(fn());
+    return pid;
+}
+
+// Runs fn in a forked child and returns its exit status.
+template <typename Fn>
+int runInChild(Fn&& fn) {
+    return waitForExit(xkt::test::spawn(std::forward<Fn>(fn)));
 }
 
 // Where the build put the programs (bin/ and libexec/xktlog/).
