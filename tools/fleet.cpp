@@ -37,8 +37,9 @@
 #include <thread>
 #include <vector>
 
-#include "log_model.h"
 #include "fleet_boxes.h"
+#include "log_model.h"
+#include "syslog_aes_udp.h"
 #include "syslog_format.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"
