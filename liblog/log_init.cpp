@@ -55,17 +55,7 @@ int32_t flashIntervalMs(int32_t seconds) {
 
 // The existing init lock, or a new one. Two first callers may race here
 // (the box does not guard it); the loser's lock is dropped, not leaked.
-uint32_t initLock() {
-    uint32_t lock = g_logInitMutex.load(std::memory_order_acquire);
-    if (lock != 0) return lock;
-    const uint32_t made = XKT_mutex_create();
-    if (made == 0) return 0;
-    if (!g_logInitMutex.compare_exchange_strong(lock, made, std::memory_order_acq_rel)) {
-        XKT_mutex_destroy(made);
-        return lock;
-    }
-    return made;
-}
+uint32_t initLock() { return mutexMadeOnce(g_logInitMutex); }
 
 // Locks the init lock; a handle destroyed by a concurrent XKT_logDeinit
 // after it was read is replaced. 0 when no lock can be had.

@@ -36,11 +36,7 @@ bool storeOpens() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int option;
-    while ((option = getopt_long(argc, argv, "+:h", xkt::tools::kHelpOnly, nullptr)) != -1) {
-        if (option == 'h') return kTool.help();
-        return kTool.optionError(option, argv);
-    }
+    if (const int status = kTool.helpOnly(argc, argv); status != -1) return status;
     const int words = argc - optind;
     if (words > 2) return kTool.fail("too many arguments");
     if (words == 0) {

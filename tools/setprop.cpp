@@ -1,5 +1,4 @@
 // xkt-setprop NAME VALUE: sets a system property of the box.
-#include <getopt.h>
 
 #include "property_store.h"
 #include "tool_cli.h"
@@ -16,11 +15,7 @@ constexpr xkt::tools::Tool kTool{
 }  // namespace
 
 int main(int argc, char** argv) {
-    int option;
-    while ((option = getopt_long(argc, argv, "+:h", xkt::tools::kHelpOnly, nullptr)) != -1) {
-        if (option == 'h') return kTool.help();
-        return kTool.optionError(option, argv);
-    }
+    if (const int status = kTool.helpOnly(argc, argv); status != -1) return status;
     if (argc - optind != 2) return kTool.fail("needs a NAME and a VALUE");
     const char* name = argv[optind];
     const auto problem = xkt::host::setProperty(name, argv[optind + 1]);

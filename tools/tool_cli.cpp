@@ -58,6 +58,12 @@ int Tool::optionError(int option, char** argv) const {
                        : fail("unknown option %s", argv[optind - 1]);
 }
 
+int Tool::helpOnly(int argc, char** argv) const {
+    const int option = getopt_long(argc, argv, "+:h", kHelpOnly, nullptr);
+    if (option == -1) return -1;
+    return option == 'h' ? help() : optionError(option, argv);
+}
+
 std::optional<long> parseNumber(std::string_view text, long min, long max) {
     long value = 0;
     const char* end = text.data() + text.size();

@@ -32,6 +32,10 @@ public:
     // The complaint for what getopt_long returned as ':' or '?' (the short
     // options must start with ':').
     int optionError(int option, char** argv) const;
+    // For a tool whose only option is -h/--help: its exit status when the
+    // options end the run (help shown or an option refused), else -1 with
+    // optind at the first word.
+    int helpOnly(int argc, char** argv) const;
 
 private:
     const char* name_;

@@ -26,6 +26,20 @@ private:
     bool locked_;
 };
 
+// The mutex in slot, made there first when there is none. 0 when no mutex
+// can be made. Two first callers may race; the loser's mutex is dropped.
+inline uint32_t mutexMadeOnce(std::atomic<uint32_t>& slot) {
+    uint32_t current = slot.load(std::memory_order_acquire);
+    if (current != 0) return current;
+    const uint32_t made = XKT_mutex_create();
+    if (made == 0) return 0;
+    if (!slot.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
+        XKT_mutex_destroy(made);
+        return current;
+    }
+    return made;
+}
+
 // A platform mutex made on first use and never destroyed: a thread may
 // still take it while the process runs its exit handlers. Constant
 // initialised, so a static one is usable from any other static's
@@ -37,19 +51,8 @@ public:
     LazyMutex(const LazyMutex&) = delete;
     LazyMutex& operator=(const LazyMutex&) = delete;
 
-    // 0 when no mutex can be made. Two first users may race; the loser's
-    // mutex is dropped.
-    uint32_t handle() {
-        uint32_t current = handle_.load(std::memory_order_acquire);
-        if (current != 0) return current;
-        const uint32_t made = XKT_mutex_create();
-        if (made == 0) return 0;
-        if (!handle_.compare_exchange_strong(current, made, std::memory_order_acq_rel)) {
-            XKT_mutex_destroy(made);
-            return current;
-        }
-        return made;
-    }
+    // 0 when no mutex can be made.
+    uint32_t handle() { return mutexMadeOnce(handle_); }
     // In a child of fork: a thread of the parent may have held the mutex at
     // the fork and is not there to release it, so the child makes its own.
     // Only a store, so it is safe in a pthread_atfork handler.
