@@ -4,6 +4,7 @@
 #pragma once
 
 #include "android/log.h"
+#include "errno_guard.h"
 #include "xkt_log.h"
 
 #define XKT_SELF_LOG(level, function, ...) \
@@ -16,3 +17,10 @@
 // The usual failure exit: an ERROR message for function, then -1.
 #define XKT_SELF_FAIL(function, ...) \
     ((void)XKT_SELF_LOG(XKT_LOG_LEVEL_ERROR, function, __VA_ARGS__), -1)
+// The opening of an exported operation that reports on itself: the
+// caller's errno handed back on return, the name its messages carry, and
+// its "enter NAME" message.
+#define XKT_SELF_ENTER(name)                           \
+    const ::xkt::log::ErrnoGuard keepErrno;            \
+    constexpr const char* kFunction = name;            \
+    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter " name)

@@ -109,9 +109,7 @@ extern "C" XKT_API int32_t XKT_deleteFile(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteAllfileofFolder(const char* path) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_deleteAllfileofFolder";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteAllfileofFolder");
+    XKT_SELF_ENTER("XKT_deleteAllfileofFolder");
     if (path == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     DIR* dir = opendir(path);
     if (dir == nullptr) return XKT_SELF_FAIL(kFunction, "opendir failed");

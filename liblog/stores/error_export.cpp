@@ -148,9 +148,7 @@ extern "C" XKT_API int32_t XKT_errorlogOutputTrigger(void) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_OutputErrLogToFlash";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputErrLogToFlash");
+    XKT_SELF_ENTER("XKT_OutputErrLogToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     FixedPath flashDirectory, temporary;
     flashDirectory.path(kErrorStore.flashDirectory);
@@ -162,9 +160,7 @@ extern "C" XKT_API int32_t XKT_OutputErrLogToFlash(int32_t* index) {
 
 extern "C" XKT_API int32_t XKT_compressErrorLogToFlash(const char* archive, const char* dir,
                                                        const char* name) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_compressErrorLogToFlash";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressErrorLogToFlash");
+    XKT_SELF_ENTER("XKT_compressErrorLogToFlash");
     if (archive == nullptr || dir == nullptr || name == nullptr) {
         return XKT_SELF_FAIL(kFunction, "invalid param");
     }

@@ -146,9 +146,7 @@ extern "C" XKT_API int32_t XKT_explogOutputTrigger(void) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_OutputExpLogToFlash";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputExpLogToFlash");
+    XKT_SELF_ENTER("XKT_OutputExpLogToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     FixedPath temporary;
     temporary.path(kExpTmpDirectory);
@@ -157,9 +155,7 @@ extern "C" XKT_API int32_t XKT_OutputExpLogToFlash(int32_t* index) {
 }
 
 extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_OutputTombstonesToFlash";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_OutputTombstonesToFlash");
+    XKT_SELF_ENTER("XKT_OutputTombstonesToFlash");
     if (index == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     FixedPath tombstones;
     tombstones.path(kTombstoneDirectory);  // left empty when it does not fit: no directory
@@ -193,14 +189,6 @@ extern "C" XKT_API int32_t XKT_OutputTombstonesToFlash(int32_t* index) {
 }
 
 extern "C" XKT_API int32_t XKT_copyLogFile(const char* src, const char* dst) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_copyLogFile";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyLogFile");
-    if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
-    BoxText<kCopyCommandSize, 2> command;
-    command.command("cp %s %s", {src, dst});
-    // Only a command that could not be started counts: cp's own exit status
-    // is not examined.
-    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "excute cp failed") < 0 ? -1
-                                                                                             : 0;
+    XKT_SELF_ENTER("XKT_copyLogFile");
+    return copyByCommand<kCopyCommandSize>("cp %s %s", src, dst, kFunction, "excute cp failed");
 }

@@ -320,9 +320,7 @@ extern "C" XKT_API int32_t XKT_expLogToTmp(int32_t iLogType) {
 }
 
 extern "C" XKT_API int32_t XKT_startCollectLog(int32_t iLogType) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_startCollectLog";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_startCollectLog");
+    XKT_SELF_ENTER("XKT_startCollectLog");
     BoxText<256> file;
     BoxText<256> command;
     if (rooted(file, captureKind(iLogType).logcatFile, kFunction) != 0) return -1;
@@ -361,23 +359,17 @@ extern "C" XKT_API void XKT_expLogOutputTimer(int32_t /*ignored*/, int32_t iArg)
 }
 
 extern "C" XKT_API int32_t XKT_collectTopinfo(int32_t iLogType) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_collectTopinfo";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_collectTopinfo");
+    XKT_SELF_ENTER("XKT_collectTopinfo");
     return runIntoFile(captureKind(iLogType).topCommand, kTopFile, kFunction);
 }
 
 extern "C" XKT_API int32_t XKT_collectMemoryinfo(int32_t /*iLogType*/) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_collectMemoryinfo";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_collectMemoryinfo");
+    XKT_SELF_ENTER("XKT_collectMemoryinfo");
     return runIntoFile("cat /proc/meminfo", kMeminfoFile, kFunction);
 }
 
 extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_compressExpLog";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_compressExpLog");
+    XKT_SELF_ENTER("XKT_compressExpLog");
     LogTime now{};
     if (XKT_get_Localtime(&now) != 0) return XKT_SELF_FAIL(kFunction, "Get localtime failed");
     const CaptureKind& kind = captureKind(iLogType);
@@ -406,9 +398,7 @@ extern "C" XKT_API int32_t XKT_compressExpLog(int32_t iLogType) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_deleteEarlistTmpExpLog";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteEarlistTmpExpLog");
+    XKT_SELF_ENTER("XKT_deleteEarlistTmpExpLog");
     BoxText<256> directory, list;
     BoxText<256, 2> command;
     if (rooted(directory, kExpTmpDirectory, kFunction) != 0 ||
@@ -436,9 +426,7 @@ extern "C" XKT_API int32_t XKT_deleteEarlistTmpExpLog(void) {
 }
 
 extern "C" XKT_API int32_t XKT_deleteTmpExpFile(void) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_deleteTmpExpFile";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteTmpExpFile");
+    XKT_SELF_ENTER("XKT_deleteTmpExpFile");
     BoxText<256> directory, command;
     if (rooted(directory, kExpTmpDirectory, kFunction) != 0) return -1;
     command.command("busybox find %s -name \"*.txt\" -exec busybox rm -rf {} \\;",

@@ -212,9 +212,7 @@ using namespace xkt::log;
 
 extern "C" XKT_API int32_t XKT_getNewLogFileName(char* out, uint32_t size, int32_t index,
                                                  int32_t isExp) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_getNewLogFileName";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getNewLogFileName");
+    XKT_SELF_ENTER("XKT_getNewLogFileName");
     if (out == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
     LogTime now{};
     if (XKT_get_Localtime(&now) != 0) {
@@ -267,9 +265,7 @@ extern "C" XKT_API int32_t XKT_readIndexFromFile(const char* path) {
 }
 
 extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPath) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_sortLogByTime";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_sortLogByTime");
+    XKT_SELF_ENTER("XKT_sortLogByTime");
     if (dir == nullptr || listPath == nullptr) {
         XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "invalid param");
         return -1;
@@ -286,9 +282,7 @@ extern "C" XKT_API int32_t XKT_sortLogByTime(const char* dir, const char* listPa
 }
 
 extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_getTmplogNum";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_getTmplogNum");
+    XKT_SELF_ENTER("XKT_getTmplogNum");
     int32_t count = 0;
     if (walkListFile(flashStore(isExp).listFile, kFunction, [&count](char*) { ++count; }) != 0) {
         return -1;
@@ -298,9 +292,7 @@ extern "C" XKT_API int32_t XKT_getTmplogNum(int32_t isExp) {
 
 extern "C" XKT_API int32_t XKT_deleteLogByIndex(int32_t iStartIndex, int32_t iEndIndex,
                                                 int32_t isExp) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_deleteLogByIndex";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_deleteLogByIndex");
+    XKT_SELF_ENTER("XKT_deleteLogByIndex");
     BoxText<kStorePathSize> directory;
     DIR* dir = nullptr;
     if (directory.path(flashStore(isExp).flashDirectory) == 0) dir = opendir(directory.c_str());
@@ -336,12 +328,6 @@ extern "C" XKT_API int32_t XKT_deleteFlashLog(int32_t iCurLogIndex, int32_t isEx
 }
 
 extern "C" XKT_API int32_t XKT_copyFile(const char* src, const char* dst) {
-    const ErrnoGuard keepErrno;
-    constexpr const char* kFunction = "XKT_copyFile";
-    XKT_SELF_LOG(XKT_LOG_LEVEL_DEBUG, kFunction, "enter XKT_copyFile");
-    if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(kFunction, "invalid param");
-    BoxText<kCopyCommandSize, 2> command;
-    command.command("busybox cp %s %s", {src, dst});
-    return runCommand(command.c_str(), ShellRoute::Waited, kFunction, "Excute %s failed") < 0 ? -1
-                                                                                             : 0;
+    XKT_SELF_ENTER("XKT_copyFile");
+    return copyByCommand<kCopyCommandSize>("busybox cp %s %s", src, dst, kFunction, "Excute %s failed");
 }

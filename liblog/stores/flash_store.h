@@ -11,6 +11,7 @@
 
 #include "box_path.h"
 #include "self_log.h"
+#include "shell_utils.h"
 
 namespace xkt::log {
 
@@ -28,6 +29,19 @@ inline constexpr FlashStore kExpStore{"/data/tarvek-log/exp", "/data/expindex.tx
 
 constexpr const FlashStore& flashStore(int32_t isExp) {
     return isExp != 0 ? kExpStore : kErrorStore;
+}
+
+// The copy operations: "PROGRAM src dst" in a command of CommandSize
+// bytes (the box's sizes differ), waited for. Only a command that could
+// not be started counts as failed: the copy's own exit status is not
+// examined.
+template <size_t CommandSize>
+int32_t copyByCommand(const char* format, const char* src, const char* dst, const char* function,
+                      const char* failure) {
+    if (src == nullptr || dst == nullptr) return XKT_SELF_FAIL(function, "invalid param");
+    BoxText<CommandSize, 2> command;
+    command.command(format, {src, dst});
+    return runCommand(command.c_str(), ShellRoute::Waited, function, failure) < 0 ? -1 : 0;
 }
 
 // List files are read with this line buffer: a name of up to 30 characters
