@@ -258,6 +258,25 @@ collector_conf() {
         -e "s#@STORE_LOG@#$store_log#" "$here/syslog-ng.conf.in"
 }
 
+# Starts "$@" in a session of its own (standard input /dev/null, output
+# to OUT, errors to LOG) and waits up to TICKS tenths of a second for READY
+# in LOG; then its pid goes to PIDFILE. Otherwise it is stopped and the
+# status is 1.
+launch_until_ready() {
+    local log=$1 out=$2 ticks=$3 ready=$4 pidfile=$5 pid
+    shift 5
+    : >"$log"
+    ( exec setsid "$@" </dev/null >"$out" 2>"$log" ) &
+    pid=$!
+    if wait_for "$ticks" grep -q "$ready" "$log"; then
+        echo "$pid" >"$pidfile"
+        return 0
+    fi
+    kill "$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    return 1
+}
+
 # syslog-ng in the foreground with private state; a taken port makes it
 # exit with status 2 at once, so pick others and try again.
 start_collector() {
@@ -272,20 +291,13 @@ start_collector() {
             TLS_PORT=$(free_tcp_port)
         fi
         collector_conf "$dir" >"$dir/syslog-ng.conf"
-        : >"$dir/syslog-ng.log"
         local modules
         modules=$(syslog_ng_module_dir "$syslog_ng")
         [ "${STORE:-0}" = 1 ] && modules=$modules:$(http_module_dir)
-        ( exec setsid env LD_LIBRARY_PATH="$(library_path_of "$deps")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
+        launch_until_ready "$dir/syslog-ng.log" "$dir/syslog-ng.out" 100 'syslog-ng starting up' "$dir/syslog-ng.pid" \
+            env LD_LIBRARY_PATH="$(library_path_of "$deps")${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}" \
             "$syslog_ng" --module-path="$modules" -F -e --no-caps -f "$dir/syslog-ng.conf" -R "$dir/persist" \
-            -p "$dir/syslog-ng.pid" -c "$dir/syslog-ng.ctl" </dev/null >"$dir/syslog-ng.out" 2>"$dir/syslog-ng.log" ) &
-        local pid=$!
-        if wait_for 100 grep -q 'syslog-ng starting up' "$dir/syslog-ng.log"; then
-            echo "$pid" >"$dir/syslog-ng.pid"
-            return 0
-        fi
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+            -p "$dir/syslog-ng.pid" -c "$dir/syslog-ng.ctl" && return 0
         grep -q 'Error binding socket' "$dir/syslog-ng.log" || break
     done
     die "syslog-ng did not start (see $dir/syslog-ng.log)"
@@ -308,7 +320,7 @@ make_relay_key() {
 # DIR/relay.log on SIGUSR1 and when it stops. Without a built relay the tier
 # runs without one (AES boxes then have nowhere to send).
 start_relay() {
-    local dir=$1 relay attempt pid
+    local dir=$1 relay attempt
     if ! relay=$(find_relay); then
         echo "fleet.sh: no xkt-syslog-decrypt (build the project or set XKT_SYSLOG_DECRYPT): no relay for AES boxes" >&2
         RELAY_PORT=
@@ -318,16 +330,9 @@ start_relay() {
     make_relay_key "$dir"
     for attempt in 1 2 3 4 5; do
         if [ "$attempt" -gt 1 ] || [ -z "${RELAY_PORT:-}" ]; then RELAY_PORT=$(random_port); fi
-        : >"$dir/relay.log"
-        ( exec setsid "$relay" -K "$dir/relay.key" -l 127.0.0.1 -p "$RELAY_PORT" -f "127.0.0.1:$UDP_PORT" \
-            --rcvbuf 33554432 --reuseport </dev/null >/dev/null 2>"$dir/relay.log" ) &
-        pid=$!
-        if wait_for 50 grep -q 'listening on' "$dir/relay.log"; then
-            echo "$pid" >"$dir/relay.pid"
-            return 0
-        fi
-        kill "$pid" 2>/dev/null || true
-        wait "$pid" 2>/dev/null || true
+        launch_until_ready "$dir/relay.log" /dev/null 50 'listening on' "$dir/relay.pid" \
+            "$relay" -K "$dir/relay.key" -l 127.0.0.1 -p "$RELAY_PORT" -f "127.0.0.1:$UDP_PORT" \
+            --rcvbuf 33554432 --reuseport && return 0
         grep -q 'cannot listen' "$dir/relay.log" || break
     done
     die "the decrypt relay did not start (see $dir/relay.log)"
