@@ -24,12 +24,11 @@ usage() {
     exit 2
 }
 
-# syslog-ng: $XKT_SYSLOG_NG, then the project-local one, then PATH (and /usr/sbin).
-find_syslog_ng() {
+# The first of the candidates that is an executable file.
+first_executable() {
     local candidate
-    for candidate in "${XKT_SYSLOG_NG:-}" "$repo/build-deps/syslog-ng/syslog-ng" \
-                     "$(command -v syslog-ng 2>/dev/null || true)" /usr/sbin/syslog-ng; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
+    for candidate in "$@"; do
+        if [ -n "$candidate" ] && [ -x "$candidate" ] && [ -f "$candidate" ]; then
             printf '%s\n' "$candidate"
             return 0
         fi
@@ -37,17 +36,18 @@ find_syslog_ng() {
     return 1
 }
 
-# The decrypt relay: $XKT_SYSLOG_DECRYPT, then PATH, then a build of this tree.
+# syslog-ng: $XKT_SYSLOG_NG, then the project-local one, then PATH (and /usr/sbin).
+find_syslog_ng() {
+    first_executable "${XKT_SYSLOG_NG:-}" "$repo/build-deps/syslog-ng/syslog-ng" \
+        "$(command -v syslog-ng 2>/dev/null || true)" /usr/sbin/syslog-ng
+}
+
+# The decrypt relay: $XKT_SYSLOG_DECRYPT, then a build of this tree (the
+# test job's first), then PATH.
 find_relay() {
-    local candidate
-    for candidate in "${XKT_SYSLOG_DECRYPT:-}" "$(command -v xkt-syslog-decrypt 2>/dev/null || true)" \
-                     "$repo/build/bin/xkt-syslog-decrypt" "$repo/build-plain/bin/xkt-syslog-decrypt"; do
-        if [ -n "$candidate" ] && [ -x "$candidate" ]; then
-            printf '%s\n' "$candidate"
-            return 0
-        fi
-    done
-    return 1
+    first_executable "${XKT_SYSLOG_DECRYPT:-}" "$repo/build-plain/bin/xkt-syslog-decrypt" \
+        "$repo/build-demo/bin/xkt-syslog-decrypt" "$repo/build/bin/xkt-syslog-decrypt" \
+        "$(command -v xkt-syslog-decrypt 2>/dev/null || true)"
 }
 
 # Library folders of an unpacked tree, for LD_LIBRARY_PATH.
