@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "fleet_boxes.h"
+#include "fleet_tier.h"
 #include "log_model.h"
 #include "syslog_aes_udp.h"
 #include "syslog_format.h"
@@ -46,6 +47,7 @@
 
 namespace {
 
+using namespace xkt::fleet;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kUsage =
@@ -71,122 +73,6 @@ constexpr long kTlsBoxesMax = 200;  // the tier's max-connections on TLS
 constexpr long kDaemonsMax = 64;    // processes, on a machine of a few cores
 constexpr auto kSettleTime = std::chrono::seconds(3);
 constexpr auto kCollectTimeout = std::chrono::seconds(60);
-
-struct Tier {
-    std::string dir;
-    uint16_t udpPort = 0;
-    uint16_t tlsPort = 0;
-    uint16_t storeHttpPort = 0;
-    std::string storeTable = "boxlog";  // boxlog_all on a sharded store
-    std::string caFile;
-    uint16_t relayPort = 0;  // the AES decrypt relay in front of the UDP port
-    std::string keyFile;
-};
-
-bool readTier(const std::string& dir, Tier& tier) {
-    std::ifstream env(dir + "/env");
-    if (!env) return false;
-    tier.dir = dir;
-    std::string line;
-    while (std::getline(env, line)) {
-        const size_t eq = line.find('=');
-        if (eq == std::string::npos) continue;
-        const std::string key = line.substr(0, eq), value = line.substr(eq + 1);
-        const auto port = static_cast<uint16_t>(std::strtoul(value.c_str(), nullptr, 10));
-        if (key == "UDP_PORT") tier.udpPort = port;
-        if (key == "TLS_PORT") tier.tlsPort = port;
-        if (key == "STORE_HTTP_PORT") tier.storeHttpPort = port;
-        if (key == "CA_FILE") tier.caFile = value;
-        if (key == "RELAY_PORT") tier.relayPort = port;
-        if (key == "AES_KEY_FILE") tier.keyFile = value;
-        if (key == "STORE_TABLE" && (value == "boxlog" || value == "boxlog_all")) tier.storeTable = value;
-    }
-    return tier.udpPort != 0 && tier.tlsPort != 0;
-}
-
-sockaddr_in loopback(uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-int connectLoopback(uint16_t port) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return -1;
-    const sockaddr_in address = loopback(port);
-    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// --- the store, over ClickHouse's HTTP interface -------------------------
-
-// The body of the answer to one SQL statement; false on any failure.
-bool storeQuery(uint16_t port, const std::string& sql, std::string& body) {
-    const int fd = connectLoopback(port);
-    if (fd < 0) return false;
-    timeval timeout{10, 0};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    const std::string request = "POST / HTTP/1.0\r\nHost: 127.0.0.1\r\nContent-Length: " +
-                                std::to_string(sql.size()) + "\r\n\r\n" + sql;
-    bool ok = send(fd, request.data(), request.size(), MSG_NOSIGNAL) ==
-              static_cast<ssize_t>(request.size());
-    std::string answer;
-    char chunk[65536];
-    for (ssize_t n; ok && (n = recv(fd, chunk, sizeof chunk, 0)) > 0;) answer.append(chunk, n);
-    close(fd);
-    const size_t headEnd = answer.find("\r\n\r\n");
-    if (!ok || headEnd == std::string::npos || answer.compare(0, 12, "HTTP/1.0 200") != 0) {
-        return false;
-    }
-    body = answer.substr(headEnd + 4);
-    return true;
-}
-
-long storedRows(const Tier& tier) {
-    std::string body;
-    if (!storeQuery(tier.storeHttpPort, "SELECT count() FROM fleet." + tier.storeTable, body)) return -1;
-    return std::strtol(body.c_str(), nullptr, 10);
-}
-
-// --- the per-MAC files ---------------------------------------------------
-
-std::vector<std::string> listDir(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') names.emplace_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-long countLines(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    char chunk[65536];
-    long lines = 0;
-    while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
-        lines += std::count(chunk, chunk + in.gcount(), '\n');
-    }
-    return lines;
-}
-
-long receivedLines(const std::string& tierDir) {
-    const std::string boxes = tierDir + "/boxes";
-    long lines = 0;
-    for (const std::string& mac : listDir(boxes)) {
-        for (const std::string& day : listDir(boxes + "/" + mac)) {
-            lines += countLines(boxes + "/" + mac + "/" + day);
-        }
-    }
-    return lines;
-}
 
 // Polls counter until it reaches target or stops moving for kSettleTime.
 template <typename Counter>
