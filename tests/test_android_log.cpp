@@ -39,19 +39,20 @@ int writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* ta
     return LogBuffer::get(id)->write(LogOrigin{pid, pid + 1, seconds, 0}, priority, tag, text);
 }
 
-// Cutting to the payload's size is the buffer's own, tested with it.
-TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsAndTime) {
+TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsTimeAndCutText) {
     Sandbox sandbox;
     timespec before{}, after{};
     clock_gettime(CLOCK_REALTIME, &before);
     EXPECT_EQ(3 + 3 + 5, __android_log_write(ANDROID_LOG_INFO, "XKT", "hello"));
     clock_gettime(CLOCK_REALTIME, &after);
     EXPECT_EQ(3 + 3 + 8, __android_log_print(ANDROID_LOG_ERROR, "XKT", "%d-%s", 4200, "abc"));
+    std::string longText(6000, 'y');
+    EXPECT_EQ(int(kMaxPayload), __android_log_write(ANDROID_LOG_WARN, "T", longText.c_str()));
     EXPECT_EQ(3 + 2, __android_log_write(ANDROID_LOG_WARN, nullptr, "ok"));
     EXPECT_EQ(-EINVAL, __android_log_write(ANDROID_LOG_WARN, "T", nullptr));
 
     auto entries = readMain();
-    ASSERT_EQ(3u, entries.size());
+    ASSERT_EQ(4u, entries.size());
     EXPECT_EQ(ANDROID_LOG_INFO, entries[0].priority);
     EXPECT_EQ("XKT", entries[0].tag);
     EXPECT_EQ("hello", entries[0].message);
@@ -62,7 +63,8 @@ TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsAndTime) {
     EXPECT_GE(stamp, ns(before.tv_sec, before.tv_nsec));
     EXPECT_LE(stamp, ns(after.tv_sec, after.tv_nsec));
     EXPECT_EQ("4200-abc", entries[1].message);
-    EXPECT_EQ("", entries[2].tag);
+    EXPECT_EQ(std::string(kMaxPayload - 4, 'y'), entries[2].message);
+    EXPECT_EQ("", entries[3].tag);
 }
 
 fd_set setOf(std::initializer_list<int> fds) {
