@@ -192,6 +192,10 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnE
     while (sizeOf(file(0)) + shorter.size() < kRotation) {
         ASSERT_EQ(0, XKT_errorlogFileOutput(shorter.c_str()));
     }
+    // 8 bytes short of the limit, fewer than the old file's count held.
+    const std::string padding(kRotation - 8 - sizeOf(file(0)) - 1, 'z');
+    ASSERT_EQ(0, XKT_errorlogFileOutput((padding + "\n").c_str()));
+    ASSERT_EQ(0, XKT_errorlogFileOutput("last\n"));
     EXPECT_FALSE(exists(file(1)));
 }
 
