@@ -3,15 +3,12 @@
 // processes reaching the files through the log thread.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <string>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
-#include <vector>
 
 #include "android/log.h"
 #include "channel_table.h"
@@ -154,7 +151,7 @@ TEST_F(ErrorLogTest, InitPreparesDirectoriesAndSizesTheRotation) {
     }
 }
 
-TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesAndWrapAfterTheLast) {
+TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnExport) {
     EXPECT_EQ(-1, XKT_errorlogFileOutput("before init\n"));
     ASSERT_EQ(0, XTK_ErrorLogInit());
     ASSERT_EQ(5, g_iTmpErrorlogNum);
@@ -182,27 +179,24 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesAndWrapAfterTheLast) {
     // A line that overshoots the limit ends the file too.
     EXPECT_EQ(kRotation + std::strlen("first of file 1\n"), sizeOf(file(1)));
     EXPECT_EQ(kRotation, sizeOf(file(4)));
-}
 
-TEST_F(ErrorLogTest, ExportCloseRestartsTheFileAndAMissingDirectoryComesBack) {
-    ASSERT_EQ(0, XTK_ErrorLogInit());
-    ASSERT_EQ(0, XKT_errorlogFileOutput("one\n"));
-    {
-        // What the export does under the lock before it deletes the files.
-        XKT_mutex_lock(g_pErrorLogMutex);
-        closeErrorLogFile();
-        XKT_mutex_unlock(g_pErrorLogMutex);
-    }
+    // What the export does under the lock before it deletes the files: the
+    // next line restarts file 0 (its directory made again) and its count.
+    XKT_mutex_lock(g_pErrorLogMutex);
+    closeErrorLogFile();
+    XKT_mutex_unlock(g_pErrorLogMutex);
     ASSERT_EQ(0, std::system(("rm -rf " + sandbox_.path("/tmp/errorlog")).c_str()));
     ASSERT_EQ(0, XKT_errorlogFileOutput("two\n"));
     EXPECT_EQ("two\n", readFile(file(0)));
     EXPECT_EQ(0700u, modeOf(sandbox_.path("/tmp/errorlog")));
-
-    // The count restarted with the file: a full 2 MiB fit before file 1.
-    const std::string line = std::string(1023, 'y') + "\n";
-    while (sizeOf(file(0)) + line.size() < kRotation) {
-        ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
+    const std::string shorter = std::string(1023, 'y') + "\n";
+    while (sizeOf(file(0)) + shorter.size() < kRotation) {
+        ASSERT_EQ(0, XKT_errorlogFileOutput(shorter.c_str()));
     }
+    // 8 bytes short of the limit, fewer than the old file's count held.
+    const std::string padding(kRotation - 8 - sizeOf(file(0)) - 1, 'z');
+    ASSERT_EQ(0, XKT_errorlogFileOutput((padding + "\n").c_str()));
+    ASSERT_EQ(0, XKT_errorlogFileOutput("last\n"));
     EXPECT_FALSE(exists(file(1)));
 }
 
@@ -231,11 +225,8 @@ TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
     });
     ASSERT_EQ(0, status);
 
-    std::string text;
-    for (int i = 0; i < 200 && text.find("no buffer") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(25));
-        text = readFile(file(0));
-    }
+    xkt::test::eventually([&] { return readFile(file(0)).find("no buffer") != std::string::npos; });
+    const std::string text = readFile(file(0));
     EXPECT_NE(std::string::npos, text.find("<131>")) << text;
     // The message carries the reader's "E/XKT(pid): " and code the writer's errno.
     EXPECT_TRUE(std::regex_search(text, std::regex(R"( decoder.c:12 code:\d+ E/XKT\( *\d+\): stream 3 lost\n)")))

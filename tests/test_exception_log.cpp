@@ -5,10 +5,7 @@
 
 #include <csignal>
 #include <fcntl.h>
-#include <cstdio>
-#include <cstring>
 #include <unistd.h>
-#include <dirent.h>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -54,29 +51,13 @@ std::vector<int> topRows(const std::string& text) {
     return rows;
 }
 
-// The process directories of /proc.
-std::vector<fs::path> processes() {
-    std::vector<fs::path> found;
-    for (const auto& entry : fs::directory_iterator("/proc")) {
-        const std::string name = entry.path().filename();
-        if (name.find_first_not_of("0123456789") == std::string::npos) found.push_back(entry.path());
-    }
-    return found;
-}
-
 // The logcat collectors parent started that have not ended (zombies aside).
 std::vector<pid_t> collectorsOf(pid_t parent) {
     std::vector<pid_t> found;
-    for (const auto& process : processes()) {
-        const std::string stat = xkt::test::readFile(process / "stat");
-        const size_t close = stat.rfind(')');
-        if (close == std::string::npos || stat.find("(logcat)") == std::string::npos) continue;
-        char state = 0;
-        int ppid = 0;
-        if (std::sscanf(stat.c_str() + close + 1, " %c %d", &state, &ppid) == 2 && state != 'Z' &&
-            ppid == parent) {
-            found.push_back(std::stoi(process.filename().string()));
-        }
+    std::istringstream rows(xkt::test::capture("ps -o pid=,stat=,comm= --ppid " + std::to_string(parent)));
+    pid_t pid = 0;
+    for (std::string state, name; rows >> pid >> state >> name;) {
+        if (name == "logcat" && state[0] != 'Z') found.push_back(pid);
     }
     return found;
 }

@@ -247,20 +247,6 @@ TEST_F(WriteTest, HexDumpRowsCutWithTheMessageAndCurlLines) {
     EXPECT_NE(std::string::npos, lines[2].message.find(":XKT_CurlDebugLog|code:0|"));
 }
 
-TEST(WriteHelpers, BaseNameAndLocalTime) {
-    const char* path = "/a/b/c.cpp";
-    EXPECT_EQ(path + 5, XKT_logGetFile(path));
-    EXPECT_STREQ("c.cpp", XKT_logGetFile("c.cpp"));
-    EXPECT_STREQ("", XKT_logGetFile("/a/b/"));
-    EXPECT_EQ(nullptr, XKT_logGetFile(nullptr));
-
-    EXPECT_EQ(-1, XKT_get_Localtime(nullptr));
-    LogTime t;
-    std::memset(&t, 0x55, sizeof t);
-    ASSERT_EQ(0, XKT_get_Localtime(&t));  // its fields: through the syslog stamps
-    for (int32_t word : t.reserved) EXPECT_EQ(0x55555555, word);
-}
-
 TEST_F(WriteTest, AnotherProcessWritesWithTheTool) {
     int status = -1;
     capture(binDir() + "/xkt-log -t oper -l warn -m tools -f /src/tool.c -n 17 from a tool", &status);

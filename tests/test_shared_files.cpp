@@ -29,21 +29,15 @@ using xkt::test::Sandbox;
 
 constexpr int kBoundSeconds = 20;  // only keeps a broken build from hanging
 
-// Waits for a child to end (or, with WUNTRACED, to stop), killing it when it
-// outlives the bound; its exit status, 128 + the signal that ended it, 255
-// for a stop, or -1 when it hung.
-int waitBounded(pid_t pid, int options = 0) {
-    for (int i = 0; i < kBoundSeconds * 100; ++i) {
-        int status = 0;
-        if (waitpid(pid, &status, WNOHANG | options) == pid) {
-            return WIFEXITED(status) ? WEXITSTATUS(status)
-                   : WIFSTOPPED(status) ? 255 : 128 + WTERMSIG(status);
-        }
-        usleep(10000);
+// Whether a child stopped itself within the bound; one that did not is killed.
+bool stopped(pid_t pid) {
+    int status = 0;
+    for (int i = 0; i < kBoundSeconds * 100; ++i, usleep(10000)) {
+        if (waitpid(pid, &status, WNOHANG | WUNTRACED) == pid) return WIFSTOPPED(status);
     }
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
-    return -1;
+    return false;
 }
 
 template <typename Fn>
@@ -121,10 +115,10 @@ TEST(StoppedWriters, OthersFinishAndTheReaderGetsTheirEntries) {
                 ++received;
             }
         }
-        for (pid_t pid : live) EXPECT_EQ(0, waitBounded(pid)) << "round " << round;
+        for (pid_t pid : live) EXPECT_EQ(0, xkt::test::waitForExit(pid)) << "round " << round;
         EXPECT_EQ(kLiveProcesses * 4 * kEach, received) << "round " << round;
         for (pid_t pid : victims) {
-            waitBounded(pid, WUNTRACED);
+            stopped(pid);
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
         }
@@ -197,7 +191,7 @@ TEST(SharedLockWords, AnyValueIsRecovered) {
         }
         overwrite(sandbox.path("/dev/log/.wake"), kWakeLockOffset, &value, sizeof value);
         overwrite(sandbox.path("/dev/__properties__"), kPropertyLockOffset, &value, sizeof value);
-        EXPECT_EQ(0, waitBounded(spawn(useEverySharedFile))) << std::hex << value;
+        EXPECT_EQ(0, xkt::test::runInChild(useEverySharedFile)) << std::hex << value;
     }
     kill(unrelated, SIGKILL);
     waitpid(unrelated, nullptr, 0);
@@ -232,7 +226,7 @@ TEST(SharedFileDamage, IsRecoveredNeverTrusted) {
                 overwrite(path, laneHeaderOffset(lane) + kLaneIndexOffset, junk.data(), 96);
             }
         }
-        EXPECT_EQ(0, waitBounded(spawn(useEverySharedFile))) << c.file << " " << int(c.damage);
+        EXPECT_EQ(0, xkt::test::runInChild(useEverySharedFile)) << c.file << " " << int(c.damage);
     }
 }
 
@@ -248,7 +242,7 @@ TEST(SharedLockWords, StoppedPropertyWriterHoldsNobodyUp) {
         raise(SIGSTOP);
         return 0;
     });
-    ASSERT_EQ(255, waitBounded(writer, WUNTRACED));
+    ASSERT_TRUE(stopped(writer));
     char value[XKT_PROP_VALUE_MAX];
     EXPECT_EQ(0, XKT_property_get("victim", value, sizeof value));
     EXPECT_EQ(oldValue, value);
