@@ -23,9 +23,7 @@
 
 using namespace xkt::log;
 using namespace std::chrono_literals;
-using xkt::host::LogBuffer;
-using xkt::host::LogId;
-using xkt::host::LogOrigin;
+using namespace xkt::host;
 
 namespace {
 

@@ -26,9 +26,7 @@
 #include "xkt_logdev.h"
 
 using namespace xkt::log;
-using xkt::host::LogBuffer;
-using xkt::host::LogId;
-using xkt::host::LogOrigin;
+using namespace xkt::host;
 
 namespace {
 
