@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "capture_ring.h"
-#include "error_log.h"
 #include "log_buffer.h"
 #include "log_entries.h"
 #include "sandbox.h"

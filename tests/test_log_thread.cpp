@@ -16,7 +16,6 @@
 
 #include "android/log.h"
 #include "log_buffer.h"
-#include "log_channels.h"
 #include "log_entries.h"
 #include "log_model.h"
 #include "log_settings.h"

@@ -16,7 +16,6 @@
 #include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"
-#include "xkt_osal.h"
 
 using namespace xkt::log;
 using namespace xkt::test;
