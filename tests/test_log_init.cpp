@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include "channel_table.h"
@@ -193,6 +194,7 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     const std::string err = sandbox_.path("/xktlogd.err");
     const std::string syslog = "localhost:" + std::to_string(port);  // a name: sent to its IPv4 address
     const pid_t first = spawn([&] {  // as the box starts it
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a failed assertion must not leave it running
         dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
         return execl((binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", syslog.c_str(), nullptr);
     });
