@@ -66,6 +66,9 @@ TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsTimeAndCutText) {
     EXPECT_EQ("", entries[3].tag);
 }
 
+// A call's result, or minus the errno it set when it failed.
+int failure(int result) { return result == -1 ? -errno : result; }
+
 fd_set setOf(std::initializer_list<int> fds) {
     fd_set set;
     FD_ZERO(&set);
@@ -79,8 +82,7 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
     Sandbox sandbox;
     for (const char* path : {"/dev/log/kernel", "/dev/log/", "main", "/dev/log/main/"}) {
         errno = 0;
-        EXPECT_EQ(-1, xkt_logdev_open(path)) << path;
-        EXPECT_EQ(ENOENT, errno) << path;
+        EXPECT_EQ(-ENOENT, failure(xkt_logdev_open(path))) << path;
     }
     for (const char* name : {"radio", "events"}) {
         int fd = xkt_logdev_open((std::string("/dev/log/") + name).c_str());
@@ -97,8 +99,7 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
     EXPECT_EQ(0, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
     EXPECT_FALSE(FD_ISSET(fd, &set));
     uint8_t entry[kMaxEntrySize];
-    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
-    EXPECT_EQ(EAGAIN, errno);
+    EXPECT_EQ(-EAGAIN, failure(xkt_logdev_read(fd, entry, sizeof entry)));
 
     const pid_t child = spawn([] {
         usleep(100 * 1000);
@@ -110,16 +111,13 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
     EXPECT_EQ(0, waitForExit(child));
     EXPECT_TRUE(FD_ISSET(fd, &set));
     EXPECT_FALSE(FD_ISSET(system, &set));
-    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, 30));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-EINVAL, failure(xkt_logdev_read(fd, entry, 30)));
     ASSERT_EQ(31, xkt_logdev_read(fd, entry, sizeof entry));
     EXPECT_EQ(0, std::memcmp(entry + kEntryHeaderSize, "\x05TAG\0first", 11));
 
     EXPECT_EQ(0, xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG));
-    EXPECT_EQ(-1, xkt_logdev_read(other, entry, sizeof entry));
-    EXPECT_EQ(EAGAIN, errno);
-    EXPECT_EQ(-1, xkt_logdev_ioctl(fd, 0xAE01));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-EAGAIN, failure(xkt_logdev_read(other, entry, sizeof entry)));
+    EXPECT_EQ(-EINVAL, failure(xkt_logdev_ioctl(fd, 0xAE01)));
 }
 
 struct Read { int32_t result; std::string text; XKT_LogcatEntry entry; };
