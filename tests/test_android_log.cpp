@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 #include <sys/syscall.h>
+#include <tuple>
 #include <vector>
 
 #include "android/log.h"
@@ -18,7 +19,7 @@
 namespace {
 
 using namespace xkt::host;
-using xkt::test::Sandbox;
+using namespace xkt::test;
 
 struct Entry { LogEntryHeader header; int priority; std::string tag, message; };
 
@@ -53,19 +54,20 @@ TEST(AndroidLogWrite, WritesIntoMainWithCallerIdsTimeAndCutText) {
 
     auto entries = readMain();
     ASSERT_EQ(4u, entries.size());
-    EXPECT_EQ(ANDROID_LOG_INFO, entries[0].priority);
-    EXPECT_EQ("XKT", entries[0].tag);
-    EXPECT_EQ("hello", entries[0].message);
-    EXPECT_EQ(getpid(), entries[0].header.pid);
-    EXPECT_EQ(syscall(SYS_gettid), entries[0].header.tid);
+    const Entry& e = entries[0];
+    EXPECT_EQ(std::make_tuple(ANDROID_LOG_INFO, "XKT", "hello", getpid(), int32_t(syscall(SYS_gettid))),
+              std::make_tuple(e.priority, e.tag, e.message, e.header.pid, e.header.tid));
     auto ns = [](int64_t s, int64_t n) { return s * 1000000000 + n; };
-    int64_t stamp = ns(entries[0].header.seconds, entries[0].header.nanoseconds);
+    int64_t stamp = ns(e.header.seconds, e.header.nanoseconds);
     EXPECT_GE(stamp, ns(before.tv_sec, before.tv_nsec));
     EXPECT_LE(stamp, ns(after.tv_sec, after.tv_nsec));
     EXPECT_EQ("4200-abc", entries[1].message);
     EXPECT_EQ(std::string(kMaxPayload - 4, 'y'), entries[2].message);
     EXPECT_EQ("", entries[3].tag);
 }
+
+// A call's result, or minus the errno it set when it failed.
+int failure(int result) { return result == -1 ? -errno : result; }
 
 fd_set setOf(std::initializer_list<int> fds) {
     fd_set set;
@@ -80,8 +82,7 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
     Sandbox sandbox;
     for (const char* path : {"/dev/log/kernel", "/dev/log/", "main", "/dev/log/main/"}) {
         errno = 0;
-        EXPECT_EQ(-1, xkt_logdev_open(path)) << path;
-        EXPECT_EQ(ENOENT, errno) << path;
+        EXPECT_EQ(-ENOENT, failure(xkt_logdev_open(path))) << path;
     }
     for (const char* name : {"radio", "events"}) {
         int fd = xkt_logdev_open((std::string("/dev/log/") + name).c_str());
@@ -98,30 +99,25 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
     EXPECT_EQ(0, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
     EXPECT_FALSE(FD_ISSET(fd, &set));
     uint8_t entry[kMaxEntrySize];
-    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, sizeof entry));
-    EXPECT_EQ(EAGAIN, errno);
+    EXPECT_EQ(-EAGAIN, failure(xkt_logdev_read(fd, entry, sizeof entry)));
 
-    pid_t child = fork();
-    if (child == 0) {
+    const pid_t child = spawn([] {
         usleep(100 * 1000);
-        _exit(writeTo(LogId::Main, 77, 1234, ANDROID_LOG_WARN, "TAG", "first") > 0 ? 0 : 1);
-    }
+        return writeTo(LogId::Main, 77, 1234, ANDROID_LOG_WARN, "TAG", "first") > 0 ? 0 : 1;
+    });
     set = setOf({fd, system});
     timeout = {60, 0};  // ends early only when woken
     EXPECT_EQ(1, xkt_logdev_select(FD_SETSIZE, &set, &timeout));
-    EXPECT_EQ(0, xkt::test::waitForExit(child));
+    EXPECT_EQ(0, waitForExit(child));
     EXPECT_TRUE(FD_ISSET(fd, &set));
     EXPECT_FALSE(FD_ISSET(system, &set));
-    EXPECT_EQ(-1, xkt_logdev_read(fd, entry, 30));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-EINVAL, failure(xkt_logdev_read(fd, entry, 30)));
     ASSERT_EQ(31, xkt_logdev_read(fd, entry, sizeof entry));
     EXPECT_EQ(0, std::memcmp(entry + kEntryHeaderSize, "\x05TAG\0first", 11));
 
     EXPECT_EQ(0, xkt_logdev_ioctl(fd, XKT_LOGGER_FLUSH_LOG));
-    EXPECT_EQ(-1, xkt_logdev_read(other, entry, sizeof entry));
-    EXPECT_EQ(EAGAIN, errno);
-    EXPECT_EQ(-1, xkt_logdev_ioctl(fd, 0xAE01));
-    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-EAGAIN, failure(xkt_logdev_read(other, entry, sizeof entry)));
+    EXPECT_EQ(-EINVAL, failure(xkt_logdev_ioctl(fd, 0xAE01)));
 }
 
 struct Read { int32_t result; std::string text; XKT_LogcatEntry entry; };

@@ -15,7 +15,6 @@
 #include <vector>
 
 #include "capture_ring.h"
-#include "error_log.h"
 #include "log_buffer.h"
 #include "log_entries.h"
 #include "sandbox.h"
@@ -23,9 +22,7 @@
 
 using namespace xkt::log;
 using namespace std::chrono_literals;
-using xkt::host::LogBuffer;
-using xkt::host::LogId;
-using xkt::host::LogOrigin;
+using namespace xkt::host;
 
 namespace {
 

@@ -73,15 +73,12 @@ protected:
 // Error records of types 0 to 4 and other programs' E lines only; the short
 // layout without line or file; one line feed at the end, within the buffer.
 TEST_F(ErrorLogTest, FormatterTakesErrorRecordsAndErrorLinesOnly) {
-    const struct {
-        uint32_t type;
-        const char* pri;
-    } accepted[] = {{XKT_LOG_TYPE_ALL, "<3>"}, {XKT_LOG_TYPE_RUN, "<139>"},
-                    {XKT_LOG_TYPE_OPER, "<131>"}, {XKT_LOG_TYPE_SECURITY, "<155>"},
-                    {XKT_LOG_TYPE_USER, "<163>"}};
-    for (const auto& c : accepted) {
-        LogRecord record = errorRecord(c.type);
-        EXPECT_EQ(std::string(c.pri) + "TIME 00:11:22:33:44:55  player.cpp:88 code:13 hello world\n",
+    const std::pair<uint32_t, const char*> accepted[] = {
+        {XKT_LOG_TYPE_ALL, "<3>"}, {XKT_LOG_TYPE_RUN, "<139>"}, {XKT_LOG_TYPE_OPER, "<131>"},
+        {XKT_LOG_TYPE_SECURITY, "<155>"}, {XKT_LOG_TYPE_USER, "<163>"}};
+    for (const auto& [type, pri] : accepted) {
+        LogRecord record = errorRecord(type);
+        EXPECT_EQ(std::string(pri) + "TIME 00:11:22:33:44:55  player.cpp:88 code:13 hello world\n",
                   format(&record, 1));
     }
     for (uint32_t level = XKT_LOG_LEVEL_ALL; level <= XKT_LOG_LEVEL_NONE + 3; ++level) {
@@ -140,14 +137,12 @@ TEST_F(ErrorLogTest, InitPreparesDirectoriesAndSizesTheRotation) {
     EXPECT_EQ(&XKT_errorlogFormatter, channel.formatter);
     EXPECT_EQ(&XKT_errorlogFileOutput, channel.output);
 
-    const struct {
-        const char* memsize;
-        int32_t files;
-    } sizes[] = {{"1048576", 5}, {"1048577", 10}, {"", 5}, {"lots", 5}};
-    for (const auto& c : sizes) {
-        ASSERT_EQ(0, XKT_property_set("ro.total.memsize", c.memsize));
+    const std::pair<const char*, int32_t> sizes[] = {
+        {"1048576", 5}, {"1048577", 10}, {"", 5}, {"lots", 5}};
+    for (const auto& [memsize, files] : sizes) {
+        ASSERT_EQ(0, XKT_property_set("ro.total.memsize", memsize));
         ASSERT_EQ(0, XTK_ErrorLogInit());
-        EXPECT_EQ(c.files, g_iTmpErrorlogNum) << c.memsize;
+        EXPECT_EQ(files, g_iTmpErrorlogNum) << memsize;
     }
 }
 
@@ -170,9 +165,7 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnE
     ASSERT_EQ(0, XKT_errorlogFileOutput("first of file 1\n"));
     EXPECT_EQ("first of file 1\n", readFile(file(1)));
     for (int number = 1; number <= 4; ++number) {
-        while (sizeOf(file(number)) < kRotation) {
-            ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
-        }
+        while (sizeOf(file(number)) < kRotation) ASSERT_EQ(0, XKT_errorlogFileOutput(line.c_str()));
     }
     ASSERT_EQ(0, XKT_errorlogFileOutput("back at file 0\n"));
     EXPECT_EQ("back at file 0\n", readFile(file(0)));
@@ -211,7 +204,7 @@ TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
     ASSERT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", nullptr));
     ASSERT_EQ(0, XTK_ErrorLogInit());
 
-    const int status = xkt::test::runInChild([] {
+    ASSERT_EQ(0, xkt::test::runInChild([] {
         XKT_logWrite("decoder.c", 12, "decode", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_ERROR, "media",
                      "stream %d lost", 3);
         XKT_logWrite("decoder.c", 13, "decode", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_WARN, "media",
@@ -222,8 +215,7 @@ TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
         // reads: a busy box's pace, which this filler stands in for.
         for (int i = 0; i < 300; ++i) __android_log_write(ANDROID_LOG_INFO, "filler", "tick");
         return 0;
-    });
-    ASSERT_EQ(0, status);
+    }));
 
     xkt::test::eventually([&] { return readFile(file(0)).find("no buffer") != std::string::npos; });
     const std::string text = readFile(file(0));

@@ -21,27 +21,26 @@
 #include "xkt_osal.h"
 
 namespace fs = std::filesystem;
-using xkt::test::logged;
-using xkt::test::namesIn;
+using namespace xkt::test;
 
 namespace {
 
 std::set<std::string> memberNames(const std::string& archive) {
     std::set<std::string> names;
-    std::istringstream members(xkt::test::capture("tar -tzf '" + archive + "'"));
-    for (std::string member; std::getline(members, member);) names.insert(fs::path(member).filename());
+    for (const auto& member : linesOf(capture("tar -tzf '" + archive + "'"))) {
+        names.insert(fs::path(member).filename());
+    }
     return names;
 }
 
 std::string member(const std::string& archive, const std::string& name) {
-    return xkt::test::capture("tar -xzOf '" + archive + "' --wildcards '*/" + name + "'");
+    return capture("tar -xzOf '" + archive + "' --wildcards '*/" + name + "'");
 }
 
 // Thread rows per iteration of a top output: the lines after each header.
 std::vector<int> topRows(const std::string& text) {
     std::vector<int> rows;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);) {
+    for (const std::string& line : linesOf(text)) {
         if (line.find("PID") != std::string::npos && line.find("TID") != std::string::npos) {
             rows.push_back(0);
         } else if (!rows.empty() && std::regex_search(line, std::regex(R"(^\s*\d+\s+\d+\s)"))) {
@@ -54,7 +53,7 @@ std::vector<int> topRows(const std::string& text) {
 // The logcat collectors parent started that have not ended (zombies aside).
 std::vector<pid_t> collectorsOf(pid_t parent) {
     std::vector<pid_t> found;
-    std::istringstream rows(xkt::test::capture("ps -o pid=,stat=,comm= --ppid " + std::to_string(parent)));
+    std::istringstream rows(capture("ps -o pid=,stat=,comm= --ppid " + std::to_string(parent)));
     pid_t pid = 0;
     for (std::string state, name; rows >> pid >> state >> name;) {
         if (name == "logcat" && state[0] != 'Z') found.push_back(pid);
@@ -63,15 +62,15 @@ std::vector<pid_t> collectorsOf(pid_t parent) {
 }
 
 bool ended(pid_t pid) {
-    const std::string stat = xkt::test::readFile("/proc/" + std::to_string(pid) + "/stat");
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
     return stat.empty() || stat.find(") Z ") != std::string::npos;
 }
 
-class ExpLog : public xkt::test::SandboxTest {
+class ExpLog : public SandboxTest {
 protected:
     void SetUp() override {
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
-        ASSERT_TRUE(xkt::test::passEverything());  // messages pass
+        ASSERT_TRUE(passEverything());  // messages pass
         g_iTimeIntervalForLogToFlash = 3600000;  // no export while a test runs
     }
     std::string dqn(const std::string& name = "") const {
@@ -124,8 +123,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path)) << "reboots are not recorded";
 
     // The collectors end 4 s after they started, and the runner reaps them.
-    for (int i = 0; i < 100 && !collectorsOf(getpid()).empty(); ++i) XKT_sleep(100);
-    EXPECT_TRUE(collectorsOf(getpid()).empty());
+    EXPECT_TRUE(eventually([] { return collectorsOf(getpid()).empty(); }));
     EXPECT_TRUE(logged("|enter XKT_expLogOutputTimer, iArg=["));
 }
 
@@ -161,7 +159,7 @@ TEST_F(ExpLog, CollectorsEndWithTheirProcess) {
         for (pid_t id; read(ids[0], &id, sizeof id) == sizeof id;) running.push_back(id);
         close(ids[0]);
         if (end == End::Killed) kill(child, SIGKILL);
-        EXPECT_EQ(end == End::Killed ? 128 + SIGKILL : 0, xkt::test::waitForExit(child));
+        EXPECT_EQ(end == End::Killed ? 128 + SIGKILL : 0, waitForExit(child));
         if (end == End::Deinit) continue;
         EXPECT_FALSE(running.empty());
         for (int i = 0; i < 100 && !std::all_of(running.begin(), running.end(), ended); ++i) usleep(10000);

@@ -19,8 +19,7 @@
 namespace {
 
 using namespace xkt::host;
-using xkt::test::runInChild;
-using xkt::test::Sandbox;
+using namespace xkt::test;
 using Messages = std::vector<std::string>;
 
 LogBuffer& buffer(LogId id = LogId::Main) { return *LogBuffer::get(id); }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <vector>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include "channel_table.h"
@@ -23,8 +24,7 @@
 #include "xkt_log.h"
 
 using namespace xkt::log;
-using xkt::test::capture;
-using xkt::test::eventually;
+using namespace xkt::test;
 
 namespace {
 
@@ -33,7 +33,7 @@ constexpr const char* kAlready = "Log:android XKT_logInit already inited...\n";
 
 std::vector<std::string> said(const char* tag = "LOG") {
     std::vector<std::string> lines;
-    for (const auto& entry : xkt::test::readTagged(tag)) {
+    for (const auto& entry : readTagged(tag)) {
         if (entry.pid == getpid()) lines.push_back(entry.message);  // not a daemon's
     }
     return lines;
@@ -44,7 +44,6 @@ std::string property(const char* name) {
     return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
 }
 
-// The indexes of the channels in use.
 std::string channels() {
     std::string used;
     for (int32_t i = 0; i < kChannelCount; ++i) used += channelAt(i).formatter || channelAt(i).output ? std::to_string(i) : "";
@@ -59,7 +58,7 @@ struct Params {
 
 int32_t init() { return XKT_logInit(0, XKT_LOG_LEVEL_ALL, XKT_LOG_TYPE_ALL, "ALL", nullptr); }
 
-class LogInit : public xkt::test::SandboxTest {
+class LogInit : public SandboxTest {
 protected:
     void SetUp() override {
         setenv("XKT_MAC", kMac, 1);
@@ -114,7 +113,7 @@ TEST_F(LogInit, HalfInitialisedProcessRunsTheWholeSequenceAgain) {
 }
 
 TEST_F(LogInit, SettingsFromTheParameterBlockAndAtRunTime) {
-    ASSERT_TRUE(xkt::test::passEverything());  // messages pass
+    ASSERT_TRUE(passEverything());  // messages pass
     // 4298568 s: x1000 wraps past 2^32 into the range; 2147484 s: wraps negative.
     const std::pair<int32_t, int32_t> intervals[] = {{3599, 7200000},  {3600, 3600000},    {86400, 86400000}, {86401, 7200000},
                                                      {-3600, 7200000}, {4298568, 3600704}, {2147484, 7200000}};
@@ -184,30 +183,24 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
 std::string xktlogd(const std::string& root, const std::string& args, int& status,
                     const char* timeout = "5", const std::string& prefix = "") {
     return capture(prefix + "env XKT_ROOT='" + root + "' XKT_MAC=" + kMac + " timeout -k 1 " + timeout + " '" +
-                   xkt::test::binDir() + "/xktlogd' " + args + " 2>&1", &status);
-}
-
-// xktlogd as the box starts it, its stderr into err.
-pid_t startDaemon(const std::string& err, const std::string& syslog) {
-    const pid_t daemon = fork();
-    if (daemon == 0) {
-        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
-        execl((xkt::test::binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", syslog.c_str(), nullptr);
-        _exit(127);
-    }
-    return daemon;
+                   binDir() + "/xktlogd' " + args + " 2>&1", &status);
 }
 
 TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     uint16_t port = 0;
-    const int collector = xkt::test::loopbackSocket(SOCK_DGRAM, port);
+    const int collector = loopbackSocket(SOCK_DGRAM, port);
     const timeval wait{5, 0};
     setsockopt(collector, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     const std::string err = sandbox_.path("/xktlogd.err");
-    const pid_t first = startDaemon(err, "localhost:" + std::to_string(port));  // a name: sent to its IPv4 address
+    const std::string syslog = "localhost:" + std::to_string(port);  // a name: sent to its IPv4 address
+    const pid_t first = spawn([&] {  // as the box starts it
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a failed assertion must not leave it running
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+        return execl((binDir() + "/xktlogd").c_str(), "xktlogd", "--syslog", syslog.c_str(), nullptr);
+    });
     const std::string line = "xktlogd: root " + sandbox_.root() + ", pid " + std::to_string(first) +
                              ", mode logcat (Android generation 4), managing the log\n";
-    ASSERT_TRUE(eventually([&] { return capture("cat " + err).find(line) != std::string::npos; })) << capture("cat " + err);
+    ASSERT_TRUE(eventually([&] { return readFile(err).find(line) != std::string::npos; })) << readFile(err);
     // Beside the daemon this process only takes the parameters.
     Params params{0, 0, 1, 1};
     EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_OPER, "x", &params.block));
@@ -228,9 +221,9 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
 
     // SIGHUP prints the loss counts and leaves the daemon running.
     kill(first, SIGHUP);
-    EXPECT_TRUE(eventually([&] { return capture("cat " + err).find("xktlogd: stats: file lines lost 0, ") != std::string::npos; }));
+    EXPECT_TRUE(eventually([&] { return readFile(err).find("xktlogd: stats: file lines lost 0, ") != std::string::npos; }));
     kill(first, SIGKILL);
-    EXPECT_EQ(128 + SIGKILL, xkt::test::waitForExit(first));
+    EXPECT_EQ(128 + SIGKILL, waitForExit(first));
     const std::string out = xktlogd(sandbox_.root(), "", status, "2");
     EXPECT_NE(std::string::npos, out.find("xktlogd: the managing process " + std::to_string(first) + " is gone: taking over\n")) << out;
     EXPECT_NE(std::string::npos, out.find("managing the log")) << out;
@@ -258,8 +251,7 @@ TEST_F(LogInit, XktlogdRefusesBadValuesAndUnusableRootsAtOnce) {
         {root, "--syslog no-such-host.invalid:514", 2, "'no-such-host.invalid' does not resolve"},
         {root, "-l bogus", 2, "unknown level 'bogus'"}, {root, "-l 9", 2, "unknown level '9'"},
         {root, "--interval abc", 2, "'abc' is not a number"}, {root, "extra", 2, "unexpected argument 'extra'"},
-        {file, "", 1, noLog},
-        {root + "/" + std::string(4090, 'r'), "", 1, noLog},
+        {file, "", 1, noLog}, {root + "/" + std::string(4090, 'r'), "", 1, noLog},
         {root, "", 1, "Log:set android property xkt.log.modules failed"},
         // A private mount namespace: nothing outside this test sees the mount.
         {readOnly, "", 1, noLog},

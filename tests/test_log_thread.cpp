@@ -16,7 +16,6 @@
 
 #include "android/log.h"
 #include "log_buffer.h"
-#include "log_channels.h"
 #include "log_entries.h"
 #include "log_model.h"
 #include "log_settings.h"
@@ -26,9 +25,7 @@
 #include "xkt_logdev.h"
 
 using namespace xkt::log;
-using xkt::host::LogBuffer;
-using xkt::host::LogId;
-using xkt::host::LogOrigin;
+using namespace xkt::host;
 
 namespace {
 

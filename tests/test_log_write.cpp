@@ -16,22 +16,15 @@
 #include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"
-#include "xkt_osal.h"
 
 using namespace xkt::log;
-using xkt::test::LogEntry;
-using xkt::test::readTagged;
-using xkt::test::sampleRecord;
-using xkt::test::binDir;
-using xkt::test::capture;
+using namespace xkt::test;
 
 namespace {
 
-class WriteTest : public xkt::test::SandboxTest {
+class WriteTest : public SandboxTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(xkt::test::passEverything());
-    }
+    void SetUp() override { ASSERT_TRUE(passEverything()); }
 
     // The one record line written since the test began.
     static LogEntry onlyLine() {

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <ctime>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <sys/syscall.h>
@@ -19,10 +18,9 @@
 
 namespace {
 
-using xkt::test::eventually;
-using xkt::test::runInChild;
+using namespace xkt::test;
 
-class Osal : public xkt::test::SandboxTest {};
+class Osal : public SandboxTest {};
 
 // A destroyed handle stays refused even once its slot serves a new mutex.
 TEST_F(Osal, MutexExcludesThreadsAndRefusesDestroyedHandles) {
@@ -68,9 +66,8 @@ TEST_F(Osal, ThreadsGetTheirOwnIdsAndNames) {
     ASSERT_EQ(XKT_thread_create(namedWorker, 0, 0, 1, &threadId), 0);
     ASSERT_TRUE(eventually([] { return startedTid.load() != 0; }));
     EXPECT_EQ(threadId, startedTid.load());
-    std::string comm;
-    std::getline(std::ifstream("/proc/self/task/" + std::to_string(threadId) + "/comm"), comm);
-    EXPECT_EQ(comm, "xkt_worker_with");  // 15 characters kept
+    const std::string comm = "/proc/self/task/" + std::to_string(threadId) + "/comm";
+    EXPECT_EQ(readFile(comm), "xkt_worker_with\n");  // 15 characters kept
     mayFinish = true;
     EXPECT_EQ(XKT_thread_create(nullptr, 0, 0, 1, nullptr), -1);
 

@@ -25,7 +25,7 @@
 namespace {
 
 using namespace xkt::host;
-using xkt::test::Sandbox;
+using namespace xkt::test;
 
 constexpr int kBoundSeconds = 20;  // only keeps a broken build from hanging
 
@@ -38,13 +38,6 @@ bool stopped(pid_t pid) {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
     return false;
-}
-
-template <typename Fn>
-pid_t spawn(Fn&& fn) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(fn());
-    return pid;
 }
 
 // A victim writes until its hook stops it in the middle of a write, its
@@ -115,7 +108,7 @@ TEST(StoppedWriters, OthersFinishAndTheReaderGetsTheirEntries) {
                 ++received;
             }
         }
-        for (pid_t pid : live) EXPECT_EQ(0, xkt::test::waitForExit(pid)) << "round " << round;
+        for (pid_t pid : live) EXPECT_EQ(0, waitForExit(pid)) << "round " << round;
         EXPECT_EQ(kLiveProcesses * 4 * kEach, received) << "round " << round;
         for (pid_t pid : victims) {
             stopped(pid);
@@ -146,17 +139,15 @@ int useEverySharedFile() {
     if (last != "after damage") return 5;
     if (XKT_property_set("after.damage", "ok") != 0) return 6;
     char value[16];
-    if (XKT_property_get("after.damage", value, sizeof value) != 0 || std::strcmp(value, "ok") != 0) {
-        return 7;
-    }
-    return 0;
+    const bool read = XKT_property_get("after.damage", value, sizeof value) == 0;
+    return read && std::strcmp(value, "ok") == 0 ? 0 : 7;
 }
 
 // Creates every shared file of the root, as a first user would. The tests
 // that loop over roots never use the platform themselves: it reads the root
 // once per process, and each child reads it afresh.
 void createSharedFiles() {
-    ASSERT_EQ(0, xkt::test::runInChild([] {
+    ASSERT_EQ(0, runInChild([] {
         XKT_property_set("before", "x");
         LogReader reader(*LogBuffer::get(LogId::Main));
         LogReader* readers[] = {&reader};
@@ -191,7 +182,7 @@ TEST(SharedLockWords, AnyValueIsRecovered) {
         }
         overwrite(sandbox.path("/dev/log/.wake"), kWakeLockOffset, &value, sizeof value);
         overwrite(sandbox.path("/dev/__properties__"), kPropertyLockOffset, &value, sizeof value);
-        EXPECT_EQ(0, xkt::test::runInChild(useEverySharedFile)) << std::hex << value;
+        EXPECT_EQ(0, runInChild(useEverySharedFile)) << std::hex << value;
     }
     kill(unrelated, SIGKILL);
     waitpid(unrelated, nullptr, 0);
@@ -217,16 +208,16 @@ TEST(SharedFileDamage, IsRecoveredNeverTrusted) {
         createSharedFiles();
         const std::string path = sandbox.path(c.file);
         if (c.damage == Damage::FirstPage) {
-            const size_t size = std::min<size_t>(junk.size(), xkt::test::readFile(path).size());
+            const size_t size = std::min<size_t>(junk.size(), readFile(path).size());
             overwrite(path, 0, junk.data(), size);
         } else if (c.damage == Damage::Cut) {
-            ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(xkt::test::readFile(path).size() / 2)));
+            ASSERT_EQ(0, truncate(path.c_str(), static_cast<off_t>(readFile(path).size() / 2)));
         } else {
             for (size_t lane = 0; lane < kLogLanes; ++lane) {
                 overwrite(path, laneHeaderOffset(lane) + kLaneIndexOffset, junk.data(), 96);
             }
         }
-        EXPECT_EQ(0, xkt::test::runInChild(useEverySharedFile)) << c.file << " " << int(c.damage);
+        EXPECT_EQ(0, runInChild(useEverySharedFile)) << c.file << " " << int(c.damage);
     }
 }
 
