@@ -3,6 +3,11 @@
 sources, rebuilds, runs the tests and reports how many the suite kills.
 
   scripts/mutate.py BUILD_DIR [--count N] [--seed S] [--timeout SECONDS]
+  scripts/mutate.py BUILD_DIR --replay LOG [--shard I/N]
+
+--replay runs again the mutants an earlier run's LOG names (the same
+sources give the same mutants), e.g. to compare two versions of the tests;
+--shard I/N takes every Nth of them from the Ith, so N runs share the work.
 
 BUILD_DIR is a configured build tree of this checkout (tests on). Each
 mutant changes one line of liblog/ or platform/host/: a flipped comparison,
@@ -65,12 +70,37 @@ def run(command, timeout, cwd):
         return -1
 
 
+LOGGED = re.compile(r"^(?:killed|SURVIVED) +(\S+):(\d+) '(.*)' -> '(.*)' \(")
+
+
+def replayed(pool, log, shard):
+    """The pool's mutants that log names, in the log's order, this shard's share."""
+    index, count = (int(part) for part in shard.split("/"))
+    wanted = []
+    for line in pathlib.Path(log).read_text().splitlines():
+        match = LOGGED.match(line)
+        if match:
+            wanted.append((match[1], int(match[2]) - 1, match[3], match[4]))
+    wanted = wanted[index::count]
+    chosen = []
+    for key in wanted:
+        for path, lines, mutant in pool:
+            if (str(path.relative_to(ROOT)), mutant[0], mutant[2], mutant[3]) == key:
+                chosen.append((path, lines, mutant))
+                break
+        else:
+            sys.exit(f"mutate.py: {key[0]}:{key[1] + 1} is not among this tree's mutants")
+    return chosen, len(chosen)
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("build")
     parser.add_argument("--count", type=int, default=40)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--timeout", type=int, default=300, help="seconds for one test run")
+    parser.add_argument("--replay", help="a log of an earlier run: its mutants, in its order")
+    parser.add_argument("--shard", default="0/1", help="I/N: every Nth mutant from the Ith")
     args = parser.parse_args()
     build = pathlib.Path(args.build).resolve()
 
@@ -81,6 +111,8 @@ def main():
             lines, found = candidates(path)
             pool += [(path, lines, m) for m in found]
     random.Random(args.seed).shuffle(pool)
+    if args.replay:
+        pool, args.count = replayed(pool, args.replay, args.shard)
 
     killed = survived = invalid = 0
     for path, lines, mutant in pool:
