@@ -15,7 +15,6 @@
 #include <cstdlib>
 #include <ctime>
 #include <regex>
-#include <sstream>
 #include <string>
 
 #include "files.h"
@@ -23,17 +22,6 @@
 
 namespace xkt::test {
 namespace {
-
-std::string quoted(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-std::string lastLine(std::string text) {
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    return text.substr(text.rfind('\n') + 1);  // npos + 1 is 0
-}
 
 std::string today() {
     char day[16];
@@ -95,20 +83,16 @@ protected:
     }
 
     int envNumber(const std::string& key) {
-        std::istringstream env(readFile(tier() + "/env"));
-        for (std::string line; std::getline(env, line);) {
+        for (const std::string& line : linesOf(readFile(tier() + "/env"))) {
             if (line.rfind(key + "=", 0) == 0) return std::atoi(line.c_str() + key.size() + 1);
         }
         return 0;
     }
 
     void sendDatagram(const std::string& text, const char* portKey = "UDP_PORT") {
-        const int port = envNumber(portKey);
         const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(static_cast<uint16_t>(port));
-        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        const uint16_t port = static_cast<uint16_t>(envNumber(portKey));
+        sockaddr_in to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
         sendto(fd, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         close(fd);
     }
