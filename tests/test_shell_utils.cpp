@@ -26,9 +26,7 @@ using xkt::test::exists;
 // Messages pass as in any process once the managing process runs.
 class ShellUtils : public xkt::test::SandboxTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(xkt::test::passEverything());
-    }
+    void SetUp() override { ASSERT_TRUE(xkt::test::passEverything()); }
     std::string path(const std::string& p) { return sandbox_.path(p); }
 };
 
@@ -87,10 +85,6 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
 class OddRoot : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/xkt-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        parent_ = pattern;
-        root_ = parent_ + "/" + GetParam();
         for (const char* canary : {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"}) {
             fs::create_directories(fs::path(parent_ + canary).parent_path());
             std::ofstream(parent_ + canary) << "keep";
@@ -110,10 +104,11 @@ protected:
     void TearDown() override {
         dup2(stderrCopy_, STDERR_FILENO);
         close(stderrCopy_);
-        if (chdir("/") == 0 && std::getenv("XKT_KEEP_SANDBOX") == nullptr) fs::remove_all(parent_);
+        EXPECT_EQ(0, chdir("/")) << "out of the folder the sandbox removes";
     }
     std::vector<std::string> namesIn(const std::string& boxDir) const { return xkt::test::namesIn(root_ + boxDir); }
-    std::string parent_, root_;
+    xkt::test::Sandbox sandbox_;  // the parent: XKT_ROOT is set to the root inside it
+    const std::string parent_ = sandbox_.root(), root_ = parent_ + "/" + GetParam();
     int stderrCopy_ = -1;
 };
 

@@ -30,10 +30,8 @@ public:
     }
     ~Sandbox() {
         if (!root_.empty() && std::getenv("XKT_KEEP_SANDBOX") == nullptr) {
-            std::string cmd = "rm -rf '" + root_ + "'";
-            if (std::system(cmd.c_str()) != 0) {
-                // Nothing to do: a leftover temp dir is not a test failure.
-            }
+            std::error_code ignored;  // a leftover temp dir is not a test failure
+            std::filesystem::remove_all(root_, ignored);
         }
     }
     Sandbox(const Sandbox&) = delete;
