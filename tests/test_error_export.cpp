@@ -33,8 +33,7 @@ protected:
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
         ASSERT_EQ(0, XKT_property_set("ro.product.model", "ABC"));
         xkt::log::writeSetting(g_iErrorLogToFlashEnable, 1);
-        fs::create_directories(temporary());
-        fs::create_directories(flash());
+        for (const auto& dir : {temporary(), flash()}) fs::create_directories(dir);
         lock_ = XKT_mutex_create();  // capture's lock, as its initialisation leaves it
         ASSERT_NE(0u, lock_);
         __atomic_store_n(&g_pErrorLogMutex, lock_, __ATOMIC_RELEASE);
