@@ -11,7 +11,6 @@
 #include "log_buffer.h"
 #include "sandbox.h"
 #include "xkt_log.h"
-#include "xkt_osal.h"
 
 namespace {
 

@@ -38,7 +38,6 @@ protected:
         ASSERT_NE(0u, lock_);
         __atomic_store_n(&g_pErrorLogMutex, lock_, __ATOMIC_RELEASE);
     }
-    std::string path(const std::string& boxPath) const { return sandbox_.path(boxPath); }
     std::string temporary() const { return path("/tmp/errorlog"); }
     std::string flash() const { return path("/data/tarvek-log/Error"); }
     std::string indexFile() const { return path("/data/errorindex.txt"); }

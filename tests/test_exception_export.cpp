@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "exception_export.h"
-#include "exception_log.h"
 #include "log_entries.h"
 #include "log_settings.h"
 #include "sandbox.h"

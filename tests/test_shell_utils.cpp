@@ -27,7 +27,6 @@ using xkt::test::exists;
 class ShellUtils : public xkt::test::SandboxTest {
 protected:
     void SetUp() override { ASSERT_TRUE(xkt::test::passEverything()); }
-    std::string path(const std::string& p) { return sandbox_.path(p); }
 };
 
 TEST_F(ShellUtils, RunnerRoutes) {

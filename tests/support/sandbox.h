@@ -47,6 +47,7 @@ private:
 // Fixture for tests that need only a sandbox.
 class SandboxTest : public ::testing::Test {
 protected:
+    std::string path(const std::string& boxPath) const { return sandbox_.path(boxPath); }
     Sandbox sandbox_;
 };
 
