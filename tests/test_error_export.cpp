@@ -45,7 +45,6 @@ protected:
     std::string storedIndex() const { return readFile(indexFile()); }
     size_t temporaryCount() const { return std::distance(fs::directory_iterator(temporary()), {}); }
 
-    // A temporary file of the given age in seconds.
     void temporaryFile(const std::string& name, const std::string& content, int age = 0) {
         xkt::test::placeAged(path("/" + name), temporary() + "/" + name, content, age);
     }

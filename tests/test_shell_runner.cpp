@@ -27,9 +27,7 @@ namespace {
 using xkt::test::exists;
 using xkt::test::readFile;
 
-std::string proc(pid_t pid, const char* file) {
-    return "/proc/" + std::to_string(pid) + "/" + file;
-}
+std::string proc(pid_t id, const char* file) { return "/proc/" + std::to_string(id) + '/' + file; }
 
 // Kills pid; true once it is gone and reaped by the runner: it is our
 // child, so a process nobody reaped would stay a zombie in /proc.
@@ -45,7 +43,6 @@ bool killedAndReaped(pid_t pid) {
     return false;
 }
 
-// Runs a command through XKT_csopen/XKT_csclose and returns its pid.
 pid_t runThrough(const std::string& command) {
     int32_t pid = -1;
     XKT_CsHandle* handle = XKT_csopen(command.c_str(), "r", nullptr, &pid);

@@ -36,8 +36,7 @@ TEST_F(ShellUtils, RunnerRoutes) {
     g_iLogcatMode = 1;
     EXPECT_EQ(0, XKT_actShellCmd(("busybox mkdir -p " + made + "2").c_str()));
     EXPECT_TRUE(exists(made + "2"));
-    std::ofstream(note) << "x";
-    std::ofstream(plain) << "x";
+    for (const std::string& file : {note, plain}) std::ofstream(file) << "x";
     EXPECT_EQ(0, XKT_actShellCmd(("busybox rm -f " + note).c_str())) << "path mentions mkdir";
     EXPECT_GT(XKT_actShellCmd(("busybox rm -f " + plain).c_str()), 0);
     EXPECT_FALSE(exists(note) || exists(plain)) << "both done when the runner returns";
