@@ -80,10 +80,12 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
 // A root named like each case, beside canaries that an unquoted command
 // would remove ("rm -rf <parent>/a b/tmp/log" removes <parent>/a and
 // ./b/tmp/log) or create (";touch pwned", "$(touch pwned)").
+constexpr const char* kCanaries[] = {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"};
+
 class OddRoot : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        for (const char* canary : {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"}) {
+        for (const char* canary : kCanaries) {
             fs::create_directories(fs::path(parent_ + canary).parent_path());
             std::ofstream(parent_ + canary) << "keep";
         }
@@ -135,9 +137,7 @@ TEST_P(OddRoot, BothStoresWorkAndNothingOutsideTheRootIsTouched) {
     EXPECT_TRUE(namesIn("/tmp/DQN").empty());
     EXPECT_TRUE(namesIn("/data/tombstones").empty());
 
-    for (const char* canary : {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"}) {
-        EXPECT_TRUE(exists(parent_ + canary)) << canary;
-    }
+    for (const char* canary : kCanaries) EXPECT_TRUE(exists(parent_ + canary)) << canary;
     EXPECT_FALSE(exists(parent_ + "/cwd/pwned") || exists(parent_ + "/pwned") || exists(root_ + "/pwned"));
     // What the commands printed (tar's member list at least) is in the log,
     // in the buffer the log thread leaves alone.

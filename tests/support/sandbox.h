@@ -20,12 +20,11 @@ class Sandbox {
 public:
     Sandbox() {
         char pattern[] = "/tmp/xkt-test-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        if (dir == nullptr) {
+        if (mkdtemp(pattern) == nullptr) {
             ADD_FAILURE() << "mkdtemp failed";
             return;
         }
-        root_ = dir;
+        root_ = pattern;
         setenv("XKT_ROOT", root_.c_str(), 1);
     }
     ~Sandbox() {
