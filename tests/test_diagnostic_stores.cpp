@@ -7,7 +7,6 @@
 #include <string>
 
 #include "channel_table.h"
-#include "log_model.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"

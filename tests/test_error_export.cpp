@@ -33,13 +33,11 @@ protected:
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
         ASSERT_EQ(0, XKT_property_set("ro.product.model", "ABC"));
         xkt::log::writeSetting(g_iErrorLogToFlashEnable, 1);
-        fs::create_directories(temporary());
-        fs::create_directories(flash());
+        for (const auto& dir : {temporary(), flash()}) fs::create_directories(dir);
         lock_ = XKT_mutex_create();  // capture's lock, as its initialisation leaves it
         ASSERT_NE(0u, lock_);
         __atomic_store_n(&g_pErrorLogMutex, lock_, __ATOMIC_RELEASE);
     }
-    std::string path(const std::string& boxPath) const { return sandbox_.path(boxPath); }
     std::string temporary() const { return path("/tmp/errorlog"); }
     std::string flash() const { return path("/data/tarvek-log/Error"); }
     std::string indexFile() const { return path("/data/errorindex.txt"); }
@@ -47,7 +45,6 @@ protected:
     std::string storedIndex() const { return readFile(indexFile()); }
     size_t temporaryCount() const { return std::distance(fs::directory_iterator(temporary()), {}); }
 
-    // A temporary file of the given age in seconds.
     void temporaryFile(const std::string& name, const std::string& content, int age = 0) {
         xkt::test::placeAged(path("/" + name), temporary() + "/" + name, content, age);
     }

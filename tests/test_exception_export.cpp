@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "exception_export.h"
-#include "exception_log.h"
 #include "log_entries.h"
 #include "log_settings.h"
 #include "sandbox.h"
@@ -28,7 +27,6 @@ std::string twoDigits(int i) { return (i < 10 ? "0" : "") + std::to_string(i); }
 // Names of an earlier store, up to the index.
 const std::string kOld = "Exp_OLD_000000_20200101000000_";
 
-// Every path under dir, relative to it.
 std::set<std::string> entries(const std::string& dir) {
     std::set<std::string> names;
     for (const auto& entry : fs::recursive_directory_iterator(dir)) {
@@ -57,7 +55,6 @@ protected:
     std::string indexFile() const { return path("/data/expindex.txt"); }
     std::string listFile() const { return path("/tmp/exploglist.txt"); }
 
-    // A waiting archive, age seconds old.
     void waiting(const std::string& name, const std::string& content, int age) {
         xkt::test::placeAged(path("/" + name), waitingDir() + "/" + name, content, age);
     }

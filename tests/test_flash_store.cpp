@@ -35,7 +35,6 @@ protected:
             fs::create_directories(dir);
         }
     }
-    std::string path(const std::string& boxPath) const { return sandbox_.path(boxPath); }
     std::string errorDir() const { return path("/data/tarvek-log/Error"); }
     std::string expDir() const { return path("/data/tarvek-log/exp"); }
 
@@ -57,10 +56,6 @@ protected:
             found.insert(std::stoi(m[2]));
         }
         return found;
-    }
-    void writeList(const char* boxPath, int names) {
-        std::ofstream list(path(boxPath));
-        for (int i = 0; i < names; ++i) list << "error" << i << ".log\n";
     }
 };
 
@@ -151,7 +146,9 @@ TEST_F(FlashStore, DeletesExactlyTheIndexesAnExportReuses) {
         SCOPED_TRACE(testing::Message() << c.names << " names from " << c.start);
         makeArchives(errorDir(), "Err", 50);
         makeArchives(expDir(), "Exp", 10);
-        writeList(c.isExp ? "/tmp/exploglist.txt" : "/tmp/errorloglist.txt", c.names);
+        std::string names;
+        for (int i = 0; i < c.names; ++i) names += "error" + std::to_string(i) + ".log\n";
+        std::ofstream(path(c.isExp ? "/tmp/exploglist.txt" : "/tmp/errorloglist.txt")) << names;
         ASSERT_EQ(0, XKT_deleteFlashLog(c.start, c.isExp));
         EXPECT_EQ(c.left, indexesIn(c.isExp ? expDir() : errorDir()));
         EXPECT_EQ(range(0, c.isExp ? 49 : 9), indexesIn(c.isExp ? errorDir() : expDir()))

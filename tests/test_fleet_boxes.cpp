@@ -14,12 +14,6 @@ namespace {
 
 const std::string kBoxes[] = {"02:01:00:00:00:00", "02:01:00:00:00:01"};
 
-std::string quoted(const std::string& word) {
-    std::string out = "'";
-    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
 class FleetBoxesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -36,10 +30,9 @@ protected:
 
     // Two real boxes, 10 lines each; the run's last line.
     std::string runBoxes(const std::string& options) {
-        std::string out = capture("timeout 100 " + quoted(binDir() + "/xkt-fleet") + " run --dir " +
-                                  quoted(tier_) + " --xktlogd 2 --rate 10 --seconds 2 " + options + " 2>&1");
-        while (!out.empty() && out.back() == '\n') out.pop_back();
-        return out.substr(out.rfind('\n') + 1);
+        return lastLine(capture("timeout 100 " + quoted(binDir() + "/xkt-fleet") + " run --dir " +
+                                quoted(tier_) + " --xktlogd 2 --rate 10 --seconds 2 " + options +
+                                " 2>&1"));
     }
 
     // Lines the boxes' writers wrote (they end in the run's token) in the
@@ -52,9 +45,7 @@ protected:
             all += readFile(folder + "/" + day);
         }
         long lines = 0;
-        for (size_t at = 0, end; (end = all.find('\n', at)) != std::string::npos; at = end + 1) {
-            lines += std::regex_search(all.substr(at, end - at), written);
-        }
+        for (const std::string& line : linesOf(all)) lines += std::regex_search(line, written);
         return lines;
     }
 

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "channel_table.h"
-#include "log_model.h"
 #include "sandbox.h"
 #include "syslog_transport.h"
 #include "xkt_log.h"

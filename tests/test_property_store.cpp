@@ -126,23 +126,21 @@ TEST_F(PropertyStore, ConcurrentWritersNeverTearAValue) {
     EXPECT_EQ(torn.load(), 0);
 }
 
-std::string tool(const std::string& arguments, int* status) {
-    return xkt::test::capture(xkt::test::binDir() + "/" + arguments + " 2>&1", status);
+// "STATUS:OUTPUT" of a tool run.
+std::string tool(const std::string& arguments) {
+    int status = -1;
+    const std::string out = xkt::test::capture(xkt::test::binDir() + "/" + arguments + " 2>&1", &status);
+    return std::to_string(status) + ":" + out;
 }
 
 TEST_F(PropertyStore, ToolsSetGetListAndReportFailure) {
-    int status = -1;
-    EXPECT_EQ(tool("xkt-setprop ro.software V1.0.3", &status), "");
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(tool("xkt-setprop ro.software V1.0.3"), "0:");
     EXPECT_EQ(get("ro.software"), "V1.0.3");
     ASSERT_EQ(XKT_property_set("xkt.log.modules", "LOG NET"), 0);
-    EXPECT_EQ(tool("xkt-getprop xkt.log.modules", &status), "LOG NET\n");
-    EXPECT_EQ(status, 0);
-    EXPECT_EQ(tool("xkt-getprop no.such fallback", &status), "fallback\n");
-    EXPECT_EQ(tool("xkt-getprop", &status),
-              "[ro.software]: [V1.0.3]\n[xkt.log.modules]: [LOG NET]\n");
-    tool("xkt-setprop some.name " + std::string(1024, 'v'), &status);
-    EXPECT_NE(status, 0);
+    EXPECT_EQ(tool("xkt-getprop xkt.log.modules"), "0:LOG NET\n");
+    EXPECT_EQ(tool("xkt-getprop no.such fallback"), "0:fallback\n");
+    EXPECT_EQ(tool("xkt-getprop"), "0:[ro.software]: [V1.0.3]\n[xkt.log.modules]: [LOG NET]\n");
+    EXPECT_NE(tool("xkt-setprop some.name " + std::string(1024, 'v')).rfind("0:", 0), 0u);
     EXPECT_EQ(get("some.name"), "<missing>");
 }
 

@@ -27,13 +27,12 @@ namespace {
 using xkt::test::exists;
 using xkt::test::readFile;
 
-std::string proc(pid_t pid, const char* file) {
-    return "/proc/" + std::to_string(pid) + "/" + file;
-}
+std::string proc(pid_t id, const char* file) { return "/proc/" + std::to_string(id) + '/' + file; }
 
-// True once pid is gone and reaped by the runner: it is our child, so a
-// process nobody reaped would stay a zombie in /proc.
-bool reapedByRunner(pid_t pid) {
+// Kills pid; true once it is gone and reaped by the runner: it is our
+// child, so a process nobody reaped would stay a zombie in /proc.
+bool killedAndReaped(pid_t pid) {
+    if (XKT_system(("busybox kill -9 " + std::to_string(pid)).c_str()) != 0) return false;
     for (int i = 0; i < 1000; ++i) {
         XKT_system("true");  // the next runner call reaps what has ended
         if (!exists(proc(pid, "stat"))) {
@@ -44,7 +43,6 @@ bool reapedByRunner(pid_t pid) {
     return false;
 }
 
-// Runs a command through XKT_csopen/XKT_csclose and returns its pid.
 pid_t runThrough(const std::string& command) {
     int32_t pid = -1;
     XKT_CsHandle* handle = XKT_csopen(command.c_str(), "r", nullptr, &pid);
@@ -115,8 +113,7 @@ TEST_F(ShellRunner, LongRunningCommandsAreLeftRunningKilledByPidAndReaped) {
     for (pid_t pid : {lingering, logcat}) {
         std::string state = readFile(proc(pid, "stat"));
         EXPECT_TRUE(state.find(") S ") != state.npos || state.find(") R ") != state.npos) << state;
-        EXPECT_EQ(XKT_system(("busybox kill -9 " + std::to_string(pid)).c_str()), 0);
-        EXPECT_TRUE(reapedByRunner(pid)) << pid;
+        EXPECT_TRUE(killedAndReaped(pid)) << pid;
     }
 }
 
@@ -150,10 +147,7 @@ TEST_F(ShellRunner, ConcurrentRunnersDoNotLeakPipesIntoEachOthersCommands) {
     }
     stop = true;
     for (auto& t : busy) t.join();
-    for (pid_t pid : lingerers) {
-        XKT_system(("busybox kill -9 " + std::to_string(pid)).c_str());
-        EXPECT_TRUE(reapedByRunner(pid)) << pid;
-    }
+    for (pid_t pid : lingerers) EXPECT_TRUE(killedAndReaped(pid)) << pid;
 }
 
 }  // namespace

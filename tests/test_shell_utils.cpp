@@ -26,10 +26,7 @@ using xkt::test::exists;
 // Messages pass as in any process once the managing process runs.
 class ShellUtils : public xkt::test::SandboxTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(xkt::test::passEverything());
-    }
-    std::string path(const std::string& p) { return sandbox_.path(p); }
+    void SetUp() override { ASSERT_TRUE(xkt::test::passEverything()); }
 };
 
 TEST_F(ShellUtils, RunnerRoutes) {
@@ -39,8 +36,7 @@ TEST_F(ShellUtils, RunnerRoutes) {
     g_iLogcatMode = 1;
     EXPECT_EQ(0, XKT_actShellCmd(("busybox mkdir -p " + made + "2").c_str()));
     EXPECT_TRUE(exists(made + "2"));
-    std::ofstream(note) << "x";
-    std::ofstream(plain) << "x";
+    for (const std::string& file : {note, plain}) std::ofstream(file) << "x";
     EXPECT_EQ(0, XKT_actShellCmd(("busybox rm -f " + note).c_str())) << "path mentions mkdir";
     EXPECT_GT(XKT_actShellCmd(("busybox rm -f " + plain).c_str()), 0);
     EXPECT_FALSE(exists(note) || exists(plain)) << "both done when the runner returns";
@@ -84,14 +80,12 @@ TEST_F(ShellUtils, FileOperationsEdgeCases) {
 // A root named like each case, beside canaries that an unquoted command
 // would remove ("rm -rf <parent>/a b/tmp/log" removes <parent>/a and
 // ./b/tmp/log) or create (";touch pwned", "$(touch pwned)").
+constexpr const char* kCanaries[] = {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"};
+
 class OddRoot : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/xkt-test-XXXXXX";
-        ASSERT_NE(nullptr, mkdtemp(pattern));
-        parent_ = pattern;
-        root_ = parent_ + "/" + GetParam();
-        for (const char* canary : {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"}) {
+        for (const char* canary : kCanaries) {
             fs::create_directories(fs::path(parent_ + canary).parent_path());
             std::ofstream(parent_ + canary) << "keep";
         }
@@ -110,10 +104,11 @@ protected:
     void TearDown() override {
         dup2(stderrCopy_, STDERR_FILENO);
         close(stderrCopy_);
-        if (chdir("/") == 0 && std::getenv("XKT_KEEP_SANDBOX") == nullptr) fs::remove_all(parent_);
+        EXPECT_EQ(0, chdir("/")) << "out of the folder the sandbox removes";
     }
     std::vector<std::string> namesIn(const std::string& boxDir) const { return xkt::test::namesIn(root_ + boxDir); }
-    std::string parent_, root_;
+    xkt::test::Sandbox sandbox_;  // the parent: XKT_ROOT is set to the root inside it
+    const std::string parent_ = sandbox_.root(), root_ = parent_ + "/" + GetParam();
     int stderrCopy_ = -1;
 };
 
@@ -142,9 +137,7 @@ TEST_P(OddRoot, BothStoresWorkAndNothingOutsideTheRootIsTouched) {
     EXPECT_TRUE(namesIn("/tmp/DQN").empty());
     EXPECT_TRUE(namesIn("/data/tombstones").empty());
 
-    for (const char* canary : {"/a/keep", "/x/keep", "/new/keep", "/cwd/b/tmp/log/keep"}) {
-        EXPECT_TRUE(exists(parent_ + canary)) << canary;
-    }
+    for (const char* canary : kCanaries) EXPECT_TRUE(exists(parent_ + canary)) << canary;
     EXPECT_FALSE(exists(parent_ + "/cwd/pwned") || exists(parent_ + "/pwned") || exists(root_ + "/pwned"));
     // What the commands printed (tar's member list at least) is in the log,
     // in the buffer the log thread leaves alone.

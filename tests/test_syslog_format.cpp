@@ -9,7 +9,6 @@
 #include <tuple>
 
 #include "log_entries.h"
-#include "log_model.h"
 #include "log_settings.h"
 #include "sandbox.h"
 #include "syslog_format.h"

@@ -25,6 +25,19 @@ inline std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+// word as one shell word, in single quotes.
+inline std::string quoted(const std::string& word) {
+    std::string out = "'";
+    for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// The last line of a text, without the line feeds after it.
+inline std::string lastLine(std::string text) {
+    while (!text.empty() && text.back() == '\n') text.pop_back();
+    return text.substr(text.rfind('\n') + 1);  // npos + 1 is 0
+}
+
 inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // The names in a directory, sorted.

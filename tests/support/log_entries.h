@@ -42,12 +42,9 @@ inline std::vector<LogEntry> readEntries(const char* device = "/dev/log/main") {
         entry.tid = readLe32(buffer + 8);
         entry.priority = payload[0];
         entry.tag = reinterpret_cast<const char*>(payload + 1);
-        size_t messageAt = 1 + entry.tag.size() + 1;
-        if (messageAt < length) {
-            entry.message = std::string(reinterpret_cast<const char*>(payload + messageAt),
-                                        strnlen(reinterpret_cast<const char*>(payload + messageAt),
-                                                length - messageAt));
-        }
+        const size_t messageAt = 1 + entry.tag.size() + 1;
+        const char* message = reinterpret_cast<const char*>(payload + messageAt);
+        if (messageAt < length) entry.message.assign(message, strnlen(message, length - messageAt));
         entries.push_back(entry);
     }
     xkt_logdev_close(fd);

@@ -20,20 +20,17 @@ class Sandbox {
 public:
     Sandbox() {
         char pattern[] = "/tmp/xkt-test-XXXXXX";
-        const char* dir = mkdtemp(pattern);
-        if (dir == nullptr) {
+        if (mkdtemp(pattern) == nullptr) {
             ADD_FAILURE() << "mkdtemp failed";
             return;
         }
-        root_ = dir;
+        root_ = pattern;
         setenv("XKT_ROOT", root_.c_str(), 1);
     }
     ~Sandbox() {
         if (!root_.empty() && std::getenv("XKT_KEEP_SANDBOX") == nullptr) {
-            std::string cmd = "rm -rf '" + root_ + "'";
-            if (std::system(cmd.c_str()) != 0) {
-                // Nothing to do: a leftover temp dir is not a test failure.
-            }
+            std::error_code ignored;  // a leftover temp dir is not a test failure
+            std::filesystem::remove_all(root_, ignored);
         }
     }
     Sandbox(const Sandbox&) = delete;
@@ -49,6 +46,7 @@ private:
 // Fixture for tests that need only a sandbox.
 class SandboxTest : public ::testing::Test {
 protected:
+    std::string path(const std::string& boxPath) const { return sandbox_.path(boxPath); }
     Sandbox sandbox_;
 };
 
