@@ -273,7 +273,9 @@ TEST_F(SyslogCollectorTest, WriteFailuresSetErrnoAndKeepTheProcess) {
         BIO_set_init(bio, 1);
         SSL_set0_wbio(static_cast<SSL*>(g_tlsContext.ssl), bio);
         EXPECT_EQ(expected[mode].first, sendSyslogMessage(line.c_str(), uint32_t(size))) << mode;
-        if (mode > 0) EXPECT_EQ(expected[mode].second, errno) << mode;
+        if (mode > 0) {
+            EXPECT_EQ(expected[mode].second, errno) << mode;
+        }
         EXPECT_EQ(mode == 0 ? 2 : 1, fault.calls) << mode;
         closeSyslogConnection();
     }
