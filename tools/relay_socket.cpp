@@ -1,7 +1,5 @@
 #include "relay_socket.h"
 
-#include <cstdio>
-
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
