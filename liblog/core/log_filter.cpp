@@ -213,12 +213,14 @@ extern "C" XKT_API void XKT_readLogModules(void) {
 
 extern "C" XKT_API int32_t XKT_logFilter(LogType type, LogLevel level, const char* module) {
     const ErrnoGuard keepErrno;
-    refreshModules();
+    // Level and type first: a record they refuse costs no look at the
+    // module property, whose change the next record that passes them sees.
     if (g_logConfig.logLevel.load(std::memory_order_relaxed) > level) return -1;
     const uint32_t typeFilter = g_logConfig.logType.load(std::memory_order_relaxed);
     if (typeFilter != XKT_LOG_TYPE_ALL && (type != typeFilter || typeFilter == XKT_LOG_TYPE_NONE)) {
         return -1;
     }
+    refreshModules();
     const LocalFilter& filter = localFilter();
     if (filter.all) return 0;
     return moduleListed(filter.list, module) ? 0 : -1;
