@@ -340,27 +340,11 @@ std::string runToken() {
     return token;
 }
 
-long linesWith(const std::string& tierDir, const std::string& token) {
-    const std::string boxes = tierDir + "/boxes";
-    long lines = 0;
-    for (const std::string& mac : listDir(boxes)) {
-        for (const std::string& day : listDir(boxes + "/" + mac)) {
-            std::ifstream in(boxes + "/" + mac + "/" + day);
-            for (std::string line; std::getline(in, line);) lines += line.find(token) != std::string::npos;
-        }
-    }
-    return lines;
-}
-
-long storedWith(const Tier& tier, const std::string& token) {
-    std::string body;
-    // The token is hexadecimal: nothing to quote.
-    if (!storeQuery(tier.storeHttpPort,
-                    "SELECT count() FROM fleet." + tier.storeTable + " WHERE position(msg, '" + token + "') > 0",
-                    body)) {
-        return -1;
-    }
-    return std::strtol(body.c_str(), nullptr, 10);
+// The run's last line; its exit status: 0 when nothing was lost.
+int reportRun(long sent, long received, long stored, bool store) {
+    const long lost = sent - (store ? std::min(received, stored) : received);
+    std::printf("sent %ld received %ld stored %ld lost %ld\n", sent, received, stored, lost);
+    return lost == 0 ? 0 : 1;
 }
 
 int runDaemons(const RunOptions& options, const Tier& tier) {
@@ -375,13 +359,11 @@ int runDaemons(const RunOptions& options, const Tier& tier) {
     const std::string token = runToken();
     long received = 0, stored = 0;
     const long sent = xkt::fleet::runDaemonFleet(fleet, token, [&](long target) {
-        received = waitForCount(0, target, [&] { return linesWith(tier.dir, token); });
-        if (options.store) stored = waitForCount(0, target, [&] { return storedWith(tier, token); });
+        received = waitForCount(0, target, [&] { return receivedLines(tier.dir, token); });
+        if (options.store) stored = waitForCount(0, target, [&] { return storedRows(tier, token); });
     });
     if (sent < 0) return 1;
-    const long lost = sent - (options.store ? std::min(received, stored) : received);
-    std::printf("sent %ld received %ld stored %ld lost %ld\n", sent, received, stored, lost);
-    return lost == 0 ? 0 : 1;
+    return reportRun(sent, received, stored, options.store);
 }
 
 // A middleware process of a real box (box-writer LINES RATE TOKEN, started
@@ -482,9 +464,7 @@ int run(int argc, char** argv) {
     const long stored = options.store
         ? waitForCount(storedBefore, sent, [&] { return storedRows(tier); })
         : 0;
-    const long lost = sent - (options.store ? std::min(received, stored) : received);
-    std::printf("sent %ld received %ld stored %ld lost %ld\n", sent, received, stored, lost);
-    return lost == 0 ? 0 : 1;
+    return reportRun(sent, received, stored, options.store);
 }
 
 // --- query ---------------------------------------------------------------

@@ -73,9 +73,12 @@ bool storeQuery(uint16_t port, const std::string& sql, std::string& body) {
     return true;
 }
 
-long storedRows(const Tier& tier) {
+long storedRows(const Tier& tier, const std::string& token) {
+    std::string sql = "SELECT count() FROM fleet." + tier.storeTable;
+    // A run's token is hexadecimal: nothing to quote.
+    if (!token.empty()) sql += " WHERE position(msg, '" + token + "') > 0";
     std::string body;
-    if (!storeQuery(tier.storeHttpPort, "SELECT count() FROM fleet." + tier.storeTable, body)) return -1;
+    if (!storeQuery(tier.storeHttpPort, sql, body)) return -1;
     return std::strtol(body.c_str(), nullptr, 10);
 }
 
@@ -101,12 +104,20 @@ long countLines(const std::string& path) {
     return lines;
 }
 
-long receivedLines(const std::string& tierDir) {
+long linesWith(const std::string& path, const std::string& token) {
+    std::ifstream in(path);
+    long lines = 0;
+    for (std::string line; std::getline(in, line);) lines += line.find(token) != std::string::npos;
+    return lines;
+}
+
+long receivedLines(const std::string& tierDir, const std::string& token) {
     const std::string boxes = tierDir + "/boxes";
     long lines = 0;
     for (const std::string& mac : listDir(boxes)) {
         for (const std::string& day : listDir(boxes + "/" + mac)) {
-            lines += countLines(boxes + "/" + mac + "/" + day);
+            const std::string file = boxes + "/" + mac + "/" + day;
+            lines += token.empty() ? countLines(file) : linesWith(file, token);
         }
     }
     return lines;

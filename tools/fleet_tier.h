@@ -31,13 +31,15 @@ int connectLoopback(uint16_t port);
 // The body of the answer to one SQL statement over ClickHouse's HTTP
 // interface; false on any failure.
 bool storeQuery(uint16_t port, const std::string& sql, std::string& body);
-// Rows in the tier's table, or -1 when the store does not answer.
-long storedRows(const Tier& tier);
+// Rows in the tier's table (only those whose message holds token, when
+// one is given), or -1 when the store does not answer.
+long storedRows(const Tier& tier, const std::string& token = {});
 
 // The names in a folder but . and .., sorted.
 std::vector<std::string> listDir(const std::string& dir);
 long countLines(const std::string& path);
-// Lines in all the per-MAC files of the tier.
-long receivedLines(const std::string& tierDir);
+// Lines in all the per-MAC files of the tier (only those holding token,
+// when one is given).
+long receivedLines(const std::string& tierDir, const std::string& token = {});
 
 }  // namespace xkt::fleet
