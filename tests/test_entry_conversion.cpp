@@ -75,11 +75,7 @@ Converted convert(const char* entry, const LogDeviceHeader* header, const XKT_Lo
 Converted convert(const Entry& entry) { return convert(entry.bytes.get(), &entry.header, nullptr); }
 
 XKT_LogcatEntry descriptor(const char* tag, int32_t priority = 4, int32_t pid = 123) {
-    XKT_LogcatEntry d{};
-    d.priority = priority;
-    d.pid = pid;
-    d.tag = tag;
-    return d;
+    return {0, 0, priority, pid, 0, tag, 0, 0};
 }
 
 Converted convertLine(const std::string& line, const char* tag) {
@@ -103,7 +99,7 @@ using LogcatConversion = ConversionTest<4>;
 }  // namespace
 
 TEST_F(DeviceConversion, RecordLinesBecomeRecordsForeignEntriesPlainLines) {
-    struct Case { int priority; const char* tag; std::string line; const char* record; };
+    struct Case { int priority; std::string tag, line, text; int32_t pid = 321; };
     const Case cases[] = {
         // Full layout; the decimal thread id is read as hex.
         {4, "XKT", kLine, "2 3 9:5:7 [       net] player.cpp:88 4321 13 | I/XKT(  321): hello world"},
@@ -117,20 +113,17 @@ TEST_F(DeviceConversion, RecordLinesBecomeRecordsForeignEntriesPlainLines) {
         {4, "XKT", "1: 2: 3|0|User|TRACE|m|-1:a.c:0|code:x|rest", "4 5 1:2:3 [m] a.c:0 ffffffff 0 | I/XKT(  321): code:x|rest"},
         // The message follows the file name's first occurrence.
         {4, "XKT", "1: 2: 3|0|Run| NONE|a.c|1:a.c:5|code:1|msg", "1 6 1:2:3 [a.c] a.c:5 1 0 | I/XKT(  321): 1:a.c:5|code:1|msg"},
+        // Foreign entries are plain lines; only the whole tag counts on a device.
+        {4, "ActivityManager", "Start proc \xff\xfe%s", "I/ActivityManager(  321): Start proc \xff\xfe%s\n"},
+        {2, "XKTX", kLine, "V/XKTX(   -1): " + kLine + "\n", -1},
+        {1, "xkt", "x", "?/xkt(1234567): x\n", 1234567},
+        {8, std::string(200, 't'), "x", "S/" + std::string(128, 't') + "(  321): x\n"},
     };
     for (const Case& c : cases) {
-        const Converted out = convert(deviceEntry(c.priority, c.tag, c.line));
-        EXPECT_EQ(c.record, out.text) << c.line;  // a record's layout: kind 1
-        EXPECT_TRUE(out.tailKept);
+        const Converted out = convert(deviceEntry(c.priority, c.tag, c.line, c.pid));
+        EXPECT_EQ(c.text, out.text) << c.line;
+        EXPECT_TRUE(out.tailKept) << c.line;
     }
-
-    const Converted out = convert(deviceEntry(4, "ActivityManager", "Start proc \xff\xfe%s", 321));
-    EXPECT_EQ("I/ActivityManager(  321): Start proc \xff\xfe%s\n", out.text);
-    EXPECT_TRUE(out.tailKept);
-    // Only the whole tag counts on a device.
-    EXPECT_EQ("V/XKTX(   -1): " + kLine + "\n", convert(deviceEntry(2, "XKTX", kLine, -1)).text);
-    EXPECT_EQ("?/xkt(1234567): x\n", convert(deviceEntry(1, "xkt", "x", 1234567)).text);
-    EXPECT_EQ("S/" + std::string(128, 't') + "(  321): x\n", convert(deviceEntry(8, std::string(200, 't'), "x")).text);
     // A logcat line on an old generation stays plain, whatever its tag.
     EXPECT_EQ("I/XKT    (    123): " + kLine + "\n", convertLine("I/XKT    (    123): " + kLine, "XKT").text);
 }
@@ -145,7 +138,7 @@ TEST_F(DeviceConversion, LinesOffTheLayoutAndMalformedEntriesAreDropped) {
         head + "Oper| WARN||4321:a.c:88|m", head + "Oper| WARN|" + std::string(64, 'm') + "|1:a.c:8|m",
         head + "Oper| WARN|m|1:" + std::string(64, 'f') + ":8|m", head + std::string(17, 'O') + "| WARN" + tail,
         head + "Oper| WARN|m|g1:a.c:88|m", head + "Oper| WARN|m|1:a.c:|m", head + "Oper| WARN|m|1:a.c",
-        head + "Oper| WARN|m|1:a.c:5", head + "Oper| WARN|m|1:a.c:5|code:5", head, "%s%n%x",
+        head + "Oper| WARN|m|1:a.c:5", head + "Oper| WARN|m|1:a.c:5|code:5", head, "%s%n%x", "",
         "2024-01-01 00:00:00.000|Run|DEBUG|mod|5|f.c:1:fn|code:0|msg",  // the agent's layout
     };
     for (const std::string& line : dropped) EXPECT_EQ(-1, convert(deviceEntry(4, "XKT", line)).rc) << line;
@@ -156,7 +149,6 @@ TEST_F(DeviceConversion, LinesOffTheLayoutAndMalformedEntriesAreDropped) {
         entry.header.length = static_cast<uint16_t>(length);
         EXPECT_EQ(-1, convert(entry).rc) << length;
     }
-    EXPECT_EQ(-1, convert(deviceEntry(4, "XKT", "")).rc);
     EXPECT_EQ(-1, convert(deviceEntry(4, "", "")).rc);
     // A header that claims more than the buffer holds, over bytes with no NUL.
     Entry noNul;

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "log_entries.h"
@@ -56,10 +57,9 @@ TEST(RecordLayouts, GoldenLines) {
     EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|0x000010e1:player.cpp:88|hello world", line);
     formatFormattedLine(record, 1234, 13, true, line);
     EXPECT_STREQ(" 9: 5: 7|0000001234|Oper| WARN|       net|0x000010e1:player.cpp:88|code:13|hello world", line);
-    LogRecord outside = sampleRecord();
-    outside.type = 9;
-    outside.level = 7;
-    formatWriteLine(outside, 1, 0, false, line);
+    record.type = 9;
+    record.level = 7;
+    formatWriteLine(record, 1, 0, false, line);
     EXPECT_STREQ(" 9: 5: 7|0000000001|Invalid Type|Invalid Level|       net|4321:player.cpp:88:play|code:0|hello world", line);
 
     // Wide values: two-digit times, a module longer than ten characters is
@@ -133,10 +133,8 @@ TEST_F(WriteTest, WriteProducesTheFullLineEmptyFieldsAndTheCutMessage) {
     EXPECT_EQ("|Run|DEBUG|       net|" + tid + ":player.cpp:42:play|code:2|hello 7", line.substr(19)) << line;
     EXPECT_EQ(gettid(), lines[0].tid);
 
-    const std::string& empty = lines[1].message;
-    const std::string fields = "| INFO|          |" + tid + "::5:|code:";
-    EXPECT_NE(std::string::npos, empty.find(fields)) << empty;
-    EXPECT_EQ("x", messageOf(empty));
+    EXPECT_NE(std::string::npos, lines[1].message.find("| INFO|          |" + tid + "::5:|code:")) << lines[1].message;
+    EXPECT_EQ("x", messageOf(lines[1].message));
     EXPECT_EQ(text.substr(0, 759), messageOf(lines[2].message));
 }
 
@@ -159,16 +157,13 @@ TEST_F(WriteTest, PrioritiesFollowTheLevel) {
     const int write[] = {5, 3, 4, 5, 6, 5, 5, 5};
     const int agent[] = {5, 3, 4, 5, 5, 5, 5, 5};
     const LogLevel levels[] = {0, 1, 2, 3, 4, 5, 6, 42};
-    for (LogLevel level : levels) {
-        ASSERT_GT(XKT_logWrite("a.c", 1, "f", 0, 1, level, "m", "w"), 0);
-        ASSERT_EQ(0, android_log_write("a.c", 1, "f", 0, 1, level, "m", "a"));
-    }
-    auto lines = readTagged("XKT");
-    ASSERT_EQ(16u, lines.size());
     for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(write[i], lines[2 * i].priority) << levels[i];
-        EXPECT_EQ(agent[i], lines[2 * i + 1].priority) << levels[i];
+        ASSERT_GT(XKT_logWrite("a.c", 1, "f", 0, 1, levels[i], "m", "w"), 0);
+        EXPECT_EQ(write[i], readTagged("XKT").back().priority) << levels[i];
+        ASSERT_EQ(0, android_log_write("a.c", 1, "f", 0, 1, levels[i], "m", "a"));
+        EXPECT_EQ(agent[i], readTagged("XKT").back().priority) << levels[i];
     }
+    EXPECT_EQ(16u, readTagged("XKT").size());
 }
 
 TEST_F(WriteTest, FormatWriteAndAgentLayouts) {
@@ -187,7 +182,6 @@ TEST_F(WriteTest, FormatWriteAndAgentLayouts) {
     errno = 0;
     ASSERT_EQ(0, android_log_write("/cpe/agent.c", 10, "report", 42, 2, 4, "agent", "msg %s", "5"));
     entry = readTagged("XKT").back();
-    EXPECT_EQ(5, entry.priority);
     EXPECT_TRUE(std::regex_match(entry.message, std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\|Oper\|ERROR\|agent\|42\|agent\.c:10:report\|code:0\|msg 5$)")))
         << entry.message;
 }
@@ -197,7 +191,6 @@ TEST_F(WriteTest, HexDumpRowsCutWithTheMessageAndCurlLines) {
     errno = 0;
     XKT_logPrintBuf(bytes, 20);
     LogEntry entry = onlyLine();
-    EXPECT_EQ(3, entry.priority);
     EXPECT_NE(std::string::npos, entry.message.find("|Run|DEBUG|    common|"));
     const std::string expected =
         "\n"
@@ -222,15 +215,12 @@ TEST_F(WriteTest, HexDumpRowsCutWithTheMessageAndCurlLines) {
     // The curl debug callback: texts and data sizes, the rest ignored.
     char info[] = "connected";
     errno = 0;
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, info, sizeof info - 1, nullptr));
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 0, nullptr, 0, nullptr));
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 3, info, 42, nullptr));
     // Above a 32-bit long, and wider than ten digits where size_t allows.
     constexpr bool wide = SIZE_MAX > UINT32_MAX;
     constexpr auto big = static_cast<size_t>(wide ? 12345678901ull : 3000000000ull);
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 6, info, big, nullptr));
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, 7, info, 1, nullptr));
-    EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, -1, info, 1, nullptr));
+    const std::tuple<int, char*, size_t> calls[] = {
+        {0, info, sizeof info - 1}, {0, nullptr, 0}, {3, info, 42}, {6, info, big}, {7, info, 1}, {-1, info, 1}};
+    for (const auto& [type, data, size] : calls) EXPECT_EQ(0, XKT_CurlDebugLog(nullptr, type, data, size, nullptr));
     auto lines = readTagged("XKT");
     ASSERT_EQ(5u, lines.size());
     EXPECT_EQ("== Info: connected", messageOf(lines[2].message));
