@@ -202,8 +202,7 @@ TEST(ReaderText, CachedPrefixGivesTheBytesOfAFreshOneWhateverChanges) {
         view.header.pid = step.pid;
         view.tag = std::string_view(tagBytes, step.tag.size());
         view.message = step.message;
-        char fresh[512];
-        char cached[512];
+        char fresh[512], cached[512];
         const size_t freshLength = formatReaderText(view, fresh, sizeof fresh);
         const size_t cachedLength =
             formatReaderLines(cache.prefix(view), view.message, cached, sizeof cached);

@@ -4,6 +4,7 @@
 // entries go nowhere; a device that does not open ends the process.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -125,11 +126,10 @@ TEST_F(CaptureRingTest, UnderLoadEveryEntryArrivesOnceWithTheSlotsTakenInTurn) {
             writeTo(LogId::System, kSystemPid, "Ring", "s" + std::to_string(pairs));
         }
     };
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    while (captureRingState().filledSlots < 3 && std::chrono::steady_clock::now() < deadline) {
+    xkt::test::eventually([&] {
         writePairs(10);
-        std::this_thread::sleep_for(2ms);
-    }
+        return captureRingState().filledSlots >= 3;
+    });
     writePairs(4 * kRoundsPerPass);  // these wait in the devices
     {
         std::unique_lock<std::mutex> lock(seen.mutex);
@@ -144,7 +144,7 @@ TEST_F(CaptureRingTest, UnderLoadEveryEntryArrivesOnceWithTheSlotsTakenInTurn) {
     const auto all = static_cast<size_t>(2 * pairs);
     ASSERT_TRUE(feedUntil([all] { return deliveredTexts().size() >= all; }));
     // Each device's entries in order, none lost, none twice.
-    std::vector<std::string> expected[2], got[2];  // main, system
+    std::array<std::vector<std::string>, 2> expected, got;  // main, system
     for (int i = 0; i < pairs; ++i) {
         expected[0].push_back(plainLine("Ring", kMainPid, "m" + std::to_string(i)));
         expected[1].push_back(plainLine("Ring", kSystemPid, "s" + std::to_string(i)));
@@ -152,8 +152,7 @@ TEST_F(CaptureRingTest, UnderLoadEveryEntryArrivesOnceWithTheSlotsTakenInTurn) {
     for (const std::string& text : deliveredTexts()) {
         got[text.find("(  321)") == std::string::npos].push_back(text);
     }
-    EXPECT_EQ(expected[0], got[0]);
-    EXPECT_EQ(expected[1], got[1]);
+    EXPECT_EQ(expected, got);
 
     std::lock_guard<std::mutex> lock(seen.mutex);
     // Slots emptied 0, 1, 2, 0, ...; every pass holds at least 101 items.

@@ -26,6 +26,7 @@
 
 using namespace xkt::log;
 using namespace xkt::host;
+using namespace xkt::test;
 
 namespace {
 
@@ -102,13 +103,13 @@ int32_t zeroTailOutput(const char* text) {
 LogBuffer& buffer(LogId id) { return *LogBuffer::get(id); }
 const std::string kRecordLine = " 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88:play|code:13|hello";
 
-class LogThreadTest : public xkt::test::SandboxTest {
+class LogThreadTest : public SandboxTest {
 protected:
     void SetUp() override { setMode(0); }
     void setMode(int logcat) {
         setenv("XKT_ANDROID_VERSION", logcat ? "4" : "2", 1);
         g_iLogcatMode = logcat;
-        ASSERT_TRUE(xkt::test::passEverything());
+        ASSERT_TRUE(passEverything());
     }
     // Reads through main and system only, from empty buffers (set-up wrote to main).
     void useMainAndSystem() {
@@ -180,7 +181,7 @@ TEST_F(LogThreadTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnF
 TEST_F(LogThreadTest, ThreadEndsWhenNoDeviceOpens) {
     for (auto& path : logDev) std::strcpy(path, "/dev/log/none");
     EXPECT_EQ(0, XKT_logThread());
-    auto lines = xkt::test::readTagged("LOG");
+    auto lines = readTagged("LOG");
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ("Log:none log devices can be opened\n", lines.back().message);
     EXPECT_EQ(ANDROID_LOG_DEBUG, lines.back().priority);
@@ -240,9 +241,7 @@ TEST_F(LogThreadTest, ALoneRecordReachesTheFileWhileDroppedEntriesFloodTheReader
         for (; !stop; usleep(200)) __android_log_write(ANDROID_LOG_INFO, "Flood", "dropped");
     });
     XKT_logWrite("/src/a.cpp", 1, "f", 0, XKT_LOG_TYPE_OPER, XKT_LOG_LEVEL_WARN, "net", "lone");
-    EXPECT_TRUE(xkt::test::eventually([&] {
-        return xkt::test::capture("cat '" + dir + "'/*.log").find("lone") != std::string::npos;
-    }));
+    EXPECT_TRUE(eventually([&] { return capture("cat '" + dir + "'/*.log").find("lone") != std::string::npos; }));
     stop = true;
     flood.join();
 }

@@ -3,6 +3,7 @@
 // are exercised by the syslog transport's datagram tests.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <mutex>
@@ -105,9 +106,7 @@ void record(int32_t id, int32_t arg) {
 
 size_t firedCount(int32_t arg) {
     std::lock_guard<std::mutex> lock(firedLock);
-    size_t n = 0;
-    for (const Fired& f : fired) n += f.arg == arg;
-    return n;
+    return std::count_if(fired.begin(), fired.end(), [arg](const Fired& f) { return f.arg == arg; });
 }
 
 std::atomic<int> selfRemovals{0};

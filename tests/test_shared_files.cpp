@@ -18,7 +18,6 @@
 
 #include "log_buffer.h"
 #include "property_store.h"
-#include "root_path.h"
 #include "sandbox.h"
 #include "xkt_osal.h"
 
@@ -43,16 +42,14 @@ bool stopped(pid_t pid) {
 // A victim writes until its hook stops it in the middle of a write, its
 // lane's lock held, after a random number of writes.
 std::atomic<int> writesBeforeStop{0};
+LogBuffer::WriteStage stopAt;
 
 pid_t spawnVictim(unsigned seed) {
     return spawn([seed] {
         std::mt19937 random(seed);
         writesBeforeStop = static_cast<int>(random() % 40);
         // Stages every write passes (dropping the oldest happens only when full).
-        const auto stage = random() % 2 != 0 ? LogBuffer::WriteStage::HalfCopied
-                                             : LogBuffer::WriteStage::Copied;
-        static LogBuffer::WriteStage stopAt;
-        stopAt = stage;
+        stopAt = random() % 2 != 0 ? LogBuffer::WriteStage::HalfCopied : LogBuffer::WriteStage::Copied;
         LogBuffer::setWriteHookForTest([](LogBuffer::WriteStage reached) {
             if (reached == stopAt && writesBeforeStop-- == 0) raise(SIGSTOP);
         });

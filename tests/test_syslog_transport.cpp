@@ -18,12 +18,10 @@
 #include <openssl/x509v3.h>
 
 #include "collector.h"
-#include "log_model.h"
 #include "log_settings.h"
 #include "sandbox.h"
 #include "syslog_sender.h"
 #include "syslog_tls.h"
-#include "syslog_transport.h"
 #include "xkt_osal.h"
 
 using namespace xkt::log;
@@ -52,6 +50,8 @@ std::string framed(const std::string& message) {
     const std::string body = "<143>1 2026-01-01T00:00:00 - - - - - " + message + "\n";
     return std::to_string(body.size() + 10000).substr(1) + " " + body;
 }
+
+std::string loopback(uint16_t port) { return "127.0.0.1:" + std::to_string(port); }
 
 // Through the channel table, as the log thread hands over a record.
 void dispatch(uint32_t type, uint32_t level, const char* message) {
@@ -93,7 +93,7 @@ protected:
     }
     void useTls() {
         g_iUseHttpsSyslog = 1;
-        useServer("127.0.0.1:" + std::to_string(collector_.tlsPort));
+        useServer(loopback(collector_.tlsPort));
     }
     long connections() const {
         return std::stol(capture("grep -c 'connection accepted' '" + dir_ + "/syslog-ng.log'"));
@@ -124,7 +124,7 @@ size_t openDescriptors() { return size_t(std::distance(std::filesystem::director
 TEST_F(SyslogTransportTest, PlainStructuredAndEncryptedDatagrams) {
     const std::string line = "<139>Jan 05 10:11:12 00:11:22:33:44:55 STB main.c:1 code:0 up\n";
     EXPECT_EQ(-1, XKT_SysLogOutput(line.c_str()));  // no collector yet
-    useServer("127.0.0.1:" + std::to_string(port_));
+    useServer(loopback(port_));
     EXPECT_EQ(-1, XKT_SysLogOutput(""));
     const uint8_t zeroFirst[16] = {0, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9};  // no key: the first byte says
     XKT_logRegAeskeyUpdateCallback(zeroFirst);
@@ -226,7 +226,7 @@ TEST_F(SyslogCollectorTest, StructuredOverTlsNothingWhenRefusedThenClassicOverUd
     // Refused; under a CA that does not vouch for the collector; a CA file that vouches for nobody.
     closeSyslogConnection();
     const size_t descriptors = openDescriptors();
-    const std::string refused = "127.0.0.1:" + std::to_string(freePort(SOCK_STREAM));
+    const std::string refused = loopback(freePort(SOCK_STREAM));
     const std::pair<std::string, std::string> cases[] = {{refused, dir_ + "/ca.pem"}, {"", dir_ + "/other.pem"}, {"", "/dev/null"}};
     for (const auto& [server, ca] : cases) {
         server.empty() ? useTls() : useServer(server);
@@ -238,14 +238,14 @@ TEST_F(SyslogCollectorTest, StructuredOverTlsNothingWhenRefusedThenClassicOverUd
 
     // Classic lines over UDP, direct and through the decrypt tool: right after the fifth record.
     g_iUseHttpsSyslog = 0;
-    useServer("127.0.0.1:" + std::to_string(collector_.udpPort));
+    useServer(loopback(collector_.udpPort));
     dispatch(1, 4, "disk full");
     const uint16_t toolPort = freePort(SOCK_DGRAM);
     std::system(("timeout 20 " + binDir() + "/xkt-syslog-decrypt -k 5a0102030405060708090a0b0c0d0e0f -c 1 -p " +
                  std::to_string(toolPort) + " -f 127.0.0.1:" + std::to_string(collector_.udpPort) + " 2>" + dir_ +
                  "/tool.err &").c_str());
     eventually([&] { return readFile(dir_ + "/tool.err").find("listening on") != std::string::npos; });
-    useServer("127.0.0.1:" + std::to_string(toolPort));
+    useServer(loopback(toolPort));
     XKT_logRegSTBMonitorCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput, kKey);
     dispatch(1, 4, "disk full");
     got = collector_.waitFor(6);
@@ -303,8 +303,7 @@ TEST_F(SyslogCollectorTest, WriteFailuresSetErrnoAndKeepTheProcess) {
 }
 
 TEST_F(SyslogCollectorTest, SettersAndRegistrationsRaceAStreamOfLines) {
-    const std::string udp = "127.0.0.1:" + std::to_string(collector_.udpPort);
-    const std::string tls = "127.0.0.1:" + std::to_string(collector_.tlsPort);
+    const std::string udp = loopback(collector_.udpPort), tls = loopback(collector_.tlsPort);
     const std::string lines[] = {framed("race"), "<143>Jan 01 00:00:00 h race\n"};
     std::atomic<bool> done{false};
     std::thread stream([&] {
@@ -335,7 +334,7 @@ TEST_F(SyslogCollectorTest, SilentCollectorCostsTheLocalFileNothing) {
     ASSERT_EQ(0, listen(listener, 4));
     XKT_logRegCallback(2, XKT_SyslogFormatter, XKT_logFileOutput);
     g_iUseHttpsSyslog = 1;
-    useServer("127.0.0.1:" + std::to_string(port));
+    useServer(loopback(port));
 
     constexpr size_t kLines = kSyslogQueueLines + 44;
     std::atomic<bool> done{false};
