@@ -90,9 +90,8 @@ TEST(LogDevice, OpenSelectReadAndFlush) {
         EXPECT_EQ(0, xkt_logdev_close(fd)) << name;
         EXPECT_EQ(-1, xkt_logdev_close(fd)) << name;
     }
-    int fd = xkt_logdev_open("/dev/log/main");
-    int other = xkt_logdev_open("/dev/log/main");
-    int system = xkt_logdev_open("/dev/log/system");
+    const int fd = xkt_logdev_open("/dev/log/main"), other = xkt_logdev_open("/dev/log/main");
+    const int system = xkt_logdev_open("/dev/log/system");
     ASSERT_GT(fd, 0);
     fd_set set = setOf({fd, system});
     timeval timeout{0, 50000};

@@ -37,8 +37,7 @@ constexpr int kRoundsPerPass = 101;
 struct Channel4 {
     std::mutex mutex;
     std::condition_variable changed;
-    bool hold = false;
-    bool holding = false;
+    bool hold = false, holding = false;
     std::vector<std::pair<int32_t, std::string>> items;  // slot, text
     std::vector<std::string> lines;                      // what the output got
 };
@@ -141,8 +140,7 @@ TEST_F(CaptureRingTest, UnderLoadEveryEntryArrivesOnceWithTheSlotsTakenInTurn) {
         seen.changed.notify_all();
     }
 
-    const auto all = static_cast<size_t>(2 * pairs);
-    ASSERT_TRUE(feedUntil([all] { return deliveredTexts().size() >= all; }));
+    ASSERT_TRUE(feedUntil([&] { return deliveredTexts().size() >= size_t(2 * pairs); }));
     // Each device's entries in order, none lost, none twice.
     std::array<std::vector<std::string>, 2> expected, got;  // main, system
     for (int i = 0; i < pairs; ++i) {
@@ -200,8 +198,7 @@ TEST_F(CaptureRingTest, DrainsWithNothingRegisteredAndGoesOnWithoutItsCountLock)
         writeTo(LogId::Main, kMainPid, "XKT", "%s%n%x");
         if (i == 0) {
             writeTo(LogId::Main, kMainPid, "XKT",
-                    " 9: 5: 7|0000001234|Oper| WARN|       net|"
-                    "4321:player.cpp:88:play|code:13|hello");
+                    " 9: 5: 7|0000001234|Oper| WARN|       net|4321:player.cpp:88:play|code:13|hello");
             expected.push_back("record:I/XKT(  321): hello");
         }
     }

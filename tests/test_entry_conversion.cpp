@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "log_model.h"
 #include "entry_conversion.h"
@@ -43,8 +44,7 @@ Entry deviceEntry(int priority, const std::string& tag, const std::string& messa
 // text's NUL: only the text is copied. A record reads as one line, "EXTRA"
 // marking fields the conversion must leave 0.
 struct Converted {
-    int32_t rc = 0;
-    int32_t kind = -1;
+    int32_t rc = 0, kind = -1;
     std::string text;
     bool tailKept = false;
 };
@@ -80,9 +80,8 @@ XKT_LogcatEntry descriptor(const char* tag, int32_t priority = 4, int32_t pid = 
 
 Converted convertLine(const std::string& line, const char* tag) {
     const XKT_LogcatEntry entry = descriptor(tag);
-    std::unique_ptr<char[]> text(new char[line.size() + 1]);
-    std::memcpy(text.get(), line.c_str(), line.size() + 1);
-    return convert(text.get(), nullptr, &entry);
+    std::vector<char> text(line.c_str(), line.c_str() + line.size() + 1);
+    return convert(text.data(), nullptr, &entry);
 }
 
 template <int Generation>

@@ -85,8 +85,7 @@ TEST(LogBufferRead, EveryReaderSeesEveryEntryALappedOneCountsWhatItLost) {
     Sandbox sandbox;
     setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
     ASSERT_EQ(8192u, buffer().stats().capacity);
-    LogReader first(buffer());
-    LogReader second(buffer());
+    LogReader first(buffer()), second(buffer());
     buffer().write(4, "T", numbered(0));
     EXPECT_EQ(Messages{numbered(0)}, readMessages(first));
     EXPECT_FALSE(LogReader(buffer(LogId::System)).hasUnread());
@@ -182,7 +181,7 @@ TEST_P(KilledWriter, LeavesNoTornEntryAndTheNextWriterRecovers) {
     int entries[2];
     ASSERT_EQ(0, pipe(entries));
     stageToDieAt = GetParam();
-    int status = runInChild([&entries] {
+    ASSERT_EQ(128 + SIGKILL, runInChild([&entries] {
         for (int i = 0; i < kFill; ++i) buffer().write(4, "T", numbered(i));
         const auto before = static_cast<int>(buffer().stats().entries);
         if (write(entries[1], &before, sizeof before) != sizeof before) return 1;
@@ -191,8 +190,7 @@ TEST_P(KilledWriter, LeavesNoTornEntryAndTheNextWriterRecovers) {
         });
         buffer().write(4, "T", "torn " + std::string(500, 'z'));
         return 0;
-    });
-    ASSERT_EQ(128 + SIGKILL, status);
+    }));
     int before = 0;
     ASSERT_EQ(ssize_t(sizeof before), read(entries[0], &before, sizeof before));
 

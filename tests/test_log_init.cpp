@@ -68,11 +68,10 @@ protected:
 };
 
 TEST_F(LogInit, ManagingProcessRunsTheSequenceOnceThenDeinitialisedNeverAgain) {
-    const std::string logDir = sandbox_.path("/tmp/log");
-    std::filesystem::create_directories(logDir + "/stale");
+    std::filesystem::create_directories(path("/tmp/log/stale"));
     Params params{1, 3600, 1, 0};
     ASSERT_EQ(0, XKT_logInit(7, XKT_LOG_LEVEL_INFO, XKT_LOG_TYPE_RUN, "LOG|player", &params.block));
-    EXPECT_FALSE(std::filesystem::exists(logDir + "/stale"));
+    EXPECT_FALSE(exists(path("/tmp/log/stale")));
     EXPECT_STREQ(kMac, g_macString);
     EXPECT_EQ("1 LOG|player", property("xkt.log.mgmttakeover") + " " + property("xkt.log.modules"));
     EXPECT_TRUE(g_logConfig.inited == 1 && g_iLogcatMode == 1 && g_iDirectOutputLog == 0 && mgmtTakeover());

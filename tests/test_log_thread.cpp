@@ -188,8 +188,7 @@ TEST_F(LogThreadTest, ThreadEndsWhenNoDeviceOpens) {
 }
 
 TEST_F(LogThreadTest, ThreadDeliversInBothModes) {
-    std::strcpy(logDev[1], "/dev/log/none");
-    std::strcpy(logDev[2], "/dev/log/none");
+    for (int i : {1, 2}) std::strcpy(logDev[i], "/dev/log/none");
     XKT_logRegCallback(5, formatter<5>, nullptr);
     ASSERT_EQ(0, XKT_thread_create(XKT_logThread, 0, 0, 1, 0));
     XKT_logWrite("/src/player.cpp", 12, "play", 0, 2, 3, "net", "hello %d", 7);

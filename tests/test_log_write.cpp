@@ -86,9 +86,7 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
     };
     build(WriteRequest{("/src/" + huge).c_str(), 3, huge.c_str(), 0, 1, 2, huge.c_str()}, "%s",
           huge.c_str());
-    EXPECT_EQ(63u, std::strlen(record.module));
-    EXPECT_EQ(63u, std::strlen(record.file));
-    EXPECT_EQ(63u, std::strlen(record.function));
+    for (const char* field : {record.module, record.file, record.function}) EXPECT_EQ(63u, std::strlen(field));
     EXPECT_EQ(huge.substr(0, 759), record.message);
     EXPECT_EQ(1024u, record.length);
     const uint32_t first = record.sequence;
