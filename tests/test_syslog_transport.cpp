@@ -284,11 +284,7 @@ TEST_F(SyslogCollectorTest, WriteFailuresSetErrnoAndKeepTheProcess) {
 
     // A collector that drops the stream (a bad frame header): broken pipe, no signal.
     ASSERT_EQ(8, sendSyslogMessage("garbage\n", 8));
-    int error = 0;
-    for (int i = 0; i < 300 && error != EPIPE; ++i, usleep(10000)) {
-        if (sendSyslogMessage(line.c_str(), uint32_t(size)) < 0) error = errno;
-    }
-    EXPECT_EQ(EPIPE, error);
+    EXPECT_TRUE(eventually([&] { return sendSyslogMessage(line.c_str(), uint32_t(size)) < 0 && errno == EPIPE; }));
     EXPECT_TRUE(tlsSessionConnected());  // a failed write does not tear the session down
 
     // The channel's sender does; its line waits out failed connects (the
