@@ -29,8 +29,7 @@ std::vector<Entry> readMain() {
     uint8_t raw[kMaxEntrySize];
     LogEntryView view;
     for (int size; (size = reader.read(raw, sizeof raw)) > 0 && parseLogEntry(raw, size, view);) {
-        entries.push_back({view.header, view.priority, std::string(view.tag),
-                           std::string(view.message)});
+        entries.push_back({view.header, view.priority, std::string(view.tag), std::string(view.message)});
     }
     return entries;
 }
@@ -203,10 +202,8 @@ TEST(ReaderText, CachedPrefixGivesTheBytesOfAFreshOneWhateverChanges) {
         view.message = step.message;
         char fresh[512], cached[512];
         const size_t freshLength = formatReaderText(view, fresh, sizeof fresh);
-        const size_t cachedLength =
-            formatReaderLines(cache.prefix(view), view.message, cached, sizeof cached);
-        EXPECT_EQ(std::string(fresh, freshLength + 1), std::string(cached, cachedLength + 1))
-            << step.tag;
+        const size_t cachedLength = formatReaderLines(cache.prefix(view), view.message, cached, sizeof cached);
+        EXPECT_EQ(std::string(fresh, freshLength + 1), std::string(cached, cachedLength + 1)) << step.tag;
         EXPECT_EQ(step.tag, cache.tag());
     }
 }
