@@ -171,9 +171,7 @@ TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
     // More than all lanes hold. The thread fills them in turn, then keeps
     // to its last one: "main late", read already, and the first of these stay.
     constexpr int kWritten = 6000;
-    for (int i = 0; i < kWritten; ++i) {
-        writeTo(LogId::Main, 1, 300, ANDROID_LOG_INFO, "T", std::to_string(i).c_str());
-    }
+    for (int i = 0; i < kWritten; ++i) writeTo(LogId::Main, 1, 300, ANDROID_LOG_INFO, "T", std::to_string(i).c_str());
     const int present = static_cast<int>(LogBuffer::get(LogId::Main)->stats().entries);
     Read lapped = readLogcat();
     EXPECT_EQ(kWritten - (present - 1), lapped.entry.lost);

@@ -31,12 +31,12 @@ namespace {
 constexpr const char* kMac = "00:11:22:aa:bb:cc";
 constexpr const char* kAlready = "Log:android XKT_logInit already inited...\n";
 
-std::vector<std::string> said(const char* tag = "LOG") {
-    std::vector<std::string> lines;
+std::string lastSaid(const char* tag = "LOG") {
+    std::string last;
     for (const auto& entry : readTagged(tag)) {
-        if (entry.pid == getpid()) lines.push_back(entry.message);  // not a daemon's
+        if (entry.pid == getpid()) last = entry.message;  // not a daemon's
     }
-    return lines;
+    return last;
 }
 
 std::string property(const char* name) {
@@ -76,14 +76,14 @@ TEST_F(LogInit, ManagingProcessRunsTheSequenceOnceThenDeinitialisedNeverAgain) {
     EXPECT_EQ("1 LOG|player", property("xkt.log.mgmttakeover") + " " + property("xkt.log.modules"));
     EXPECT_TRUE(g_logConfig.inited == 1 && g_iLogcatMode == 1 && g_iDirectOutputLog == 0 && mgmtTakeover());
     EXPECT_EQ("02", channels());
-    EXPECT_EQ("Log:first XKT_logInit, set android property mgmttakeover to 1\n", said().back());
+    EXPECT_EQ("Log:first XKT_logInit, set android property mgmttakeover to 1\n", lastSaid());
 
     // Again: the new parameters are taken, then the guard stops.
     Params later{0, 86400, 0, 1};
     EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_USER, "ALL", &later.block));
     EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 86400000 && g_iUseHttpsSyslog == 0);
     EXPECT_EQ(XKT_LOG_LEVEL_INFO, g_logConfig.logLevel.load());
-    EXPECT_EQ(kAlready, said().back());
+    EXPECT_EQ(kAlready, lastSaid());
 
     // De-initialised: the property stays "1", so nothing is registered again.
     EXPECT_EQ(0, XKT_logDeinit());
@@ -137,8 +137,7 @@ TEST_F(LogInit, SettingsFromTheParameterBlockAndAtRunTime) {
         {nullptr, "1", "ERROR XKT_setLogToFlashEnable input is null"}};
     for (const auto& [name, value, told] : calls) {
         XKT_setLogToFlashEnable(name, value);
-        const std::vector<std::string> lines = said("XKT");
-        const std::string line = lines.empty() ? "" : lines.back();  // "...|LEVEL|       LOG|...|code:0|text"
+        const std::string line = lastSaid("XKT");  // "...|LEVEL|       LOG|...|code:0|text"
         EXPECT_EQ(told, line.substr(line.find("|       LOG|") - 5, 5) + " " + line.substr(line.rfind('|') + 1)) << line;
     }
     EXPECT_TRUE(g_iErrorLogToFlashEnable == 1 && g_iANRLogToFlashEnable == 0);
@@ -149,7 +148,7 @@ TEST_F(LogInit, EveryExportedCallHandsErrnoBack) {
     errno = 0;
     ASSERT_EQ(0, init());
     XKT_logWrite("a.c", 1, "f", 0, 1, 4, "LOG", "first");
-    EXPECT_NE(std::string::npos, said("XKT").back().find("|code:0|first")) << said("XKT").back();
+    EXPECT_NE(std::string::npos, lastSaid("XKT").find("|code:0|first")) << lastSaid("XKT");
 
     LogTime time;
     Params params{0, 3600, 0, 1};
@@ -205,7 +204,7 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     EXPECT_EQ(0, XKT_logInit(0, XKT_LOG_LEVEL_ERROR, XKT_LOG_TYPE_OPER, "x", &params.block));
     EXPECT_TRUE(channels().empty() && g_logConfig.inited == 0 && g_logConfig.logLevel == 0 && !mgmtTakeover());
     EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 7200000 && g_iErrorLogToFlashEnable == 1);
-    EXPECT_EQ(kAlready, said().back());
+    EXPECT_EQ(kAlready, lastSaid());
     EXPECT_EQ("ALL", property("xkt.log.modules")) << "this process's filter is not published";
     XKT_logWrite("a.c", 1, "f", 0, 1, 4, "m", "to the collector");
     char datagram[2048] = {};

@@ -111,13 +111,6 @@ protected:
         g_iLogcatMode = logcat;
         ASSERT_TRUE(passEverything());
     }
-    // Reads through main and system only, from empty buffers (set-up wrote to main).
-    void useMainAndSystem() {
-        buffer(LogId::Main).clear();
-        logDeviceFd[0] = xkt_logdev_open("/dev/log/main");
-        logDeviceFd[1] = xkt_logdev_open("/dev/log/system");
-        ASSERT_TRUE(logDeviceFd[0] > 0 && logDeviceFd[1] > 0);
-    }
     alignas(LogRecord) char item[XKT_LOG_ITEM_SIZE] = {};
     int32_t kind = -1;
 };
@@ -145,7 +138,11 @@ TEST_F(LogThreadTest, DispatchVisitsChannelsInOrderAndChannelFourInLogcatModeOnl
 }
 
 TEST_F(LogThreadTest, ReadyDevicesAreReadInTableOrderOneItemPerCallAndFlushedOnFailure) {
-    useMainAndSystem();
+    // Through main and system only, from empty buffers (set-up wrote to main).
+    buffer(LogId::Main).clear();
+    logDeviceFd[0] = xkt_logdev_open("/dev/log/main");
+    logDeviceFd[1] = xkt_logdev_open("/dev/log/system");
+    ASSERT_TRUE(logDeviceFd[0] > 0 && logDeviceFd[1] > 0);
     // System's entry is the oldest, yet main is read first; main's second
     // entry is refused (empty message), so system serves that same call.
     buffer(LogId::System).write(LogOrigin{77, 77, 0, 0}, 4, "ActivityManager", "from system");

@@ -88,9 +88,7 @@ TEST(StoppedWriters, OthersFinishAndTheReaderGetsTheirEntries) {
     for (unsigned round = 0; round < 3; ++round) {
         std::vector<pid_t> victims, live;
         for (int v = 0; v < kVictims; ++v) victims.push_back(spawnVictim(round * 100 + v));
-        for (int p = 0; p < kLiveProcesses; ++p) {
-            live.push_back(spawn([p] { return liveWriter(p, kEach); }));
-        }
+        for (int p = 0; p < kLiveProcesses; ++p) live.push_back(spawn([p] { return liveWriter(p, kEach); }));
         std::map<int, int> next;  // live thread -> next number expected
         int received = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kBoundSeconds);
