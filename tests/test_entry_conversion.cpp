@@ -129,8 +129,7 @@ TEST_F(DeviceConversion, RecordLinesBecomeRecordsForeignEntriesPlainLines) {
 }
 
 TEST_F(DeviceConversion, LinesOffTheLayoutAndMalformedEntriesAreDropped) {
-    const std::string head = " 9: 5: 7|1234|";
-    const std::string tail = "|       net|4321:a.c:88|code:0|m";
+    const std::string head = " 9: 5: 7|1234|", tail = "|       net|4321:a.c:88|code:0|m";
     const std::string dropped[] = {
         head + "Bogus| WARN" + tail, head + "Oper|WARN" + tail, head + "Oper| warn" + tail,
         head + "Oper | WARN" + tail, head + "oper| WARN" + tail, head + "Invalid Type| WARN" + tail,

@@ -164,10 +164,7 @@ void overwrite(const std::string& path, size_t offset, const void* bytes, size_t
 // nobody (all ones, a pid that cannot be), or by init: in the lanes, the
 // wake area and the property store alike, the next user takes it over.
 TEST(SharedLockWords, AnyValueIsRecovered) {
-    pid_t unrelated = spawn([] {
-        pause();
-        return 0;
-    });
+    const pid_t unrelated = spawn([] { return pause(); });
     const auto live = static_cast<uint64_t>(unrelated);
     const uint64_t reused = uint64_t{12345} << 32 | live;  // that pid, another start time
     const uint64_t values[] = {0xFFFFFFFFu, 1u, live, reused, ~uint64_t{0}};
