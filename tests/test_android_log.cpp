@@ -34,8 +34,7 @@ std::vector<Entry> readMain() {
     return entries;
 }
 
-int writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag,
-            const char* text) {
+int writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* tag, const char* text) {
     return LogBuffer::get(id)->write(LogOrigin{pid, pid + 1, seconds, 0}, priority, tag, text);
 }
 
@@ -148,8 +147,7 @@ TEST(LogcatReader, RecordLineStartsAtTheTwentyFirstCharacterOneLinePerMessageLin
     // Cut whole lines first.
     writeTo(LogId::Main, 5, 1, ANDROID_LOG_DEBUG, "XKT", "first\n\nthird\n\n");
     for (int i = 0; i < 3; ++i) writeTo(LogId::Main, 9, 2, 4, "XKT", "aaaa\nbbbb\ncccc");
-    EXPECT_EQ("D/XKT    (      5): first\nD/XKT    (      5): \nD/XKT    (      5): third",
-              readLogcat().text);
+    EXPECT_EQ("D/XKT    (      5): first\nD/XKT    (      5): \nD/XKT    (      5): third", readLogcat().text);
     // A line is 24 characters: two take 49.
     EXPECT_EQ("I/XKT    (      9): aaaa\nI/XKT    (      9): bbbb", readLogcat(50).text);
     EXPECT_EQ("I/XKT    (      9): aaaa", readLogcat(49).text);
@@ -171,7 +169,7 @@ TEST(LogcatReader, MergesMainAndSystemByTimeAndCountsLoss) {
     // More than all lanes hold. The thread fills them in turn, then keeps
     // to its last one: "main late", read already, and the first of these stay.
     constexpr int kWritten = 6000;
-    for (int i = 0; i < kWritten; ++i) writeTo(LogId::Main, 1, 300, ANDROID_LOG_INFO, "T", std::to_string(i).c_str());
+    for (int i = 0; i < kWritten; ++i) writeTo(LogId::Main, 1, 300, 4, "T", std::to_string(i).c_str());
     const int present = static_cast<int>(LogBuffer::get(LogId::Main)->stats().entries);
     Read lapped = readLogcat();
     EXPECT_EQ(kWritten - (present - 1), lapped.entry.lost);

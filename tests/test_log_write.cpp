@@ -84,8 +84,7 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
         buildWriteRecord(record, request, format, args);
         va_end(args);
     };
-    build(WriteRequest{("/src/" + huge).c_str(), 3, huge.c_str(), 0, 1, 2, huge.c_str()}, "%s",
-          huge.c_str());
+    build(WriteRequest{("/src/" + huge).c_str(), 3, huge.c_str(), 0, 1, 2, huge.c_str()}, "%s", huge.c_str());
     for (const char* field : {record.module, record.file, record.function}) EXPECT_EQ(63u, std::strlen(field));
     EXPECT_EQ(huge.substr(0, 759), record.message);
     EXPECT_EQ(1024u, record.length);
@@ -110,8 +109,7 @@ TEST_F(WriteTest, RecordCutsTextsAtTheirFields) {
     expectPrintf("%d items, %5s|%%", 42, "ab");
     expectPrintf("%.3s then %s", "abcdef", "g");
     expectPrintf("%d %i %d %u %u %x %x|", INT_MIN, INT_MAX, 0, -1, 7u, -1, 0u);
-    expectPrintf("%ld %lu %lx %lld %llu %llx", LONG_MIN, ULONG_MAX, LONG_MAX, LLONG_MIN,
-                 ULLONG_MAX, 0x1234abcdULL);
+    expectPrintf("%ld %lu %lx %lld %llu %llx", LONG_MIN, ULONG_MAX, LONG_MAX, LLONG_MIN, ULLONG_MAX, 0x1234abcdULL);
     expectPrintf("%zu %zd %zx", SIZE_MAX, static_cast<ptrdiff_t>(-5), size_t{255});
     expectPrintf("%hd %c %.1f %p tail", 3, 'c', 1.25, static_cast<void*>(nullptr));
     expectPrintf("%s%d", huge.substr(0, 757).c_str(), 12345);  // cut inside the number
@@ -173,8 +171,7 @@ TEST_F(WriteTest, FormatWriteAndAgentLayouts) {
     g_iDirectOutputLog = 1;
     errno = 7;
     ASSERT_GT(XKT_logFormatWrite("y.c", 12, "fn", 1, 2, 4, "mod", nullptr), 0);
-    EXPECT_TRUE(std::regex_match(readTagged("XKT").back().message,
-                                 std::regex(R"(^.*\|0x00000001:y\.c:12\|code:7\|$)")));
+    EXPECT_TRUE(std::regex_match(readTagged("XKT").back().message, std::regex(R"(^.*\|0x00000001:y\.c:12\|code:7\|$)")));
 
     errno = 0;
     ASSERT_EQ(0, android_log_write("/cpe/agent.c", 10, "report", 42, 2, 4, "agent", "msg %s", "5"));

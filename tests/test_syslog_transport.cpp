@@ -242,8 +242,7 @@ TEST_F(SyslogCollectorTest, StructuredOverTlsNothingWhenRefusedThenClassicOverUd
     dispatch(1, 4, "disk full");
     const uint16_t toolPort = freePort(SOCK_DGRAM);
     std::system(("timeout 20 " + binDir() + "/xkt-syslog-decrypt -k 5a0102030405060708090a0b0c0d0e0f -c 1 -p " +
-                 std::to_string(toolPort) + " -f 127.0.0.1:" + std::to_string(collector_.udpPort) + " 2>" + dir_ +
-                 "/tool.err &").c_str());
+                 std::to_string(toolPort) + " -f " + loopback(collector_.udpPort) + " 2>" + dir_ + "/tool.err &").c_str());
     eventually([&] { return readFile(dir_ + "/tool.err").find("listening on") != std::string::npos; });
     useServer(loopback(toolPort));
     XKT_logRegSTBMonitorCallback(3, XKT_SyslogFormatter, XKT_SysLogOutput, kKey);
