@@ -65,8 +65,7 @@ int liveWriter(int process, int each) {
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
             for (int i = 0; i < each; ++i) {
-                const std::string text = "live " + std::to_string(process * 4 + t) + " " +
-                                         std::to_string(i);
+                const std::string text = "live " + std::to_string(process * 4 + t) + " " + std::to_string(i);
                 refused += LogBuffer::get(LogId::Main)->write(4, "L", text) <= 0;
             }
         });
