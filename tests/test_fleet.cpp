@@ -3,7 +3,9 @@
 // boxes over UDP, AES-UDP and TLS, and every line must arrive, also through
 // an outage of the store; the files and the query must keep each box's
 // lines apart and keep lines the parser does not understand; the relay
-// counts what it could not decrypt instead of passing it on.
+// counts what it could not decrypt instead of passing it on. Real xktlogd
+// boxes too: on TLS a box is known by its client certificate, or by its peer
+// address without one.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -16,6 +18,7 @@
 #include <ctime>
 #include <regex>
 #include <string>
+#include <tuple>
 
 #include "files.h"
 #include "sandbox.h"
@@ -51,25 +54,22 @@ protected:
     }
     void startTier(bool store) { fleetScript("start", store ? " --store" : ""); }
 
+    // xkt-fleet VERB --dir TIER OPTIONS (its output only: the query's is counted).
+    std::string fleet(const std::string& verb, const std::string& options, int* status = nullptr) {
+        const std::string program = quoted(binDir() + "/xkt-fleet") + " " + verb;
+        return capture("timeout 100 " + program + " --dir " + quoted(tier()) + " " + options, status);
+    }
+    std::string query(const std::string& arguments) { return fleet("query", arguments); }
+
     // xkt-fleet run's last line, which must read sent N received N ... lost 0.
     void sendFleet(const std::string& transport, bool store) {
-        SCOPED_TRACE(transport);
         int status = -1;
-        const std::string out =
-            capture("XKT_ROOT=" + quoted(sandbox_.root()) + " timeout 90 " +
-                        quoted(binDir() + "/xkt-fleet") + " run --dir " + quoted(tier()) +
-                        " --boxes 50 --rate 1000 --seconds 2 --transport " + transport +
-                        (store ? " --store" : "") + " 2>&1",
-                    &status);
-        const std::string expected = store ? "sent 2000 received 2000 stored 2000 lost 0"
-                                           : "sent 2000 received 2000 stored 0 lost 0";
-        EXPECT_EQ(lastLine(out), expected) << transport << ": " << out;
+        const std::string out = fleet("run", "--boxes 50 --rate 1000 --seconds 2 --transport " + transport +
+                                                 (store ? " --store" : "") + " 2>&1",
+                                      &status);
+        const std::string stored = store ? "2000" : "0";
+        EXPECT_EQ(lastLine(out), "sent 2000 received 2000 stored " + stored + " lost 0") << transport << out;
         EXPECT_EQ(status, 0);
-    }
-
-    std::string query(const std::string& arguments) {
-        return capture("timeout 30 " + quoted(binDir() + "/xkt-fleet") + " query --dir " + quoted(tier()) + " " +
-                       arguments);
     }
 
     int envNumber(const std::string& key) {
@@ -127,11 +127,8 @@ TEST_F(FleetTest, FilesPerBoxAndQueryWithoutStore) {
     const std::string counts = "received 2001 forwarded 2000 dropped 0 undecryptable 1\n";
     const pid_t relay = static_cast<pid_t>(std::atol(readFile(tier() + "/relay.pid").c_str()));
     ASSERT_GT(relay, 0);
-    for (int i = 0; i < 50 && readFile(log).find(counts) == std::string::npos; ++i) {
-        kill(relay, SIGUSR1);
-        usleep(100000);
-    }
-    EXPECT_NE(readFile(log).find(counts), std::string::npos) << readFile(log);
+    const auto counted = [&] { return kill(relay, SIGUSR1) == 0 && readFile(log).find(counts) != log.npos; };
+    EXPECT_TRUE(eventually(counted)) << readFile(log);
 }
 
 TEST_F(FleetTest, EveryLineStoredOverEachTransport) {
@@ -161,6 +158,43 @@ TEST_F(FleetTest, EveryLineStoredOverEachTransport) {
     const long inFile = std::count(file.begin(), file.end(), '\n');
     EXPECT_GT(inFile, before);
     EXPECT_TRUE(eventually([&] { return rowsOfBox() == inFile; })) << rowsOfBox() << " of " << inFile;
+}
+
+const std::string kBoxes[] = {"02:01:00:00:00:00", "02:01:00:00:00:01"};
+
+class FleetBoxesTest : public FleetTest {
+protected:
+    void SetUp() override { ASSERT_NO_FATAL_FAILURE(startTier(false)); }
+
+    // Two real boxes, 10 lines each; the run's last line.
+    std::string runBoxes(const std::string& transport) {
+        return lastLine(fleet("run", "--xktlogd 2 --rate 10 --seconds 2 --transport " + transport + " 2>&1"));
+    }
+
+    // Lines the boxes' writers wrote (they end in a run's token) in the
+    // folder the tier keeps for host.
+    long writtenLinesOf(const std::string& host) const {
+        static const std::regex written(" \\[[0-9a-f]{16}\\]$");
+        const std::string folder = tier() + "/boxes/" + host;
+        std::string all;
+        for (const std::string& day : exists(folder) ? namesIn(folder) : std::vector<std::string>{}) {
+            all += readFile(folder + "/" + day);
+        }
+        long lines = 0;
+        for (const std::string& line : linesOf(all)) lines += std::regex_search(line, written);
+        return lines;
+    }
+};
+
+// One tier, three runs: the counts add up from run to run.
+TEST_F(FleetBoxesTest, RealBoxesLinesFiledUnderTheCertificatesOrTheLinesMacElseThePeer) {
+    const std::tuple<const char*, long, long> runs[] = {
+        {"udp", 10, 0}, {"tls --client-certs", 20, 0}, {"tls", 20, 20}};
+    for (const auto& [transport, perBox, underPeer] : runs) {
+        EXPECT_EQ(runBoxes(transport), "sent 20 received 20 stored 0 lost 0") << transport;
+        for (const std::string& mac : kBoxes) EXPECT_EQ(writtenLinesOf(mac), perBox) << transport << " " << mac;
+        EXPECT_EQ(writtenLinesOf("127.0.0.1"), underPeer) << transport;
+    }
 }
 
 }  // namespace
