@@ -12,7 +12,6 @@ namespace {
 
 using namespace xkt::host;
 using xkt::test::capture;
-using xkt::test::Sandbox;
 
 const std::string kLogcat = xkt::test::binDir() + "/xkt-logcat";
 const std::string kBoxLogcat = xkt::test::libexecDir() + "/logcat";
@@ -25,8 +24,9 @@ void writeTo(LogId id, int32_t pid, int32_t seconds, int priority, const char* t
 
 std::string run(const std::string& arguments) { return capture(kLogcat + " " + arguments); }
 
-TEST(LogcatDump, FormatsMatchAndroid) {
-    Sandbox sandbox;
+class Logcat : public xkt::test::SandboxTest {};
+
+TEST_F(Logcat, FormatsMatchAndroid) {
     writeTo(LogId::Main, 1234, 1700000000, 4, "XKT", "hello\nworld\n");
     writeTo(LogId::Main, 1234567, 1700000001, 6, "ActivityManager", "long tag");
     EXPECT_EQ("hello\nworld\nlong tag\n", run("-d -v raw"));
@@ -49,8 +49,7 @@ TEST(LogcatDump, FormatsMatchAndroid) {
 
 // Buffers, Android's TAG:PRIORITY filters and the record filters on record
 // lines in the writers' and the agent's layouts and on other programs' lines.
-TEST(LogcatDump, BuffersAndFiltersChooseWhatIsShown) {
-    Sandbox sandbox;
+TEST_F(Logcat, BuffersAndFiltersChooseWhatIsShown) {
     writeTo(LogId::Radio, 1, 1, 6, "Other", "radio-error");
     writeTo(LogId::System, 1, 2, 6, "XKT", " 9: 5: 8|0000012346|Oper|ERROR|       net|1:a.c:2:f|code:0|n-error");
     writeTo(LogId::Main, 1, 3, 5, "XKT", " 9: 5: 7|0000012345|Run| WARN|    player|1:a.c:1:f|code:0|p-warn");
@@ -76,8 +75,7 @@ TEST(LogcatDump, BuffersAndFiltersChooseWhatIsShown) {
     }
 }
 
-TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
-    Sandbox sandbox;
+TEST_F(Logcat, ClearAndSizesActOnTheSelectedBuffers) {
     setenv("XKT_LOG_BUFFER_SIZE", "8192", 1);
     LogReader reader(*LogBuffer::get(LogId::Main));
     // More than all 16 lanes hold: a thread moves on while a lane has room.
@@ -106,8 +104,7 @@ TEST(LogcatOptions, ClearAndSizesActOnTheSelectedBuffers) {
 
 // The viewer dumps by default; -f follows, and shows a line written after
 // it started.
-TEST(LogcatFollow, ViewerFollowsWithF) {
-    Sandbox sandbox;
+TEST_F(Logcat, ViewerFollowsWithF) {
     writeTo(LogId::Main, 1, 1, 4, "T", "old");
     EXPECT_EQ("old\n", run("-v raw"));
     const std::string later = "(sleep 0.5; " + xkt::test::binDir() + "/xkt-log -T T new) & ";

@@ -11,7 +11,6 @@
 namespace {
 
 using xkt::test::capture;
-using xkt::test::Sandbox;
 
 std::string bin(const char* name) { return xkt::test::binDir() + "/" + name; }
 std::string libexec(const char* name) { return xkt::test::libexecDir() + "/" + name; }
@@ -20,23 +19,23 @@ const std::string kTools[] = {bin("xkt-logcat"), bin("xkt-getprop"), bin("xkt-se
                               bin("xkt-log"),    bin("xkt-syslog-decrypt"), libexec("logcat"),
                               libexec("top")};
 
-TEST(ToolHelp, EveryToolPrintsItsUsageAndTheRootAndSucceeds) {
-    Sandbox sandbox;
+class Tools : public xkt::test::SandboxTest {};
+
+TEST_F(Tools, EveryToolPrintsItsUsageAndTheRootAndSucceeds) {
     for (const std::string& tool : kTools) {
         for (const char* flag : {" --help", " -h"}) {
             int status = -1;
             const std::string out = capture(tool + flag + " 2>&1", &status);
             EXPECT_EQ(0, status) << tool << flag;
             EXPECT_EQ(0u, out.find("usage: ")) << out;
-            EXPECT_NE(std::string::npos, out.find("Box root: " + sandbox.root() + " (from XKT_ROOT)")) << out;
+            EXPECT_NE(std::string::npos, out.find("Box root: " + sandbox_.root() + " (from XKT_ROOT)")) << out;
         }
     }
 }
 
-TEST(ToolErrors, BadValuesAreNamedAndFail) {
-    Sandbox sandbox;
-    std::ofstream(sandbox.path("/plain-file")) << "not a folder";
-    const std::string unusableRoot = "XKT_ROOT=" + sandbox.path("/plain-file") + " ";
+TEST_F(Tools, BadValuesAreNamedAndFail) {
+    std::ofstream(path("/plain-file")) << "not a folder";
+    const std::string unusableRoot = "XKT_ROOT=" + path("/plain-file") + " ";
     const std::string zeroKey = "00" + std::string(30, '1');
     const std::tuple<std::string, int, const char*> cases[] = {
         {bin("xkt-log") + " -l bogus hello", 2, "bad value 'bogus' for -l"},
