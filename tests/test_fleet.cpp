@@ -47,8 +47,7 @@ protected:
         int status = -1;
         const std::string out = capture("XKT_SYSLOG_DECRYPT=" + quoted(binDir() + "/xkt-syslog-decrypt") +
                                             " timeout 60 " + quoted(XKT_FLEET_SCRIPT) + " " + command +
-                                            " " + quoted(tier()) + option + " 2>&1",
-                                        &status);
+                                            " " + quoted(tier()) + option + " 2>&1", &status);
         started_ = true;
         ASSERT_EQ(status, 0) << command << ": " << out;
     }
@@ -65,8 +64,7 @@ protected:
     void sendFleet(const std::string& transport, bool store) {
         int status = -1;
         const std::string out = fleet("run", "--boxes 50 --rate 1000 --seconds 2 --transport " + transport +
-                                                 (store ? " --store" : "") + " 2>&1",
-                                      &status);
+                                                 (store ? " --store" : "") + " 2>&1", &status);
         const std::string stored = store ? "2000" : "0";
         EXPECT_EQ(lastLine(out), "sent 2000 received 2000 stored " + stored + " lost 0") << transport << out;
         EXPECT_EQ(status, 0);

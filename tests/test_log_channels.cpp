@@ -42,9 +42,7 @@ protected:
     }
     std::string ls() const { return capture("ls " + dir_); }
     std::string cat(const std::string& name) const { return capture("cat " + dir_ + "/" + name); }
-    std::string mode(const std::string& name = "") const {
-        return capture("stat -c %a " + dir_ + "/" + name);
-    }
+    std::string mode(const std::string& name = "") const { return capture("stat -c %a " + dir_ + "/" + name); }
     // Whole lines (ending in a line feed) in every file of the directory.
     size_t wholeLines() const { return std::stoul(capture("cat " + dir_ + "/*.log | wc -l")); }
 

@@ -61,8 +61,7 @@ TEST_F(PropertyStore, SetGetLimitsAndAFullStoreRefusesNewNamesOnly) {
     // Two slots are taken: fill the rest.
     const std::string last = std::to_string(xkt::host::kPropertySlots - 1);
     for (size_t i = 2; i < xkt::host::kPropertySlots; ++i) {
-        std::string number = std::to_string(i);
-        ASSERT_EQ(XKT_property_set(("p." + number).c_str(), number.c_str()), 0) << i;
+        ASSERT_EQ(XKT_property_set(("p." + std::to_string(i)).c_str(), std::to_string(i).c_str()), 0) << i;
     }
     EXPECT_EQ(XKT_property_set("one.too.many", "x"), -1);
     EXPECT_EQ(get("one.too.many"), "<missing>");

@@ -88,8 +88,7 @@ TEST_F(SyslogTest, StructuredLayoutOnlyForTlsWithoutKey) {
     // The count covers everything behind its blank, the final line feed too.
     EXPECT_EQ(R"(0053 <139>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( hello world)" "\n",
               format(&full, 1));
-    EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n",
-              format("ends\n", 0));
+    EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n", format("ends\n", 0));
     g_iUseHttpsSyslog = 2;  // any switch but 0
     EXPECT_EQ(R"(0047 <143>1 TIME - - - - - )" "\xEF\xBB\xBF" R"( ends)" "\n\n", format("ends\n", 0));
     char small[6];
