@@ -57,6 +57,12 @@ inline bool passEverything() {
     return XKT_property_set("xkt.log.mgmttakeover", "1") == 0 && XKT_logFilterSetModule("ALL") == 0;
 }
 
+// A property's value, "<unset>" when it has none.
+inline std::string propertyOf(const char* name) {
+    char value[1024] = {};
+    return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
+}
+
 // Only the entries with the given tag.
 inline std::vector<LogEntry> readTagged(const std::string& tag) {
     std::vector<LogEntry> tagged;
