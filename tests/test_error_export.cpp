@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "error_export.h"
-#include "error_log.h"
 #include "log_entries.h"
 #include "log_settings.h"
 #include "sandbox.h"

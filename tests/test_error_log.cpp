@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -13,13 +14,13 @@
 #include "android/log.h"
 #include "channel_table.h"
 #include "error_log.h"
-#include "log_model.h"
 #include "log_settings.h"
 #include "sample_record.h"
 #include "sandbox.h"
 #include "xkt_log.h"
 #include "xkt_osal.h"
 
+namespace fs = std::filesystem;
 using namespace xkt::log;
 using xkt::test::exists;
 using xkt::test::readFile;
@@ -31,11 +32,6 @@ constexpr size_t kRotation = 2097152;
 size_t sizeOf(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-}
-
-mode_t modeOf(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 LogRecord errorRecord(uint32_t type, int32_t line = 88, const char* file = "player.cpp") {
@@ -129,7 +125,7 @@ TEST_F(ErrorLogTest, InitPreparesDirectoriesAndSizesTheRotation) {
 
     ASSERT_EQ(0, XTK_ErrorLogInit());
     EXPECT_FALSE(exists(file(3)));
-    EXPECT_EQ(0700u, modeOf(sandbox_.path("/tmp/errorlog")));
+    EXPECT_EQ(fs::perms(0700), fs::status(sandbox_.path("/tmp/errorlog")).permissions());
     EXPECT_TRUE(exists(sandbox_.path("/data/tarvek-log/Error")));
     EXPECT_EQ(5, g_iTmpErrorlogNum);  // no ro.total.memsize
     EXPECT_NE(-1, g_LogOutputTimerID);
@@ -156,7 +152,7 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnE
     }
     EXPECT_EQ(kRotation, sizeOf(file(0)));
     EXPECT_FALSE(exists(file(1)));
-    EXPECT_EQ(0600u, modeOf(file(0)));
+    EXPECT_EQ(fs::perms(0600), fs::status(file(0)).permissions());
 
     EXPECT_EQ(-1, XKT_errorlogFileOutput(""));
     EXPECT_EQ(-1, XKT_errorlogFileOutput(nullptr));
@@ -181,7 +177,7 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnE
     ASSERT_EQ(0, std::system(("rm -rf " + sandbox_.path("/tmp/errorlog")).c_str()));
     ASSERT_EQ(0, XKT_errorlogFileOutput("two\n"));
     EXPECT_EQ("two\n", readFile(file(0)));
-    EXPECT_EQ(0700u, modeOf(sandbox_.path("/tmp/errorlog")));
+    EXPECT_EQ(fs::perms(0700), fs::status(sandbox_.path("/tmp/errorlog")).permissions());
     const std::string shorter = std::string(1023, 'y') + "\n";
     while (sizeOf(file(0)) + shorter.size() < kRotation) {
         ASSERT_EQ(0, XKT_errorlogFileOutput(shorter.c_str()));
@@ -219,11 +215,11 @@ TEST_P(ErrorLogEndToEnd, ErrorLinesOfAllProcessesReachTheTemporaryFile) {
 
     xkt::test::eventually([&] { return readFile(file(0)).find("no buffer") != std::string::npos; });
     const std::string text = readFile(file(0));
-    EXPECT_NE(std::string::npos, text.find("<131>")) << text;
     // The message carries the reader's "E/XKT(pid): " and code the writer's errno.
-    EXPECT_TRUE(std::regex_search(text, std::regex(R"( decoder.c:12 code:\d+ E/XKT\( *\d+\): stream 3 lost\n)")))
-        << text;
-    for (const char* present : {"<143>", "E/surface", "): no buffer\n"}) EXPECT_NE(std::string::npos, text.find(present)) << text;
+    for (const char* line : {R"(<131>.* decoder\.c:12 code:\d+ E/XKT\( *\d+\): stream 3 lost\n)",
+                             R"(<143>.*  E/surface\( *\d+\): no buffer\n)"}) {
+        EXPECT_TRUE(std::regex_search(text, std::regex(line))) << line << " in " << text;
+    }
     for (const char* absent : {"only a warning", "slow buffer"}) EXPECT_EQ(std::string::npos, text.find(absent)) << text;
 }
 

@@ -11,7 +11,6 @@
 #include <regex>
 #include <set>
 #include <string>
-#include <sys/time.h>
 #include <vector>
 
 #include "android/log.h"
@@ -81,10 +80,8 @@ protected:
         fs::remove_all(dqn());
         fs::create_directories(dqn());
         for (int i = 0; i < n; ++i) {
-            const std::string path = dqn("entry" + std::to_string(i) + ".tar.gz");
-            std::ofstream(path) << i;
-            const timeval times[2] = {{1700000000 + i, 0}, {1700000000 + i, 0}};
-            ASSERT_EQ(0, utimes(path.c_str(), times));
+            placeAged(sandbox_.path("/staged"), dqn("entry" + std::to_string(i) + ".tar.gz"),
+                      std::to_string(i), n - i);
         }
     }
 };
@@ -181,9 +178,7 @@ TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
     // An oldest name with shell characters is removed like any other.
     fillCollection(10);
     const std::string odd = dqn("x;touch pwned");
-    fs::rename(dqn("entry0.tar.gz"), odd);
-    const timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
-    ASSERT_EQ(0, utimes(odd.c_str(), old));
+    fs::rename(dqn("entry0.tar.gz"), odd);  // keeps its time
     EXPECT_EQ(0, XKT_deleteEarlistTmpExpLog());
     EXPECT_FALSE(fs::exists(odd));
     EXPECT_FALSE(fs::exists("pwned") || fs::exists(dqn("pwned")));

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sys/time.h>
 
 #include "log_entries.h"
 #include "log_settings.h"
@@ -31,9 +30,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
-        for (const auto& dir : {errorDir(), expDir(), path("/tmp/errorlog")}) {
-            fs::create_directories(dir);
-        }
+        for (const auto& dir : {errorDir(), expDir(), path("/tmp/errorlog")}) fs::create_directories(dir);
     }
     std::string errorDir() const { return path("/data/tarvek-log/Error"); }
     std::string expDir() const { return path("/data/tarvek-log/exp"); }
@@ -107,9 +104,7 @@ TEST_F(FlashStore, IndexListAndCopiedFiles) {
 
     const char* newestFirst[] = {"error4.log", "error1.log", "error3.log"};
     for (int i = 0; i < 3; ++i) {
-        std::ofstream(tmp + "/" + newestFirst[i]) << "x";
-        const timeval times[2] = {{1700000000 - i * 10, 0}, {1700000000 - i * 10, 0}};
-        ASSERT_EQ(0, utimes((tmp + "/" + newestFirst[i]).c_str(), times));
+        xkt::test::placeAged(path("/staged"), tmp + "/" + newestFirst[i], "x", i * 10);
     }
     std::ofstream(list) << "stale\nstale\nstale\nstale\n";
     ASSERT_EQ(0, XKT_sortLogByTime(tmp.c_str(), list.c_str()));
