@@ -10,6 +10,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 #include "android/log.h"
 #include "channel_table.h"
@@ -34,11 +35,11 @@ size_t sizeOf(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
 }
 
-LogRecord errorRecord(uint32_t type, int32_t line = 88, const char* file = "player.cpp") {
+LogRecord errorRecord(uint32_t type, uint32_t level = XKT_LOG_LEVEL_ERROR,
+                      const char* file = "player.cpp") {
     LogRecord record = xkt::test::sampleRecord();
     record.type = type;
-    record.level = XKT_LOG_LEVEL_ERROR;
-    record.line = line;
+    record.level = level;
     std::strcpy(record.file, file);
     return record;
 }
@@ -77,18 +78,14 @@ TEST_F(ErrorLogTest, FormatterTakesErrorRecordsAndErrorLinesOnly) {
         EXPECT_EQ(std::string(pri) + "TIME 00:11:22:33:44:55  player.cpp:88 code:13 hello world\n",
                   format(&record, 1));
     }
+    std::vector<LogRecord> refused{errorRecord(XKT_LOG_TYPE_NONE), errorRecord(0xFFFFFFFFu), LogRecord{}};
     for (uint32_t level = XKT_LOG_LEVEL_ALL; level <= XKT_LOG_LEVEL_NONE + 3; ++level) {
-        if (level == XKT_LOG_LEVEL_ERROR) continue;
-        LogRecord record = errorRecord(XKT_LOG_TYPE_RUN);
-        record.level = level;
-        EXPECT_EQ("refused", format(&record, 1)) << "level " << level;
+        if (level != XKT_LOG_LEVEL_ERROR) refused.push_back(errorRecord(XKT_LOG_TYPE_RUN, level));
     }
-    for (const LogRecord& refused : {errorRecord(XKT_LOG_TYPE_NONE), errorRecord(0xFFFFFFFFu), LogRecord{}}) {
-        EXPECT_EQ("refused", format(&refused, 1)) << refused.type;
-    }
+    for (const LogRecord& r : refused) EXPECT_EQ("refused", format(&r, 1)) << r.type << " " << r.level;
 
     // Without a file the short layout; a line feed of the message's own is not doubled.
-    LogRecord noFile = errorRecord(XKT_LOG_TYPE_RUN, 88, "");
+    LogRecord noFile = errorRecord(XKT_LOG_TYPE_RUN, XKT_LOG_LEVEL_ERROR, "");
     std::strcpy(noFile.message, "ends in a feed\n");
     EXPECT_EQ("<139>TIME 00:11:22:33:44:55  ends in a feed\n", format(&noFile, 1));
 
