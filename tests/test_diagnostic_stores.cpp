@@ -62,7 +62,6 @@ TEST_P(StoreSwitch, TheManagerStartsBothStoresOrNeither) {
     const bool on = GetParam() == 1;
     writeParameters("SoftParam.UniLogOptimization.Enable " + std::to_string(GetParam()) + "\n");
     ASSERT_EQ(0, initialise());
-    EXPECT_EQ("1", xkt::test::propertyOf("xkt.log.mgmttakeover"));
     for (int32_t channel : {0, 2}) EXPECT_NE(nullptr, channelAt(channel).output) << channel;
     EXPECT_EQ(on, channelAt(4).output != nullptr);
     EXPECT_EQ(on, g_pExpLogMutex != 0);
