@@ -171,7 +171,7 @@ TEST_F(ErrorLogTest, FilesRotateAtTwoMebibytesWrapAfterTheLastAndRestartAfterAnE
     XKT_mutex_lock(g_pErrorLogMutex);
     closeErrorLogFile();
     XKT_mutex_unlock(g_pErrorLogMutex);
-    ASSERT_EQ(0, std::system(("rm -rf " + sandbox_.path("/tmp/errorlog")).c_str()));
+    ASSERT_LT(0u, fs::remove_all(sandbox_.path("/tmp/errorlog")));
     ASSERT_EQ(0, XKT_errorlogFileOutput("two\n"));
     EXPECT_EQ("two\n", readFile(file(0)));
     EXPECT_EQ(fs::perms(0700), fs::status(sandbox_.path("/tmp/errorlog")).permissions());

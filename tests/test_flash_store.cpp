@@ -15,7 +15,7 @@
 #include "xkt_osal.h"
 
 namespace fs = std::filesystem;
-using xkt::test::capture;
+using xkt::test::readFile;
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST_F(FlashStore, IndexListAndCopiedFiles) {
     }
     std::ofstream(list) << "stale\nstale\nstale\nstale\n";
     ASSERT_EQ(0, XKT_sortLogByTime(tmp.c_str(), list.c_str()));
-    EXPECT_EQ("error3.log\nerror1.log\nerror4.log\n", capture("cat " + list));
+    EXPECT_EQ("error3.log\nerror1.log\nerror4.log\n", readFile(list));
     EXPECT_EQ(3, XKT_getTmplogNum(0));
     EXPECT_EQ(-1, XKT_getTmplogNum(1)) << "the exception store has its own list";
     // A name longer than the line buffer counts as two lines, as the export
@@ -123,7 +123,7 @@ TEST_F(FlashStore, IndexListAndCopiedFiles) {
     const std::string src = path("/src.txt"), dst = path("/dst.txt");
     std::ofstream(src) << "copied";
     ASSERT_EQ(0, XKT_copyFile(src.c_str(), dst.c_str()));
-    EXPECT_EQ("copied", capture("cat " + dst));
+    EXPECT_EQ("copied", readFile(dst));
     EXPECT_EQ(-1, XKT_copyFile(src.c_str(), nullptr));
 }
 
