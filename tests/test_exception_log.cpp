@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -24,12 +23,9 @@ using namespace xkt::test;
 
 namespace {
 
-std::set<std::string> memberNames(const std::string& archive) {
-    std::set<std::string> names;
-    for (const auto& member : linesOf(capture("tar -tzf '" + archive + "'"))) {
-        names.insert(fs::path(member).filename());
-    }
-    return names;
+// The names of an archive's members without their folders, sorted.
+std::vector<std::string> memberNames(const std::string& archive) {
+    return linesOf(capture("tar -tzf '" + archive + "' | sed 's,.*/,,' | LC_ALL=C sort"));
 }
 
 std::string member(const std::string& archive, const std::string& name) {
@@ -99,7 +95,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     ASSERT_EQ(1u, names.size());
     EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(APK_ANR_\d{14}\.tar\.gz)"))) << names[0];
     const std::string anr = dqn(names[0]);
-    EXPECT_EQ((std::set<std::string>{"anr.txt", "top.txt", "meminfo.txt", "traces.txt"}),
+    EXPECT_EQ((std::vector<std::string>{"anr.txt", "meminfo.txt", "top.txt", "traces.txt"}),
               memberNames(anr));
     EXPECT_NE(std::string::npos, member(anr, "anr.txt").find("ANR in com.example.epg"));
     EXPECT_NE(std::string::npos, member(anr, "meminfo.txt").find("MemTotal:"));
@@ -114,7 +110,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     ASSERT_EQ(2u, names.size()) << "archives only";
     const std::string reboot = dqn(names.back());
     EXPECT_TRUE(std::regex_match(names.back(), std::regex(R"(SYS_ABN_\d{14}\.tar\.gz)")));
-    EXPECT_EQ((std::set<std::string>{"abnomalreboot.txt", "top.txt", "meminfo.txt"}),
+    EXPECT_EQ((std::vector<std::string>{"abnomalreboot.txt", "meminfo.txt", "top.txt"}),
               memberNames(reboot));
     EXPECT_EQ((std::vector<int>{30, 30}), topRows(member(reboot, "top.txt")));
     EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path)) << "reboots are not recorded";

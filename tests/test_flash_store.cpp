@@ -47,10 +47,8 @@ protected:
         const std::regex archive(R"((Err|Exp)_ABC_334455_20240302140509_(\d\d)\.log\.tar\.gz)");
         std::set<int> found;
         std::smatch m;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            const std::string name = entry.path().filename().string();
-            if (!entry.is_regular_file() || !std::regex_match(name, m, archive)) continue;
-            found.insert(std::stoi(m[2]));
+        for (const std::string& name : xkt::test::namesIn(dir)) {
+            if (std::regex_match(name, m, archive)) found.insert(std::stoi(m[2]));
         }
         return found;
     }
