@@ -99,8 +99,7 @@ TEST_F(ErrorLogTest, FormatterTakesErrorRecordsAndErrorLinesOnly) {
                                 "Ex/ two letters"}) {
         EXPECT_EQ("refused", format(refused, 0)) << refused;
     }
-    std::string longLine = "E/big(1): " + std::string(5000, 'z');
-    const std::string line = format(longLine.c_str(), 0);
+    const std::string line = format(("E/big(1): " + std::string(5000, 'z')).c_str(), 0);
     EXPECT_EQ(XKT_LOG_FORMAT_BUFFER_SIZE - 1, line.size() - std::strlen("TIME") +
                                                   std::strlen("Jan 01 00:00:00"));
     EXPECT_EQ('\n', line.back());
