@@ -17,8 +17,7 @@ using xkt::test::runInChild;
 
 namespace {
 
-// Nothing set up: no takeover, no module filter.
-class BareSandboxTest : public xkt::test::SandboxTest {};
+using BareSandboxTest = xkt::test::SandboxTest;  // nothing set up: no takeover, no module filter
 
 class FilterTest : public xkt::test::SandboxTest {
 protected:
