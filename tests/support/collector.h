@@ -27,18 +27,23 @@ inline bool makeCert(const std::string& dir, const std::string& name, const std:
                      const std::string& issuer = "") {
     const std::string base = dir + "/" + name, by = dir + "/" + issuer;
     std::ofstream(base + ".ext") << extensions;
-    const std::string signer = issuer.empty() ? "-signkey " + base + ".key"
-        : "-CA " + by + ".pem -CAkey " + by + ".key -CAcreateserial -CAserial " + dir + "/serial";
-    return std::system(("(openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
-                        name + " -keyout " + base + ".key -out " + base + ".csr && openssl x509 -req -days 2 -in " +
-                        base + ".csr " + signer + " -extfile " + base + ".ext -out " + base + ".pem) >/dev/null 2>&1")
+    auto of = [&base](const char* extension) { return quoted(base + extension); };
+    const std::string signer = issuer.empty() ? "-signkey " + of(".key")
+        : "-CA " + quoted(by + ".pem") + " -CAkey " + quoted(by + ".key") + " -CAcreateserial -CAserial " +
+            quoted(dir + "/serial");
+    return std::system(("(openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj " +
+                        quoted("/CN=" + name) + " -keyout " + of(".key") + " -out " + of(".csr") +
+                        " && openssl x509 -req -days 2 -in " + of(".csr") + " " + signer + " -extfile " +
+                        of(".ext") + " -out " + of(".pem") + ") >/dev/null 2>&1")
                            .c_str()) == 0;
 }
 
 // The CA file the box trusts for the TLS stream, under the box root.
 inline bool trustOnBox(const std::string& root, const std::string& caPem) {
     const std::string dir = root + "/system/iptv/setting/security/cacerts";
-    return std::system(("mkdir -p " + dir + " && cp " + caPem + " " + dir + "/ca_tracelog.pem").c_str()) == 0;
+    const std::string copy =
+        "mkdir -p " + quoted(dir) + " && cp " + quoted(caPem) + " " + quoted(dir + "/ca_tracelog.pem");
+    return std::system(copy.c_str()) == 0;
 }
 
 // A socket bound to a free loopback port.
@@ -74,8 +79,9 @@ public:
                 udpPort = freePort(SOCK_DGRAM);
                 tlsPort = freePort(SOCK_STREAM);
             }
-            const std::string command = "cd " + dir_ + " && XKT_DIR=" + dir_ + " XKT_UDP_PORT=" + std::to_string(udpPort) +
-                " XKT_TLS_PORT=" + std::to_string(tlsPort) + " exec '" XKT_SYSLOG_NG "' -F -e --no-caps -f " XKT_COLLECTOR_CONF
+            const std::string command = "cd " + test::quoted(dir_) + " && XKT_DIR=" + test::quoted(dir_) +
+                " XKT_UDP_PORT=" + std::to_string(udpPort) + " XKT_TLS_PORT=" + std::to_string(tlsPort) +
+                " exec '" XKT_SYSLOG_NG "' -F -e --no-caps -f '" XKT_COLLECTOR_CONF "'"
                 " -R persist -p pid -c ctl </dev/null 2>syslog-ng.log";
             if ((pid_ = fork()) == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its collector along
