@@ -25,25 +25,21 @@ inline const std::string kServerExtensions =
 // dir/issuer.{key,pem}, or self-signed when issuer is empty.
 inline bool makeCert(const std::string& dir, const std::string& name, const std::string& extensions,
                      const std::string& issuer = "") {
-    const std::string base = dir + "/" + name, by = dir + "/" + issuer;
-    std::ofstream(base + ".ext") << extensions;
-    auto of = [&base](const char* extension) { return quoted(base + extension); };
-    const std::string signer = issuer.empty() ? "-signkey " + of(".key")
-        : "-CA " + quoted(by + ".pem") + " -CAkey " + quoted(by + ".key") + " -CAcreateserial -CAserial " +
-            quoted(dir + "/serial");
-    return std::system(("(openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj " +
-                        quoted("/CN=" + name) + " -keyout " + of(".key") + " -out " + of(".csr") +
-                        " && openssl x509 -req -days 2 -in " + of(".csr") + " " + signer + " -extfile " +
-                        of(".ext") + " -out " + of(".pem") + ") >/dev/null 2>&1")
+    std::ofstream(dir + "/" + name + ".ext") << extensions;
+    // Quoted, then extended: 'dir/name'.key is still one shell word.
+    const std::string base = quoted(dir + "/" + name), by = quoted(dir + "/" + issuer);
+    const std::string signer = issuer.empty() ? "-signkey " + base + ".key"
+        : "-CA " + by + ".pem -CAkey " + by + ".key -CAcreateserial -CAserial " + quoted(dir) + "/serial";
+    return std::system(("(openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
+                        quoted(name) + " -keyout " + base + ".key -out " + base + ".csr && openssl x509 -req -days 2 -in " +
+                        base + ".csr " + signer + " -extfile " + base + ".ext -out " + base + ".pem) >/dev/null 2>&1")
                            .c_str()) == 0;
 }
 
 // The CA file the box trusts for the TLS stream, under the box root.
 inline bool trustOnBox(const std::string& root, const std::string& caPem) {
-    const std::string dir = root + "/system/iptv/setting/security/cacerts";
-    const std::string copy =
-        "mkdir -p " + quoted(dir) + " && cp " + quoted(caPem) + " " + quoted(dir + "/ca_tracelog.pem");
-    return std::system(copy.c_str()) == 0;
+    const std::string dir = quoted(root + "/system/iptv/setting/security/cacerts");
+    return std::system(("mkdir -p " + dir + " && cp " + quoted(caPem) + " " + dir + "/ca_tracelog.pem").c_str()) == 0;
 }
 
 // A socket bound to a free loopback port.
