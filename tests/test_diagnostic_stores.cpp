@@ -7,9 +7,9 @@
 #include <string>
 
 #include "channel_table.h"
+#include "log_entries.h"
 #include "sandbox.h"
 #include "xkt_log.h"
-#include "xkt_osal.h"
 
 namespace fs = std::filesystem;
 using xkt::log::channelAt;
@@ -24,11 +24,6 @@ protected:
     }
     void writeParameters(const std::string& text) {
         std::ofstream(sandbox_.path("/system/iptv/setting/softparam.ini")) << text;
-    }
-    bool managed() const {
-        char value[8] = {};
-        return XKT_property_get("xkt.log.mgmttakeover", value, sizeof value) == 0 &&
-               std::string(value) == "1";
     }
     int32_t initialise() {
         int32_t hours = 1, off = 0, on = 1;
@@ -67,7 +62,6 @@ TEST_P(StoreSwitch, TheManagerStartsBothStoresOrNeither) {
     const bool on = GetParam() == 1;
     writeParameters("SoftParam.UniLogOptimization.Enable " + std::to_string(GetParam()) + "\n");
     ASSERT_EQ(0, initialise());
-    EXPECT_TRUE(managed());
     for (int32_t channel : {0, 2}) EXPECT_NE(nullptr, channelAt(channel).output) << channel;
     EXPECT_EQ(on, channelAt(4).output != nullptr);
     EXPECT_EQ(on, g_pExpLogMutex != 0);
@@ -82,7 +76,7 @@ TEST_F(DiagnosticStores, AFailingErrorLogStopsTheStartUp) {
     writeParameters("SoftParam.UniLogOptimization.Enable 1\n");
     std::ofstream(sandbox_.path("/tmp")) << "a file where the folder should be";
     EXPECT_EQ(-1, initialise());
-    EXPECT_FALSE(managed());
+    EXPECT_NE("1", xkt::test::propertyOf("xkt.log.mgmttakeover"));
     EXPECT_EQ(0u, g_pExpLogMutex) << "the exception log is not started";
     for (int32_t channel : {0, 2, 4}) EXPECT_EQ(nullptr, channelAt(channel).output) << channel;
 }

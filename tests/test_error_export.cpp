@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "error_export.h"
-#include "error_log.h"
 #include "log_entries.h"
 #include "log_settings.h"
 #include "sandbox.h"
@@ -52,9 +51,8 @@ protected:
     std::string archive(int index) const {
         char name[64];
         snprintf(name, sizeof name, "Err_ABC_334455_%s_%02d.log.tar.gz", std::string(14, '?').c_str(), index);
-        const std::string found = capture("cd '" + flash() + "' && ls " + name + " 2>/dev/null");
-        const bool one = !found.empty() && found.find('\n') == found.size() - 1;
-        return one ? flash() + "/" + found.substr(0, found.size() - 1) : "";
+        const auto found = xkt::test::linesOf(capture("cd '" + flash() + "' && ls " + name + " 2>/dev/null"));
+        return found.size() == 1 ? flash() + "/" + found[0] : "";
     }
     // What GNU tar finds in that archive: its members' names, then their contents.
     std::string packed(int index) const {

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <set>
 #include <thread>
+#include <vector>
 
 #include "exception_export.h"
 #include "log_entries.h"
@@ -17,6 +18,7 @@
 #include "xkt_log.h"
 
 namespace fs = std::filesystem;
+using xkt::test::namesIn;
 using xkt::test::readFile;
 using xkt::test::said;
 
@@ -26,14 +28,6 @@ std::string twoDigits(int i) { return (i < 10 ? "0" : "") + std::to_string(i); }
 
 // Names of an earlier store, up to the index.
 const std::string kOld = "Exp_OLD_000000_20200101000000_";
-
-std::set<std::string> entries(const std::string& dir) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-        names.insert(fs::relative(entry.path(), dir));
-    }
-    return names;
-}
 
 class ExpExport : public xkt::test::SandboxTest {
 protected:
@@ -64,7 +58,7 @@ protected:
     }
     std::set<int> oldLeft() const {
         std::set<int> left;
-        for (const auto& name : entries(flash())) {
+        for (const auto& name : namesIn(flash())) {
             if (name.rfind(kOld, 0) == 0) left.insert(std::stoi(name.substr(kOld.size(), 2)));
         }
         return left;
@@ -100,16 +94,17 @@ TEST_F(ExpExport, IndexEightWithThreeArchivesAndTombstonesThenNothingWaiting) {
     }
     EXPECT_EQ(listed, xkt::test::capture("tar -tzf '" + archive(1) + "' | sort"));
     EXPECT_EQ((std::set<int>{2, 7}), oldLeft());
-    EXPECT_EQ((std::set<std::string>{"sub", "sub/tombstone_09"}), entries(tombstones()));
-    EXPECT_TRUE(entries(waitingDir()).empty());
+    EXPECT_EQ(std::vector<std::string>{"sub"}, namesIn(tombstones()));
+    EXPECT_EQ("kept", readFile(tombstones() + "/sub/tombstone_09"));
+    EXPECT_TRUE(namesIn(waitingDir()).empty());
     EXPECT_FALSE(fs::exists(listFile()));
     EXPECT_EQ("2", readFile(indexFile()));
 
     // Nothing waiting, and a sub-directory alone is no tombstone: nothing
     // is deleted or written, not even the old archive under the index.
-    const auto flashBefore = entries(flash());
+    const auto flashBefore = namesIn(flash());
     ASSERT_EQ(0, XKT_explogOutputTrigger());
-    EXPECT_EQ(flashBefore, entries(flash()));
+    EXPECT_EQ(flashBefore, namesIn(flash()));
     EXPECT_EQ("2", readFile(indexFile()));
 }
 
@@ -123,14 +118,14 @@ TEST_F(ExpExport, NoIndexFileOddNameSwitchedOffOrNoTombstones) {
     EXPECT_EQ("odd", readFile(archive(1)));
     EXPECT_EQ("third", readFile(archive(2)));
     EXPECT_EQ(std::set<int>{3}, oldLeft()) << "02 deleted: three names from 0 were listed";
-    EXPECT_TRUE(entries(waitingDir()).empty());
+    EXPECT_TRUE(namesIn(waitingDir()).empty());
     EXPECT_FALSE(fs::exists(waitingDir() + "/x") || fs::exists("x"));
     EXPECT_EQ("3", readFile(indexFile()));
     // Refused, never cut into a shorter name.
-    const auto flashBefore = entries(flash());
+    const auto flashBefore = namesIn(flash());
     const std::string tooLong = flash() + "/" + std::string(300, 'x');
     EXPECT_EQ(-1, XKT_copyLogFile(indexFile().c_str(), tooLong.c_str()));
-    EXPECT_EQ(flashBefore, entries(flash()));
+    EXPECT_EQ(flashBefore, namesIn(flash()));
 
     waiting("APK_ANR_20240131235957.tar.gz", "fourth", 30);
     xkt::log::writeSetting(g_iANRLogToFlashEnable, 0);
@@ -148,7 +143,7 @@ TEST_F(ExpExport, NoIndexFileOddNameSwitchedOffOrNoTombstones) {
     waiting("APK_ANR_20240131235958.tar.gz", "fifth", 20);
     EXPECT_EQ(-1, XKT_explogOutputTrigger());
     EXPECT_EQ("fifth", readFile(archive(4)));
-    EXPECT_TRUE(entries(waitingDir()).empty());
+    EXPECT_TRUE(namesIn(waitingDir()).empty());
     EXPECT_FALSE(fs::exists(listFile()));
     EXPECT_EQ("4", readFile(indexFile()));
 }
@@ -170,7 +165,7 @@ TEST_F(ExpExport, WaitsForTheCaptureAndForEachOther) {
     EXPECT_EQ(2, completed.load());
     EXPECT_EQ("first", readFile(archive(0)));
     EXPECT_EQ("second", readFile(archive(1)));
-    EXPECT_EQ(2u, entries(flash()).size());
+    EXPECT_EQ(2u, namesIn(flash()).size());
     EXPECT_EQ("2", readFile(indexFile()));
 }
 

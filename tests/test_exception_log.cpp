@@ -9,9 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
-#include <set>
 #include <string>
-#include <sys/time.h>
 #include <vector>
 
 #include "android/log.h"
@@ -25,12 +23,9 @@ using namespace xkt::test;
 
 namespace {
 
-std::set<std::string> memberNames(const std::string& archive) {
-    std::set<std::string> names;
-    for (const auto& member : linesOf(capture("tar -tzf '" + archive + "'"))) {
-        names.insert(fs::path(member).filename());
-    }
-    return names;
+// The names of an archive's members without their folders, sorted.
+std::vector<std::string> memberNames(const std::string& archive) {
+    return linesOf(capture("tar -tzf '" + archive + "' | sed 's,.*/,,' | LC_ALL=C sort"));
 }
 
 std::string member(const std::string& archive, const std::string& name) {
@@ -81,10 +76,8 @@ protected:
         fs::remove_all(dqn());
         fs::create_directories(dqn());
         for (int i = 0; i < n; ++i) {
-            const std::string path = dqn("entry" + std::to_string(i) + ".tar.gz");
-            std::ofstream(path) << i;
-            const timeval times[2] = {{1700000000 + i, 0}, {1700000000 + i, 0}};
-            ASSERT_EQ(0, utimes(path.c_str(), times));
+            placeAged(sandbox_.path("/staged"), dqn("entry" + std::to_string(i) + ".tar.gz"),
+                      std::to_string(i), n - i);
         }
     }
 };
@@ -102,7 +95,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     ASSERT_EQ(1u, names.size());
     EXPECT_TRUE(std::regex_match(names[0], std::regex(R"(APK_ANR_\d{14}\.tar\.gz)"))) << names[0];
     const std::string anr = dqn(names[0]);
-    EXPECT_EQ((std::set<std::string>{"anr.txt", "top.txt", "meminfo.txt", "traces.txt"}),
+    EXPECT_EQ((std::vector<std::string>{"anr.txt", "meminfo.txt", "top.txt", "traces.txt"}),
               memberNames(anr));
     EXPECT_NE(std::string::npos, member(anr, "anr.txt").find("ANR in com.example.epg"));
     EXPECT_NE(std::string::npos, member(anr, "meminfo.txt").find("MemTotal:"));
@@ -117,7 +110,7 @@ TEST_F(ExpLog, BothKindsOfSnapshotAndTheCollectorsEnd) {
     ASSERT_EQ(2u, names.size()) << "archives only";
     const std::string reboot = dqn(names.back());
     EXPECT_TRUE(std::regex_match(names.back(), std::regex(R"(SYS_ABN_\d{14}\.tar\.gz)")));
-    EXPECT_EQ((std::set<std::string>{"abnomalreboot.txt", "top.txt", "meminfo.txt"}),
+    EXPECT_EQ((std::vector<std::string>{"abnomalreboot.txt", "meminfo.txt", "top.txt"}),
               memberNames(reboot));
     EXPECT_EQ((std::vector<int>{30, 30}), topRows(member(reboot, "top.txt")));
     EXPECT_EQ(0, XKT_anrLogNameBufGet(path, sizeof path)) << "reboots are not recorded";
@@ -181,9 +174,7 @@ TEST_F(ExpLog, PrunesOnlyTheOldestAndOnlyFromTenEntries) {
     // An oldest name with shell characters is removed like any other.
     fillCollection(10);
     const std::string odd = dqn("x;touch pwned");
-    fs::rename(dqn("entry0.tar.gz"), odd);
-    const timeval old[2] = {{1600000000, 0}, {1600000000, 0}};
-    ASSERT_EQ(0, utimes(odd.c_str(), old));
+    fs::rename(dqn("entry0.tar.gz"), odd);  // keeps its time
     EXPECT_EQ(0, XKT_deleteEarlistTmpExpLog());
     EXPECT_FALSE(fs::exists(odd));
     EXPECT_FALSE(fs::exists("pwned") || fs::exists(dqn("pwned")));

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <regex>
 #include <set>
-#include <sys/time.h>
 
 #include "log_entries.h"
 #include "log_settings.h"
@@ -16,7 +15,7 @@
 #include "xkt_osal.h"
 
 namespace fs = std::filesystem;
-using xkt::test::capture;
+using xkt::test::readFile;
 
 namespace {
 
@@ -31,9 +30,7 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(xkt::test::passEverything());  // messages pass
         setenv("XKT_MAC", "00:11:22:33:44:55", 1);
-        for (const auto& dir : {errorDir(), expDir(), path("/tmp/errorlog")}) {
-            fs::create_directories(dir);
-        }
+        for (const auto& dir : {errorDir(), expDir(), path("/tmp/errorlog")}) fs::create_directories(dir);
     }
     std::string errorDir() const { return path("/data/tarvek-log/Error"); }
     std::string expDir() const { return path("/data/tarvek-log/exp"); }
@@ -50,10 +47,8 @@ protected:
         const std::regex archive(R"((Err|Exp)_ABC_334455_20240302140509_(\d\d)\.log\.tar\.gz)");
         std::set<int> found;
         std::smatch m;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            const std::string name = entry.path().filename().string();
-            if (!entry.is_regular_file() || !std::regex_match(name, m, archive)) continue;
-            found.insert(std::stoi(m[2]));
+        for (const std::string& name : xkt::test::namesIn(dir)) {
+            if (std::regex_match(name, m, archive)) found.insert(std::stoi(m[2]));
         }
         return found;
     }
@@ -107,13 +102,11 @@ TEST_F(FlashStore, IndexListAndCopiedFiles) {
 
     const char* newestFirst[] = {"error4.log", "error1.log", "error3.log"};
     for (int i = 0; i < 3; ++i) {
-        std::ofstream(tmp + "/" + newestFirst[i]) << "x";
-        const timeval times[2] = {{1700000000 - i * 10, 0}, {1700000000 - i * 10, 0}};
-        ASSERT_EQ(0, utimes((tmp + "/" + newestFirst[i]).c_str(), times));
+        xkt::test::placeAged(path("/staged"), tmp + "/" + newestFirst[i], "x", i * 10);
     }
     std::ofstream(list) << "stale\nstale\nstale\nstale\n";
     ASSERT_EQ(0, XKT_sortLogByTime(tmp.c_str(), list.c_str()));
-    EXPECT_EQ("error3.log\nerror1.log\nerror4.log\n", capture("cat " + list));
+    EXPECT_EQ("error3.log\nerror1.log\nerror4.log\n", readFile(list));
     EXPECT_EQ(3, XKT_getTmplogNum(0));
     EXPECT_EQ(-1, XKT_getTmplogNum(1)) << "the exception store has its own list";
     // A name longer than the line buffer counts as two lines, as the export
@@ -128,7 +121,7 @@ TEST_F(FlashStore, IndexListAndCopiedFiles) {
     const std::string src = path("/src.txt"), dst = path("/dst.txt");
     std::ofstream(src) << "copied";
     ASSERT_EQ(0, XKT_copyFile(src.c_str(), dst.c_str()));
-    EXPECT_EQ("copied", capture("cat " + dst));
+    EXPECT_EQ("copied", readFile(dst));
     EXPECT_EQ(-1, XKT_copyFile(src.c_str(), nullptr));
 }
 

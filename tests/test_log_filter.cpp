@@ -17,13 +17,7 @@ using xkt::test::runInChild;
 
 namespace {
 
-std::string property(const char* name) {
-    char value[1024] = {};
-    return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
-}
-
-// Nothing set up: no takeover, no module filter.
-class BareSandboxTest : public xkt::test::SandboxTest {};
+using BareSandboxTest = xkt::test::SandboxTest;  // nothing set up: no takeover, no module filter
 
 class FilterTest : public xkt::test::SandboxTest {
 protected:
@@ -96,7 +90,7 @@ TEST_F(FilterTest, ModuleFilterMatchesWholeNamesAllPrefixAndNullSelectEverything
     for (const auto& c : cases) {
         XKT_logFilterSetModule("a|b");
         XKT_logFilterSetModule(c.set);
-        EXPECT_EQ(c.published, property("xkt.log.modules"));
+        EXPECT_EQ(c.published, xkt::test::propertyOf("xkt.log.modules"));
         std::string passed;
         for (const char* module : c.modules) passed += XKT_logFilter(1, 1, module) == 0 ? '1' : '0';
         EXPECT_EQ(c.passing, passed) << c.published;

@@ -25,20 +25,21 @@ inline const std::string kServerExtensions =
 // dir/issuer.{key,pem}, or self-signed when issuer is empty.
 inline bool makeCert(const std::string& dir, const std::string& name, const std::string& extensions,
                      const std::string& issuer = "") {
-    const std::string base = dir + "/" + name, by = dir + "/" + issuer;
-    std::ofstream(base + ".ext") << extensions;
+    std::ofstream(dir + "/" + name + ".ext") << extensions;
+    // Quoted, then extended: 'dir/name'.key is still one shell word.
+    const std::string base = quoted(dir + "/" + name), by = quoted(dir + "/" + issuer);
     const std::string signer = issuer.empty() ? "-signkey " + base + ".key"
-        : "-CA " + by + ".pem -CAkey " + by + ".key -CAcreateserial -CAserial " + dir + "/serial";
+        : "-CA " + by + ".pem -CAkey " + by + ".key -CAcreateserial -CAserial " + quoted(dir) + "/serial";
     return std::system(("(openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
-                        name + " -keyout " + base + ".key -out " + base + ".csr && openssl x509 -req -days 2 -in " +
+                        quoted(name) + " -keyout " + base + ".key -out " + base + ".csr && openssl x509 -req -days 2 -in " +
                         base + ".csr " + signer + " -extfile " + base + ".ext -out " + base + ".pem) >/dev/null 2>&1")
                            .c_str()) == 0;
 }
 
 // The CA file the box trusts for the TLS stream, under the box root.
 inline bool trustOnBox(const std::string& root, const std::string& caPem) {
-    const std::string dir = root + "/system/iptv/setting/security/cacerts";
-    return std::system(("mkdir -p " + dir + " && cp " + caPem + " " + dir + "/ca_tracelog.pem").c_str()) == 0;
+    const std::string dir = quoted(root + "/system/iptv/setting/security/cacerts");
+    return std::system(("mkdir -p " + dir + " && cp " + quoted(caPem) + " " + dir + "/ca_tracelog.pem").c_str()) == 0;
 }
 
 // A socket bound to a free loopback port.
@@ -74,8 +75,9 @@ public:
                 udpPort = freePort(SOCK_DGRAM);
                 tlsPort = freePort(SOCK_STREAM);
             }
-            const std::string command = "cd " + dir_ + " && XKT_DIR=" + dir_ + " XKT_UDP_PORT=" + std::to_string(udpPort) +
-                " XKT_TLS_PORT=" + std::to_string(tlsPort) + " exec '" XKT_SYSLOG_NG "' -F -e --no-caps -f " XKT_COLLECTOR_CONF
+            const std::string command = "cd " + test::quoted(dir_) + " && XKT_DIR=" + test::quoted(dir_) +
+                " XKT_UDP_PORT=" + std::to_string(udpPort) + " XKT_TLS_PORT=" + std::to_string(tlsPort) +
+                " exec '" XKT_SYSLOG_NG "' -F -e --no-caps -f '" XKT_COLLECTOR_CONF "'"
                 " -R persist -p pid -c ctl </dev/null 2>syslog-ng.log";
             if ((pid_ = fork()) == 0) {
                 prctl(PR_SET_PDEATHSIG, SIGTERM);  // a test that dies takes its collector along

@@ -32,16 +32,11 @@ inline std::vector<LogEntry> readEntries(const char* device = "/dev/log/main") {
     int32_t fd = xkt_logdev_open(device);
     if (fd < 0) return entries;
     unsigned char buffer[5200];
-    for (;;) {
-        int32_t n = xkt_logdev_read(fd, buffer, sizeof buffer);
-        if (n <= 20) break;
+    while (xkt_logdev_read(fd, buffer, sizeof buffer) > 20) {  // more than the header
         const unsigned char* payload = buffer + 20;
         size_t length = uint32_t{buffer[0]} | uint32_t{buffer[1]} << 8;
-        LogEntry entry;
-        entry.pid = readLe32(buffer + 4);
-        entry.tid = readLe32(buffer + 8);
-        entry.priority = payload[0];
-        entry.tag = reinterpret_cast<const char*>(payload + 1);
+        LogEntry entry{payload[0], readLe32(buffer + 4), readLe32(buffer + 8),
+                       reinterpret_cast<const char*>(payload + 1), ""};
         const size_t messageAt = 1 + entry.tag.size() + 1;
         const char* message = reinterpret_cast<const char*>(payload + messageAt);
         if (messageAt < length) entry.message.assign(message, strnlen(message, length - messageAt));
@@ -55,6 +50,12 @@ inline std::vector<LogEntry> readEntries(const char* device = "/dev/log/main") {
 // managing process has initialised.
 inline bool passEverything() {
     return XKT_property_set("xkt.log.mgmttakeover", "1") == 0 && XKT_logFilterSetModule("ALL") == 0;
+}
+
+// A property's value, "<unset>" when it has none.
+inline std::string propertyOf(const char* name) {
+    char value[1024] = {};
+    return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
 }
 
 // Only the entries with the given tag.
