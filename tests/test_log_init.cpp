@@ -39,11 +39,6 @@ std::string lastSaid(const char* tag = "LOG") {
     return last;
 }
 
-std::string property(const char* name) {
-    char value[XKT_PROP_VALUE_MAX] = {};
-    return XKT_property_get(name, value, sizeof value) == 0 ? value : "<unset>";
-}
-
 std::string channels() {
     std::string used;
     for (int32_t i = 0; i < kChannelCount; ++i) used += channelAt(i).formatter || channelAt(i).output ? std::to_string(i) : "";
@@ -73,7 +68,7 @@ TEST_F(LogInit, ManagingProcessRunsTheSequenceOnceThenDeinitialisedNeverAgain) {
     ASSERT_EQ(0, XKT_logInit(7, XKT_LOG_LEVEL_INFO, XKT_LOG_TYPE_RUN, "LOG|player", &params.block));
     EXPECT_FALSE(exists(path("/tmp/log/stale")));
     EXPECT_STREQ(kMac, g_macString);
-    EXPECT_EQ("1 LOG|player", property("xkt.log.mgmttakeover") + " " + property("xkt.log.modules"));
+    EXPECT_EQ("1 LOG|player", propertyOf("xkt.log.mgmttakeover") + " " + propertyOf("xkt.log.modules"));
     EXPECT_TRUE(g_logConfig.inited == 1 && g_iLogcatMode == 1 && g_iDirectOutputLog == 0 && mgmtTakeover());
     EXPECT_EQ("02", channels());
     EXPECT_EQ("Log:first XKT_logInit, set android property mgmttakeover to 1\n", lastSaid());
@@ -105,9 +100,9 @@ TEST_F(LogInit, HalfInitialisedProcessRunsTheWholeSequenceAgain) {
     for (uint32_t m; (m = XKT_mutex_create()) != 0;) held.push_back(m);
     EXPECT_EQ(-1, init());
     for (uint32_t m : held) XKT_mutex_destroy(m);
-    EXPECT_EQ("10", property("xkt.log.mgmttakeover"));
+    EXPECT_EQ("10", propertyOf("xkt.log.mgmttakeover"));
     EXPECT_EQ(0, init());
-    EXPECT_EQ("1", property("xkt.log.mgmttakeover"));
+    EXPECT_EQ("1", propertyOf("xkt.log.mgmttakeover"));
     EXPECT_EQ(1, g_iDirectOutputLog.load());
 }
 
@@ -205,7 +200,7 @@ TEST_F(LogInit, XktlogdManagesBesideOtherProcessesAndAfterAManagerThatIsGone) {
     EXPECT_TRUE(channels().empty() && g_logConfig.inited == 0 && g_logConfig.logLevel == 0 && !mgmtTakeover());
     EXPECT_TRUE(g_iTimeIntervalForLogToFlash == 7200000 && g_iErrorLogToFlashEnable == 1);
     EXPECT_EQ(kAlready, lastSaid());
-    EXPECT_EQ("ALL", property("xkt.log.modules")) << "this process's filter is not published";
+    EXPECT_EQ("ALL", propertyOf("xkt.log.modules")) << "this process's filter is not published";
     XKT_logWrite("a.c", 1, "f", 0, 1, 4, "m", "to the collector");
     char datagram[2048] = {};
     while (recv(collector, datagram, sizeof datagram - 1, 0) > 0 && !std::strstr(datagram, "to the collector")) {
